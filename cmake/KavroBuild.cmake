@@ -1,0 +1,19 @@
+# Compiler settings shared by every target.
+#   Release: what ships (NDEBUG, no assertions).
+#   Debug:   the checking build (assertions, AddressSanitizer, UBSan, leak checking).
+option(KAVRO_WERROR "Treat warnings as errors" OFF)
+
+add_compile_options(-Wall -Wextra -Wpedantic)
+if(KAVRO_WERROR)
+  add_compile_options(-Werror)
+endif()
+
+if(CMAKE_BUILD_TYPE STREQUAL "Debug")
+  set(KAVRO_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_compile_options(${KAVRO_SANITIZE})
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+set(CMAKE_CXX_VISIBILITY_PRESET hidden)
+set(CMAKE_C_VISIBILITY_PRESET hidden)
+set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)

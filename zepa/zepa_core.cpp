@@ -1,0 +1,1 @@
+// zepa_core -- the container core (under construction).
