@@ -1,0 +1,78 @@
+// container_writer -- writes zepa container files.
+#include "container_writer.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <limits>
+
+namespace kavro::tools {
+namespace {
+
+constexpr std::size_t kLeadIn = 5;
+constexpr std::size_t kFixedHeader = 14;    // lead-in, format byte, N, data start
+constexpr std::size_t kRowBytes = 8 + 4 + 2;  // length row, second word, name length
+constexpr std::size_t kMaxName = std::numeric_limits<uint16_t>::max();
+constexpr uint64_t kMaxPosition = std::numeric_limits<uint32_t>::max();
+
+static_assert(sizeof(kContainerSignature) - 1 == kLeadIn);
+
+void put16(std::vector<uint8_t> &out, uint16_t v) {
+  out.push_back(static_cast<uint8_t>(v >> 8));
+  out.push_back(static_cast<uint8_t>(v));
+}
+
+void put32(std::vector<uint8_t> &out, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
+}
+
+uint64_t directory_size(std::span<const ContainerEntry> entries) {
+  uint64_t size = kFixedHeader + kRowBytes * uint64_t{entries.size()};
+  for (const ContainerEntry &e : entries) size += e.name.size();
+  return size;
+}
+
+}  // namespace
+
+std::string container_problem(std::span<const ContainerEntry> entries) {
+  if (entries.size() > kMaxPosition) return "too many entries";
+  uint64_t total = directory_size(entries);
+  for (const ContainerEntry &e : entries) {
+    if (e.name.empty()) return "an entry has an empty name";
+    if (e.name.size() > kMaxName) return "name longer than 65535 bytes: " + e.name.substr(0, 40) + "...";
+    if (e.name.find('\0') != std::string::npos) return "name holds a zero byte";
+    total += e.data.size();
+  }
+  if (total > kMaxPosition) return "container would be larger than 4 GiB";
+  return "";
+}
+
+std::vector<uint8_t> build_container(std::span<const ContainerEntry> entries) {
+  std::vector<uint8_t> out;
+  out.insert(out.end(), kContainerSignature, kContainerSignature + kLeadIn);
+  out.push_back(0);  // format byte
+  put32(out, static_cast<uint32_t>(entries.size()));
+  put32(out, static_cast<uint32_t>(directory_size(entries)));
+  for (const ContainerEntry &e : entries) {
+    put32(out, 0);
+    put32(out, static_cast<uint32_t>(e.data.size()));
+  }
+  for (std::size_t i = 0; i < entries.size(); ++i) put32(out, 0);
+  for (const ContainerEntry &e : entries) put16(out, static_cast<uint16_t>(e.name.size()));
+  for (const ContainerEntry &e : entries) out.insert(out.end(), e.name.begin(), e.name.end());
+  for (const ContainerEntry &e : entries) out.insert(out.end(), e.data.begin(), e.data.end());
+  return out;
+}
+
+std::string write_container(const std::filesystem::path &path, std::span<const ContainerEntry> entries) {
+  if (std::string problem = container_problem(entries); !problem.empty()) return problem;
+  const std::vector<uint8_t> bytes = build_container(entries);
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  if (!file) return "cannot create " + path.string() + ": " + std::strerror(errno);
+  file.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  file.close();
+  if (!file) return "cannot write " + path.string();
+  return "";
+}
+
+}  // namespace kavro::tools

@@ -1,0 +1,45 @@
+// container_writer -- writes zepa container files (data disks).
+//
+// A container is a directory followed by the bytes of every entry, back to
+// back. All integers are big-endian:
+//   0   5        lead-in: the signature "ZEPA1"
+//   5   1        format byte, 0
+//   6   4        N, the number of entries
+//   10  4        where the data of entry 0 begins
+//   14  8 x N    per entry: 4 zero bytes, then its data length
+//   ..  4 x N    per entry: a zero word (read and ignored by the library)
+//   ..  2 x N    per entry: the length of its name
+//   ..           the names, without terminators
+//   ..           the data of every entry, in entry order
+// Not part of libzepa, which only reads containers.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kavro::tools {
+
+struct ContainerEntry {
+  std::string name;            // 1 to 65535 bytes, no zero byte
+  std::vector<uint8_t> data;   // the stored bytes
+};
+
+// The signature written into the lead-in.
+inline constexpr char kContainerSignature[] = "ZEPA1";
+
+// Why the entries cannot be written as one container ("" when they can):
+// an empty name, a name with a zero byte or longer than 65535 bytes, or a
+// container that would outgrow 32-bit positions. Duplicate names are allowed;
+// the library finds the first of them.
+std::string container_problem(std::span<const ContainerEntry> entries);
+
+// The container's bytes. The entries must pass container_problem().
+std::vector<uint8_t> build_container(std::span<const ContainerEntry> entries);
+
+// Writes the container to `path`; "" on success, else the reason.
+std::string write_container(const std::filesystem::path &path, std::span<const ContainerEntry> entries);
+
+}  // namespace kavro::tools
