@@ -1,0 +1,168 @@
+// The packer: splits the plain bytes into blocks, compresses each block on a
+// pool of threads and lays the results out in block order.
+#include "packer.h"
+
+#include <ucl/ucl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+namespace packer {
+namespace {
+
+// Plain bytes whose packed file still has a 32-bit length.
+constexpr std::size_t kMaxPlainSize = 0xF0000000u;
+
+// Worst size of one block compressed by the NRV methods.
+constexpr std::size_t compress_bound(std::size_t n) { return n + n / 8 + 256; }
+
+struct Block {
+  std::size_t offset = 0;         // of its plain bytes in the input
+  std::size_t plain_size = 0;
+  std::vector<std::uint8_t> data; // compressed bytes; empty: store as is
+  int status = UCL_E_OK;
+};
+
+using Compressor = int (*)(const ucl_bytep, ucl_uint, ucl_bytep, ucl_uintp,
+                           ucl_progress_callback_p, int,
+                           const struct ucl_compress_config_p, ucl_uintp);
+
+Compressor compressor_for(Method method) {
+  switch (method) {
+    case Method::nrv2b: return ucl_nrv2b_99_compress;
+    case Method::nrv2d: return ucl_nrv2d_99_compress;
+    case Method::nrv2e: return ucl_nrv2e_99_compress;
+  }
+  return nullptr;
+}
+
+bool start_ucl() {
+  static const bool started = ucl_init() == UCL_E_OK;
+  return started;
+}
+
+void put_u32(std::vector<std::uint8_t> &out, std::uint32_t v) {
+  out.push_back(static_cast<std::uint8_t>(v >> 24));
+  out.push_back(static_cast<std::uint8_t>(v >> 16));
+  out.push_back(static_cast<std::uint8_t>(v >> 8));
+  out.push_back(static_cast<std::uint8_t>(v));
+}
+
+// Compresses one block; keeps the result only when it is smaller.
+void compress_block(std::span<const std::uint8_t> plain, Compressor compress,
+                    int level, Block &block) {
+  std::vector<std::uint8_t> out(compress_bound(block.plain_size));
+  ucl_uint out_size = static_cast<ucl_uint>(out.size());
+  block.status = compress(plain.data() + block.offset,
+                          static_cast<ucl_uint>(block.plain_size), out.data(),
+                          &out_size, nullptr, level, nullptr, nullptr);
+  if (block.status == UCL_E_OK && out_size < block.plain_size) {
+    out.resize(out_size);
+    block.data = std::move(out);
+  }
+}
+
+unsigned thread_count(unsigned wanted, std::size_t blocks) {
+  unsigned n = wanted != 0 ? wanted : std::max(1u, std::thread::hardware_concurrency());
+  return static_cast<unsigned>(std::min<std::size_t>(n, blocks));
+}
+
+void compress_blocks(std::span<const std::uint8_t> plain, const Options &options,
+                     std::vector<Block> &blocks) {
+  Compressor compress = compressor_for(options.method);
+  std::atomic<std::size_t> next{0};
+  auto worker = [&] {
+    for (std::size_t i = next++; i < blocks.size(); i = next++)
+      compress_block(plain, compress, options.level, blocks[i]);
+  };
+  const unsigned n = thread_count(options.threads, blocks.size());
+  std::vector<std::thread> pool;
+  for (unsigned t = 1; t < n; ++t) pool.emplace_back(worker);
+  worker();
+  for (auto &thread : pool) thread.join();
+}
+
+bool check_options(const Options &options, std::string &error) {
+  if (compressor_for(options.method) == nullptr) {
+    error = "unknown method";
+  } else if (options.level < kMinLevel || options.level > kMaxLevel) {
+    error = "level must be 1 to 10";
+  } else if (options.block_size < kMinBlockSize || options.block_size > kMaxBlockSize) {
+    error = "block size must be 1024 to 8388608";
+  } else {
+    return true;
+  }
+  return false;
+}
+
+void put_header(std::vector<std::uint8_t> &out, const Options &options) {
+  out.insert(out.end(), std::begin(kMagic), std::end(kMagic));
+  put_u32(out, options.checksum ? kFlagChecksum : 0);
+  out.push_back(static_cast<std::uint8_t>(options.method));
+  out.push_back(static_cast<std::uint8_t>(options.level));
+  put_u32(out, options.block_size);
+}
+
+}  // namespace
+
+const char *method_name(std::uint8_t method) {
+  switch (method) {
+    case static_cast<std::uint8_t>(Method::nrv2b): return "nrv2b";
+    case static_cast<std::uint8_t>(Method::nrv2d): return "nrv2d";
+    case static_cast<std::uint8_t>(Method::nrv2e): return "nrv2e";
+    default: return nullptr;
+  }
+}
+
+bool parse_method(const char *text, Method *method) {
+  for (Method m : {Method::nrv2b, Method::nrv2d, Method::nrv2e}) {
+    if (std::strcmp(text, method_name(static_cast<std::uint8_t>(m))) == 0) {
+      *method = m;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool pack(std::span<const std::uint8_t> plain, const Options &options,
+          std::vector<std::uint8_t> &packed, std::string &error) {
+  if (!check_options(options, error)) return false;
+  if (plain.size() > kMaxPlainSize) {
+    error = "input larger than a data disk can hold";
+    return false;
+  }
+  if (!start_ucl()) {
+    error = "the compression library failed to start";
+    return false;
+  }
+  std::vector<Block> blocks((plain.size() + options.block_size - 1) / options.block_size);
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    blocks[i].offset = i * options.block_size;
+    blocks[i].plain_size = std::min<std::size_t>(options.block_size, plain.size() - blocks[i].offset);
+  }
+  compress_blocks(plain, options, blocks);
+
+  packed.clear();
+  put_header(packed, options);
+  std::uint32_t adler = ucl_adler32(0, nullptr, 0);
+  for (const Block &block : blocks) {
+    if (block.status != UCL_E_OK) {
+      error = "compression failed with error " + std::to_string(block.status);
+      return false;
+    }
+    auto source = block.data.empty() ? plain.subspan(block.offset, block.plain_size)
+                                     : std::span<const std::uint8_t>(block.data);
+    put_u32(packed, static_cast<std::uint32_t>(block.plain_size));
+    put_u32(packed, static_cast<std::uint32_t>(source.size()));
+    packed.insert(packed.end(), source.begin(), source.end());
+    adler = ucl_adler32(adler, plain.data() + block.offset,
+                        static_cast<ucl_uint>(block.plain_size));
+  }
+  put_u32(packed, 0);
+  if (options.checksum) put_u32(packed, adler);
+  return true;
+}
+
+}  // namespace packer
