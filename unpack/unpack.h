@@ -5,7 +5,9 @@
 // file on the box's file system, printing every problem on standard error.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "zepa.h"
 
@@ -14,7 +16,8 @@ extern int disk_open;
 extern char disk_name[64];
 
 // Remembers the disk path and starts the container library. 0 on success
-// (also when already open), -1 when the library cannot be started.
+// (also when already open), -1 when the library cannot be started (or the
+// path does not fit into disk_name).
 int open_install_disk(const char *path);
 
 // Stops the container library when the disk is open.
@@ -28,3 +31,40 @@ void report_disk_error(ErrorNumber code);
 // failed; another negative value when the extraction failed (message
 // printed); otherwise the packed file's length in the disk.
 int32_t unpack_disk_file(const char *name, const char *output);
+
+// Readers of an open packed file, all through zepa_fread with item size 1.
+// disk_read: the bytes read, or -1 after its message (a library error, or
+// fewer bytes than asked when short_read_allowed is 0).
+int32_t disk_read(Handle handle, void *destination, uint32_t count, int short_read_allowed);
+// One byte, and four bytes most significant first. A failed read sets
+// *failed to 1 (after the reader's message) and gives 0.
+uint32_t disk_read_u8(Handle handle, int *failed);
+uint32_t disk_read_u32(Handle handle, int *failed);
+
+namespace unpack {
+
+// What unpack_disk_file() needs besides the library: it is replaceable so
+// that tests can fail the output file's creation, writes and close.
+struct Output {
+  FILE *(*fopen)(const char *path, const char *mode);
+  std::size_t (*fwrite)(const void *data, std::size_t size, std::size_t count, FILE *stream);
+  int (*fclose)(FILE *stream);
+};
+const Output &output();
+// Replaces the table; null restores libc's. The table must outlive its use.
+void set_output(const Output *table);
+const Output &libc_output();
+
+// Where extraction's messages go: standard error unless replaced (null
+// restores standard error).
+FILE *message_stream();
+void set_message_stream(FILE *stream);
+
+// Decodes the packed file open as `handle`, from its first byte, into a file
+// created at `output`: the header checks, the blocks and the checksum, with
+// extraction's messages. True when the whole file was decoded and written and
+// its checksum (if any) matched. *consumed (when not null) receives the
+// number of bytes read from the packed file.
+bool decode_packed_file(Handle handle, const char *output, uint32_t *consumed);
+
+}  // namespace unpack

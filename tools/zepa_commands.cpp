@@ -1,0 +1,298 @@
+// The subcommands of the disk tool: create, list, extract and verify.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "container_writer.h"
+#include "disk_directory.h"
+#include "packer.h"
+#include "unpack.h"
+#include "zepa.h"
+#include "zepa_cli.h"
+
+namespace zepa_tool {
+namespace {
+
+// Longest entry name the directory's 16-bit name lengths can describe.
+constexpr std::size_t kMaxNameLength = 0xFFFF;
+// The library reports positions in the disk as 32-bit signed numbers.
+constexpr std::uint64_t kMaxDiskSize = INT32_MAX;
+
+// One file given to create: the name in the disk and the path it comes from.
+struct Source {
+  std::string name;
+  std::string path;
+};
+
+Source parse_source(const std::string &word) {
+  const std::size_t eq = word.find('=');
+  if (eq != std::string::npos) return {word.substr(0, eq), word.substr(eq + 1)};
+  const std::size_t slash = word.find_last_of('/');
+  return {slash == std::string::npos ? word : word.substr(slash + 1), word};
+}
+
+// Empty string when the names can go into one directory.
+std::string check_names(const std::vector<Source> &sources) {
+  std::set<std::string> seen;
+  for (const Source &source : sources) {
+    if (source.name.empty()) return "empty name for '" + source.path + "'";
+    if (source.name.size() > kMaxNameLength)
+      return "name longer than " + std::to_string(kMaxNameLength) + " bytes for '" + source.path + "'";
+    if (!seen.insert(source.name).second) return "name '" + source.name + "' given twice";
+  }
+  return {};
+}
+
+bool read_file(const std::string &path, std::vector<std::uint8_t> &bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+int usage_problem(const char *command, const std::string &message) {
+  complain(message);
+  std::fprintf(stderr, "Try 'zepa %s --help'.\n", command);
+  return kExitUsage;
+}
+
+// Messages of the library's error numbers, as the library words them.
+std::string error_text(ErrorNumber code) {
+  std::string text(zepa_GetErrorString(code, nullptr, 0), '\0');
+  std::vector<char> buffer(text.size() + 1);
+  zepa_GetErrorString(code, buffer.data(), static_cast<std::uint32_t>(text.size()));
+  return buffer.data();
+}
+
+// Extraction's messages, caught while an entry is decoded, on one line.
+class MessageCatcher {
+ public:
+  MessageCatcher() : stream_(open_memstream(&text_, &size_)) { unpack::set_message_stream(stream_); }
+  ~MessageCatcher() {
+    finish();
+    std::free(text_);
+  }
+  std::string finish() {
+    if (stream_ != nullptr) {
+      unpack::set_message_stream(nullptr);
+      std::fclose(stream_);
+      stream_ = nullptr;
+    }
+    std::string line;
+    for (std::size_t i = 0; text_ != nullptr && i < size_; ++i) {
+      if (text_[i] != '\n') {
+        line += text_[i];
+      } else if (i + 1 < size_) {
+        line += "; ";
+      }
+    }
+    return line;
+  }
+
+ private:
+  char *text_ = nullptr;
+  std::size_t size_ = 0;
+  FILE *stream_;
+};
+
+// What is wrong with one entry of the disk, or empty when it decodes.
+std::string check_entry(const char *disk_path, const disk::Entry &entry) {
+  ErrorNumber error = ZEPA_OK;
+  const Handle handle = zepa_fopen(disk_path, entry.name.c_str(), "rb", 0, &error);
+  if (handle == 0) return "cannot open: " + error_text(error);
+  if (zepa_GetPhysicalOffset(handle, 0) != static_cast<std::int64_t>(entry.offset)) {
+    zepa_fclose(handle);
+    return "not found in the disk";
+  }
+  MessageCatcher catcher;
+  std::uint32_t consumed = 0;
+  const bool decoded = unpack::decode_packed_file(handle, "/dev/null", &consumed);
+  std::string problem = catcher.finish();
+  zepa_fclose(handle);
+  if (!decoded) return problem.empty() ? "cannot be decoded" : problem;
+  if (consumed > entry.length)
+    return "packed data runs " + std::to_string(consumed - entry.length) + " bytes past the end of the entry";
+  if (consumed < entry.length)
+    return std::to_string(entry.length - consumed) + " bytes follow the end of the packed data";
+  return {};
+}
+
+// Bytes of the disk file outside the directory and the entries; false when
+// the layout itself is broken.
+bool report_layout(const disk::Directory &d) {
+  bool ok = true;
+  if (d.data_start > d.names_end) {
+    std::printf("%" PRIu64 " bytes between the directory and the data are not in the directory\n",
+                d.data_start - d.names_end);
+  } else if (d.data_start < d.names_end) {
+    std::printf("the data starts inside the directory\n");
+    ok = false;
+  }
+  const std::uint64_t end = d.data_end();
+  if (d.file_size > end) {
+    std::printf("%" PRIu64 " bytes after the last entry are not in the directory\n", d.file_size - end);
+  } else if (d.file_size < end) {
+    std::printf("the entries run %" PRIu64 " bytes past the end of the disk\n", end - d.file_size);
+    ok = false;
+  }
+  return ok;
+}
+
+std::string number_or_dash(bool known, std::uint64_t value) {
+  return known ? std::to_string(value) : "-";
+}
+
+void list_entry(FILE *disk_file, const char *disk_path, const disk::Entry &entry) {
+  const disk::PackedInfo info = disk::inspect_packed(disk_file, entry.offset, entry.length);
+  std::int32_t offset = -1;
+  const Handle handle = zepa_fopen(disk_path, entry.name.c_str(), "rb", 0, nullptr);
+  if (handle != 0) {
+    offset = zepa_GetPhysicalOffset(handle, 0);
+    zepa_fclose(handle);
+  }
+  const char *method = info.header_ok ? packer::method_name(info.method) : nullptr;
+  std::printf("%-24s %10" PRIu32 " %10s %-6s %5s %8s %-8s %10s\n", entry.name.c_str(), entry.length,
+              number_or_dash(info.blocks_ok, info.original_size).c_str(), method ? method : "-",
+              number_or_dash(info.header_ok, info.level).c_str(),
+              number_or_dash(info.header_ok, info.block_size).c_str(),
+              info.header_ok ? (info.checksum ? "yes" : "no") : "-",
+              number_or_dash(offset >= 0, static_cast<std::uint64_t>(offset)).c_str());
+}
+
+bool pack_sources(const std::vector<Source> &sources, const packer::Options &options,
+                  std::vector<kavro::tools::ContainerEntry> &items) {
+  Progress progress;
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < sources.size(); ++i) {
+    progress.show("packing", sources[i].name, i + 1, sources.size());
+    std::vector<std::uint8_t> plain;
+    if (!read_file(sources[i].path, plain)) {
+      complain(sources[i].path + ": cannot read: " + std::strerror(errno));
+      return false;
+    }
+    kavro::tools::ContainerEntry item{.name = sources[i].name, .data = {}};
+    std::string error;
+    if (!packer::pack(plain, options, item.data, error)) {
+      complain(sources[i].path + ": " + error);
+      return false;
+    }
+    total += item.data.size();
+    if (total > kMaxDiskSize) {
+      complain("the packed files do not fit into one data disk (2 GiB)");
+      return false;
+    }
+    items.push_back(std::move(item));
+  }
+  return true;
+}
+
+}  // namespace
+
+Progress::Progress() : enabled_(isatty(STDERR_FILENO) == 1) {}
+
+Progress::~Progress() { clear(); }
+
+void Progress::clear() {
+  if (!shown_) return;
+  std::fputs("\r\033[K", stderr);
+  std::fflush(stderr);
+  shown_ = false;
+}
+
+void Progress::show(const char *verb, const std::string &name, std::size_t index, std::size_t count) {
+  if (!enabled_) return;
+  std::fprintf(stderr, "\r\033[Kzepa: %s %s (%zu/%zu)", verb, name.c_str(), index, count);
+  std::fflush(stderr);
+  shown_ = true;
+}
+
+int run_create(const Options &options) {
+  const std::string &disk_path = options.operands[0];
+  std::vector<Source> sources;
+  for (std::size_t i = 1; i < options.operands.size(); ++i) sources.push_back(parse_source(options.operands[i]));
+  const std::string problem = check_names(sources);
+  if (!problem.empty()) return usage_problem("create", problem);
+
+  std::vector<kavro::tools::ContainerEntry> items;
+  if (!pack_sources(sources, options.pack, items)) return kExitFailure;
+  std::string error = kavro::tools::container_problem(items);
+  if (error.empty()) error = kavro::tools::write_container(disk_path, items);
+  if (!error.empty()) {
+    complain(disk_path + ": " + error);
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+int run_list(const Options &options) {
+  const char *disk_path = options.operands[0].c_str();
+  disk::Directory directory;
+  std::string error;
+  FILE *disk_file = std::fopen(disk_path, "rb");
+  if (disk_file == nullptr || !disk::read_directory(disk_path, directory, error)) {
+    complain(std::string(disk_path) + ": " + (disk_file == nullptr ? std::strerror(errno) : error));
+    if (disk_file != nullptr) std::fclose(disk_file);
+    return kExitFailure;
+  }
+  std::printf("%-24s %10s %10s %-6s %5s %8s %-8s %10s\n", "NAME", "PACKED", "ORIGINAL", "METHOD",
+              "LEVEL", "BLOCK", "CHECKSUM", "OFFSET");
+  zepa_Start();
+  for (const disk::Entry &entry : directory.entries) list_entry(disk_file, disk_path, entry);
+  zepa_Stop();
+  std::fclose(disk_file);
+  return kExitOk;
+}
+
+int run_extract(const Options &options) {
+  const std::string &disk_path = options.operands[0];
+  if (disk_path.size() >= sizeof disk_name) {
+    return usage_problem("extract", "disk path longer than " + std::to_string(sizeof disk_name - 1) +
+                                        " characters, which the installer cannot use: " + disk_path);
+  }
+  if (open_install_disk(disk_path.c_str()) != 0) return kExitFailure;
+  const std::int32_t result = unpack_disk_file(options.operands[1].c_str(), options.operands[2].c_str());
+  close_install_disk();
+  return result >= 0 ? kExitOk : kExitFailure;
+}
+
+int run_verify(const Options &options) {
+  const char *disk_path = options.operands[0].c_str();
+  disk::Directory directory;
+  std::string error;
+  if (!disk::read_directory(disk_path, directory, error)) {
+    complain(std::string(disk_path) + ": " + error);
+    return kExitFailure;
+  }
+  std::size_t damaged = 0;
+  std::set<std::string> seen;
+  zepa_Start();
+  {
+    Progress progress;
+    for (std::size_t i = 0; i < directory.entries.size(); ++i) {
+      const disk::Entry &entry = directory.entries[i];
+      progress.show("verifying", entry.name, i + 1, directory.entries.size());
+      std::string problem = seen.insert(entry.name).second
+                                ? check_entry(disk_path, entry)
+                                : "hidden by an earlier entry of the same name";
+      progress.clear();
+      std::printf("%s: %s\n", entry.name.c_str(), problem.empty() ? "OK" : problem.c_str());
+      if (!problem.empty()) ++damaged;
+    }
+  }
+  zepa_Stop();
+  const bool layout_ok = report_layout(directory);
+  std::printf("%zu entries, %zu damaged\n", directory.entries.size(), damaged);
+  return damaged == 0 && layout_ok ? kExitOk : kExitFailure;
+}
+
+}  // namespace zepa_tool

@@ -1,0 +1,221 @@
+// zepa: the disk tool for the people who make data disks. Parses the command
+// line and hands it to one of the subcommands of the table below.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "zepa.h"
+#include "zepa_cli.h"
+
+#ifndef KAVRO_VERSION
+#define KAVRO_VERSION "unknown"
+#endif
+
+namespace zepa_tool {
+namespace {
+
+constexpr char kToolUsage[] =
+    "Usage: zepa COMMAND [OPTION...] DISK [ARG...]\n"
+    "Makes, lists, checks and unpacks Kavro data disks.\n"
+    "\n"
+    "Commands:\n";
+
+constexpr char kToolUsageEnd[] =
+    "\n"
+    "  --help       show this help, or a command's help after the command\n"
+    "  --version    show the version\n"
+    "\n"
+    "Exit status: 0 done, 1 failed, 2 wrong command line.\n";
+
+constexpr Command kCommands[] = {
+    {.name = "create",
+     .summary = "pack files and write them into a new data disk",
+     .usage =
+         "Usage: zepa create DISK [OPTION...] [NAME=]FILE...\n"
+         "Packs each FILE and writes the data disk DISK holding them, in the order\n"
+         "given. A file is stored under its base name, or under NAME.\n"
+         "The same files and options always give the same disk, byte for byte.\n"
+         "\n"
+         "  --method M       nrv2b, nrv2d or nrv2e (default nrv2e)\n"
+         "  --level N        compression level 1 to 10 (default 10)\n"
+         "  --block-size N   bytes per block, 1024 to 8388608 (default 1048576)\n"
+         "  --no-checksum    leave out the Adler-32 of each file\n"
+         "  --threads N      compress on N threads (default: one per core)\n"
+         "  --help           show this help\n",
+     .packs = true,
+     .min_operands = 2,
+     .max_operands = 0,
+     .run = run_create},
+    {.name = "list",
+     .summary = "list the entries of a data disk",
+     .usage =
+         "Usage: zepa list DISK\n"
+         "Shows one line per entry: name, packed size, original size, method,\n"
+         "level, block size, whether a checksum is present, and the offset of the\n"
+         "entry's data in DISK.\n"
+         "\n"
+         "  --help    show this help\n",
+     .packs = false,
+     .min_operands = 1,
+     .max_operands = 1,
+     .run = run_list},
+    {.name = "extract",
+     .summary = "unpack one file of a data disk as the installer does",
+     .usage =
+         "Usage: zepa extract DISK NAME OUTPUT\n"
+         "Unpacks the file NAME of DISK into OUTPUT exactly as the installer does:\n"
+         "NAME is looked up in the disk first, then as a real file, and only the\n"
+         "installer's own messages are printed.\n"
+         "DISK may be at most 63 characters long, as on the box.\n"
+         "\n"
+         "  --help    show this help\n",
+     .packs = false,
+     .min_operands = 3,
+     .max_operands = 3,
+     .run = run_extract},
+    {.name = "verify",
+     .summary = "decode every entry of a data disk and report damage",
+     .usage =
+         "Usage: zepa verify DISK\n"
+         "Decodes every entry of DISK without writing files and prints one line\n"
+         "per entry (OK, or what is wrong), bytes of DISK that its directory does\n"
+         "not account for, and a summary. Exit status 1 when an entry is damaged.\n"
+         "\n"
+         "  --help    show this help\n",
+     .packs = false,
+     .min_operands = 1,
+     .max_operands = 1,
+     .run = run_verify},
+};
+
+void print_tool_usage(FILE *out) {
+  std::fputs(kToolUsage, out);
+  for (const Command &command : kCommands) std::fprintf(out, "  %-10s %s\n", command.name, command.summary);
+  std::fputs(kToolUsageEnd, out);
+}
+
+void print_version() {
+  uint32_t major = 0, minor = 0, patch = 0;
+  zepa_GetVersion(&major, &minor, &patch);
+  std::printf("zepa (Kavro) %s, libzepa %u.%u.%u\n", KAVRO_VERSION, major, minor, patch);
+}
+
+const Command *find_command(std::string_view name) {
+  for (const Command &command : kCommands)
+    if (name == command.name) return &command;
+  return nullptr;
+}
+
+int usage_error(const Command &command, const std::string &message) {
+  complain(message);
+  std::fprintf(stderr, "Try 'zepa %s --help'.\n", command.name);
+  return kExitUsage;
+}
+
+// A decimal number from min to max, the whole text.
+bool parse_number(const char *text, unsigned long min, unsigned long max, unsigned long &value) {
+  if (*text < '0' || *text > '9') return false;
+  errno = 0;
+  char *end = nullptr;
+  value = std::strtoul(text, &end, 10);
+  return errno == 0 && *end == '\0' && value >= min && value <= max;
+}
+
+// Applies one packing option with its value; an empty result means done.
+std::string apply_pack_option(std::string_view option, const char *value, packer::Options &pack) {
+  unsigned long n = 0;
+  if (option == "--method") {
+    if (!packer::parse_method(value, &pack.method)) return "unknown method '" + std::string(value) + "'";
+  } else if (option == "--level") {
+    if (!parse_number(value, packer::kMinLevel, packer::kMaxLevel, n)) return "level must be 1 to 10";
+    pack.level = static_cast<int>(n);
+  } else if (option == "--block-size") {
+    if (!parse_number(value, packer::kMinBlockSize, packer::kMaxBlockSize, n))
+      return "block size must be 1024 to 8388608";
+    pack.block_size = static_cast<std::uint32_t>(n);
+  } else if (option == "--threads") {
+    if (!parse_number(value, 1, 1024, n)) return "threads must be 1 to 1024";
+    pack.threads = static_cast<unsigned>(n);
+  }
+  return {};
+}
+
+bool takes_value(std::string_view option) {
+  return option == "--method" || option == "--level" || option == "--block-size" || option == "--threads";
+}
+
+// Parses the words after the command name. Returns -1 to go on, or the
+// exit code to end with.
+int parse_command_line(const Command &command, int argc, char **argv, Options &options) {
+  bool options_done = false;
+  for (int i = 0; i < argc; ++i) {
+    std::string_view word = argv[i];
+    if (options_done || word.size() < 2 || word[0] != '-') {
+      options.operands.emplace_back(word);
+      continue;
+    }
+    if (word == "--") {
+      options_done = true;
+    } else if (word == "--help") {
+      std::fputs(command.usage, stdout);
+      return kExitOk;
+    } else if (command.packs && word == "--no-checksum") {
+      options.pack.checksum = false;
+    } else {
+      const std::size_t eq = word.find('=');
+      const std::string_view option = word.substr(0, eq);
+      if (!command.packs || !takes_value(option))
+        return usage_error(command, "unknown option '" + std::string(word) + "'");
+      std::string value;
+      if (eq != std::string_view::npos) {
+        value = word.substr(eq + 1);
+      } else if (i + 1 < argc) {
+        value = argv[++i];
+      } else {
+        return usage_error(command, "option '" + std::string(option) + "' needs a value");
+      }
+      const std::string problem = apply_pack_option(option, value.c_str(), options.pack);
+      if (!problem.empty()) return usage_error(command, problem);
+    }
+  }
+  const std::size_t n = options.operands.size();
+  if (n < command.min_operands) return usage_error(command, "missing operand");
+  if (command.max_operands != 0 && n > command.max_operands)
+    return usage_error(command, "too many operands");
+  return -1;
+}
+
+}  // namespace
+
+void complain(const std::string &message) { std::fprintf(stderr, "zepa: %s\n", message.c_str()); }
+
+}  // namespace zepa_tool
+
+int main(int argc, char **argv) {
+  using namespace zepa_tool;
+  if (argc < 2) {
+    print_tool_usage(stderr);
+    return kExitUsage;
+  }
+  const std::string_view first = argv[1];
+  if (first == "--help") {
+    print_tool_usage(stdout);
+    return kExitOk;
+  }
+  if (first == "--version") {
+    print_version();
+    return kExitOk;
+  }
+  const Command *command = find_command(first);
+  if (command == nullptr) {
+    complain("unknown command '" + std::string(first) + "'");
+    std::fputs("Try 'zepa --help'.\n", stderr);
+    return kExitUsage;
+  }
+  Options options;
+  const int parsed = parse_command_line(*command, argc - 2, argv + 2, options);
+  if (parsed >= 0) return parsed;
+  return command->run(options);
+}
