@@ -1,0 +1,303 @@
+#!/usr/bin/env bash
+# ppc-lane.sh -- build and test Kavro for the boxes' CPU family, 32-bit
+# big-endian PowerPC, on this machine: Debian's cross compiler builds the
+# container library, extraction, the disk tool and their tests; qemu-user
+# runs them.
+#
+#   tools/ppc-lane.sh           the whole lane: every test under emulation
+#   tools/ppc-lane.sh --quick   the shortened lane: the tests of the library
+#                               and of extraction, and the disk exchange
+#   tools/ppc-lane.sh --deps    only the packages and the target libraries
+#
+# Steps (each prints its time; the total closes the run):
+#   1. Debian packages: the cross compiler, qemu-user, dpkg-dev (for
+#      `apt-get source`) and the build tools, when run as root.
+#   2. The target's own UCL, built from Debian's source package (the library
+#      only), and GoogleTest from Debian's sources in /usr/src/googletest,
+#      both installed into build-ppc/deps (kept between runs).
+#   3. The project for PowerPC in build-ppc (Release, warnings as errors,
+#      without the installer), and ctest there under qemu.
+#   4. The disk exchange: a disk made by this machine's `zepa create`
+#      extracts byte for byte with PowerPC's `zepa extract`, and the reverse.
+#      This machine's tool is built in build-ppc-host.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=$here/build-ppc
+host_build=$here/build-ppc-host
+deps=$build/deps
+toolchain=$here/cmake/toolchain-powerpc-linux-gnu.cmake
+triple=powerpc-linux-gnu
+sysroot=/usr/$triple
+jobs=2
+quick=0
+deps_only=0
+
+usage() {
+  echo "usage: tools/ppc-lane.sh [--quick | --deps]" >&2
+  exit 2
+}
+
+for arg in "$@"; do
+  case "$arg" in
+    --quick) quick=1 ;;
+    --deps) deps_only=1 ;;
+    -h|--help) usage ;;
+    *) usage ;;
+  esac
+done
+
+lane_start=$SECONDS
+step_start=$SECONDS
+
+say() { echo "ppc-lane: $*"; }
+fail() { echo "ppc-lane: $*" >&2; exit 1; }
+
+step() {
+  say "$1"
+  step_start=$SECONDS
+}
+
+step_done() {
+  say "  done in $((SECONDS - step_start)) s"
+}
+
+# ---------------------------------------------------------------- packages
+
+packages=(cmake make g++ g++-$triple qemu-user dpkg-dev xz-utils
+          libucl-dev libgtest-dev googletest)
+
+install_packages() {
+  local missing=() p
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    fail "missing packages: ${missing[*]} (run as root, or: sudo apt-get install ${missing[*]})"
+  fi
+  say "installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+qemu_binary() {
+  command -v qemu-ppc || command -v qemu-ppc-static || fail "no qemu-ppc (Debian package qemu-user)"
+}
+
+# ---------------------------------------------------- source package access
+
+# apt-get source needs a deb-src entry. When there is none, add one for this
+# machine's own Debian release, from the same archive its binary packages
+# come from.
+debian_archive_uri() {
+  local uri=""
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    uri=$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources)
+  fi
+  if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
+    uri=$(awk '$1 == "deb" && $0 !~ /security/ { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' /etc/apt/sources.list)
+  fi
+  echo "${uri:-http://deb.debian.org/debian}"
+}
+
+ensure_source_entry() {
+  if apt-get source --print-uris ucl >/dev/null 2>&1; then
+    return 0
+  fi
+  [ "$(id -u)" -eq 0 ] || fail "no deb-src entry for apt-get source; add one for this release as root"
+  local codename uri list=/etc/apt/sources.list.d/kavro-deb-src.sources
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  [ -n "$codename" ] || fail "cannot tell this machine's Debian release"
+  uri=$(debian_archive_uri)
+  say "adding the source entry $uri $codename to $list"
+  cat >"$list" <<EOF
+Types: deb-src
+URIs: $uri
+Suites: $codename $codename-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+EOF
+  apt-get update -qq
+  apt-get source --print-uris ucl >/dev/null 2>&1 || fail "apt-get source ucl still finds no source"
+}
+
+# ------------------------------------------------------------ target's UCL
+
+# The library only: its configure for the target, then the src/ and include/
+# folders. The source tree's example programs are neither built nor read.
+build_ucl() {
+  local stamp=$deps/.ucl-done flags="-O2 -fPIC"
+  if [ "$(cat "$stamp" 2>/dev/null)" = "$flags" ] && [ -f "$deps/lib/libucl.a" ]; then
+    say "  UCL for $triple already in $deps"
+    return 0
+  fi
+  ensure_source_entry
+  local src=$deps/src
+  rm -rf "$src"
+  mkdir -p "$src"
+  (cd "$src" && apt-get source -qq ucl >/dev/null 2>&1) || fail "apt-get source ucl failed"
+  local tree
+  tree=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'ucl-*' | head -n1)
+  [ -n "$tree" ] || fail "no unpacked UCL source tree in $src"
+  say "  building $(basename "$tree") for $triple"
+  (
+    cd "$tree"
+    ./configure --host=$triple --prefix="$deps" --disable-shared --enable-static \
+      CFLAGS="$flags" >"$deps/ucl-configure.log" 2>&1
+    make -C src -j"$jobs" >"$deps/ucl-build.log" 2>&1
+    make -C src install >>"$deps/ucl-build.log" 2>&1
+    make -C include install >>"$deps/ucl-build.log" 2>&1
+  ) || fail "building UCL failed; see $deps/ucl-configure.log and $deps/ucl-build.log"
+  [ -f "$deps/lib/libucl.a" ] && [ -f "$deps/include/ucl/ucl.h" ] || fail "UCL did not install into $deps"
+  echo "$flags" >"$stamp"
+}
+
+# ------------------------------------------------------ target's GoogleTest
+
+build_gtest() {
+  local stamp=$deps/.gtest-done
+  if [ -f "$stamp" ] && [ -f "$deps/lib/libgtest.a" ]; then
+    say "  GoogleTest for $triple already in $deps"
+    return 0
+  fi
+  [ -f /usr/src/googletest/CMakeLists.txt ] || fail "no /usr/src/googletest (Debian package googletest)"
+  say "  building GoogleTest from /usr/src/googletest for $triple"
+  local gbuild=$deps/gtest-build
+  rm -rf "$gbuild"
+  {
+    cmake -S /usr/src/googletest -B "$gbuild" \
+      -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+      -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_INSTALL_PREFIX="$deps" \
+      -DCMAKE_INSTALL_LIBDIR=lib \
+      -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON &&
+    cmake --build "$gbuild" -j"$jobs" &&
+    cmake --install "$gbuild"
+  } >"$deps/gtest-build.log" 2>&1 || fail "building GoogleTest failed; see $deps/gtest-build.log"
+  touch "$stamp"
+}
+
+# ------------------------------------------------------------- the project
+
+configure_project() {
+  cmake -S "$here" -B "$build" \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DKAVRO_TARGET_PREFIX="$deps" \
+    -DCMAKE_BUILD_TYPE=Release \
+    -DKAVRO_WERROR=ON \
+    -DKAVRO_INSTALLER=OFF >"$build/configure.log" 2>&1 ||
+    { cat "$build/configure.log" >&2; fail "configuring $build failed"; }
+}
+
+build_project() {
+  cmake --build "$build" -j"$jobs" || fail "building $build failed"
+}
+
+# The shortened lane: the library's and extraction's tests.
+quick_tests='^(Zepa|Unpack|Core|Container|Disk|Extract|LinkedList|StringList|ErrorMessage)'
+
+run_tests() {
+  local args=(--test-dir "$build" --output-on-failure -j"$jobs")
+  if [ "$quick" -eq 1 ]; then
+    args+=(-R "$quick_tests")
+  fi
+  ctest "${args[@]}"
+}
+
+# ------------------------------------------------------- the disk exchange
+
+host_zepa=""
+ppc_zepa=""
+
+build_host_tool() {
+  cmake -S "$here" -B "$host_build" -DCMAKE_BUILD_TYPE=Release -DKAVRO_WERROR=ON \
+    -DKAVRO_INSTALLER=OFF -DKAVRO_TESTS=OFF >"$host_build.configure.log" 2>&1 ||
+    { cat "$host_build.configure.log" >&2; fail "configuring $host_build failed"; }
+  cmake --build "$host_build" -j"$jobs" --target zepa >/dev/null ||
+    fail "building this machine's zepa in $host_build failed"
+  host_zepa=$host_build/bin/zepa
+  ppc_zepa=$build/bin/zepa
+  [ -x "$host_zepa" ] || fail "no $host_zepa"
+  [ -x "$ppc_zepa" ] || fail "no $ppc_zepa"
+}
+
+run_ppc_zepa() {
+  "$qemu" -L "$sysroot" "$ppc_zepa" "$@"
+}
+
+# Files of every shape that matter to the decoders: empty, one byte, a block
+# boundary and one past it, text that compresses well and bytes that do not.
+make_payload() {
+  local dir=$1
+  mkdir -p "$dir/sub"
+  : >"$dir/empty.bin"
+  printf 'x' >"$dir/one.bin"
+  head -c 65536 /dev/zero >"$dir/zeros-64k.bin"
+  head -c 65537 /dev/urandom >"$dir/random-64k1.bin"
+  head -c 300000 /dev/urandom >"$dir/sub/random-300k.bin"
+  local i
+  for i in $(seq 1 4000); do echo "line $i of the subtitle configuration, with umlauts: äöü"; done >"$dir/text.cfg"
+  cat "$dir/text.cfg" "$dir/random-64k1.bin" "$dir/text.cfg" >"$dir/mixed.so"
+}
+
+# exchange NAME MAKER EXTRACTOR: MAKER creates a disk of the payload, the
+# other side lists, verifies and extracts it; every file must come back byte
+# for byte.
+exchange() {
+  local name=$1 maker=$2 extractor=$3
+  local work=$build/exchange/$name
+  rm -rf "$work"
+  mkdir -p "$work/out"
+  make_payload "$work/in"
+  local -a files
+  mapfile -t files < <(cd "$work/in" && find . -type f | sed 's|^\./||' | sort)
+  (cd "$work/in" && $maker create "$work/disk.dsk" "${files[@]}") ||
+    fail "$name: zepa create failed"
+  $extractor list "$work/disk.dsk" >"$work/list.txt" || fail "$name: zepa list failed"
+  $extractor verify "$work/disk.dsk" >"$work/verify.txt" || fail "$name: zepa verify failed"
+  $extractor extract "$work/disk.dsk" "$work/out" >"$work/extract.txt" ||
+    fail "$name: zepa extract failed"
+  local f
+  for f in "${files[@]}"; do
+    cmp "$work/in/$f" "$work/out/$f" || fail "$name: $f differs after the exchange"
+  done
+  say "  $name: ${#files[@]} files came back byte for byte"
+}
+
+# --------------------------------------------------------------------- run
+
+step "1/5 packages"
+install_packages
+qemu=$(qemu_binary)
+mkdir -p "$deps"
+step_done
+
+step "2/5 target libraries (UCL, GoogleTest) in $deps"
+build_ucl
+build_gtest
+step_done
+if [ "$deps_only" -eq 1 ]; then
+  say "lane took $((SECONDS - lane_start)) s"
+  exit 0
+fi
+
+step "3/5 build for $triple in $build"
+configure_project
+build_project
+step_done
+
+step "4/5 tests under $(basename "$qemu")"
+tests_status=0
+run_tests || tests_status=1
+step_done
+
+step "5/5 disk exchange between this machine and $triple"
+build_host_tool
+exchange host-to-ppc "$host_zepa" run_ppc_zepa
+exchange ppc-to-host run_ppc_zepa "$host_zepa"
+step_done
+
+say "lane took $((SECONDS - lane_start)) s"
+[ "$tests_status" -eq 0 ] || fail "tests failed under emulation"
