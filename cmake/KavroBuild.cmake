@@ -8,7 +8,13 @@ if(KAVRO_WERROR)
   add_compile_options(-Werror)
 endif()
 
-if(CMAKE_BUILD_TYPE STREQUAL "Debug")
+# The fuzzing build (clang): coverage for libFuzzer on every unit, with
+# AddressSanitizer and UBSan.
+option(KAVRO_FUZZ "Build the libFuzzer targets (clang only)" OFF)
+if(KAVRO_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(CMAKE_BUILD_TYPE STREQUAL "Debug")
   set(KAVRO_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_compile_options(${KAVRO_SANITIZE})
   add_link_options(-fsanitize=address,undefined)

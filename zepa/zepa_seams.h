@@ -48,7 +48,7 @@ const Stdio &libc_stdio();
 // Checking-build precondition. Each source unit defines
 // `constexpr char kModule[]` (its module name) before using it.
 #ifdef NDEBUG
-#define ZEPA_ASSERT(condition) static_cast<void>(0)
+#define ZEPA_ASSERT(condition) static_cast<void>(kModule)
 #else
 #define ZEPA_ASSERT(condition) \
   ((condition) ? static_cast<void>(0) : ::zepa::seam::assertion_failed(#condition, kModule, __func__))
