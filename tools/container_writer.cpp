@@ -48,8 +48,7 @@ std::string container_problem(std::span<const ContainerEntry> entries) {
 }
 
 std::vector<uint8_t> build_container(std::span<const ContainerEntry> entries) {
-  std::vector<uint8_t> out;
-  out.insert(out.end(), kContainerSignature, kContainerSignature + kLeadIn);
+  std::vector<uint8_t> out(kContainerSignature, kContainerSignature + kLeadIn);
   out.push_back(0);  // format byte
   put32(out, static_cast<uint32_t>(entries.size()));
   put32(out, static_cast<uint32_t>(directory_size(entries)));

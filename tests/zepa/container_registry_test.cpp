@@ -7,6 +7,13 @@ namespace zepa_test {
 namespace {
 
 using RegistryTest = ContainerTest;
+
+// "f0", "f1", ...
+std::string numbered(int i) {
+  char name[16];
+  std::snprintf(name, sizeof name, "f%d", i);
+  return name;
+}
 using HandleTest = ContainerTest;
 
 TEST_F(RegistryTest, PreparesARecordOnlyOnce) {
@@ -96,10 +103,10 @@ TEST_F(HandleTest, IssuesTheSmallestFreeHandleAcrossContainers) {
 
 TEST_F(HandleTest, SixtyFourSlotsPerContainer) {
   std::vector<ContainerEntry> entries;
-  for (int i = 0; i < 65; ++i) entries.push_back(entry("f" + std::to_string(i), "x"));
+  for (int i = 0; i < 65; ++i) entries.push_back(entry(numbered(i), "x"));
   const std::string path = file("many.dsk", kavro::tools::build_container(entries));
   ASSERT_EQ(prepare(path), ZEPA_OK);
-  for (int i = 0; i < 64; ++i) ASSERT_EQ(ops->zepa_core_PrepareFile(path.c_str(), ("f" + std::to_string(i)).c_str()), ZEPA_OK);
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(ops->zepa_core_PrepareFile(path.c_str(), numbered(i).c_str()), ZEPA_OK);
   EXPECT_EQ(ops->zepa_core_PrepareFile(path.c_str(), "f64"), ZEPA_E_TOOMANYCONTAINERS);
   file("loose.txt", bytes("loose"));
   uint16_t e = 0;
