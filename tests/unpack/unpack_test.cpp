@@ -101,14 +101,6 @@ TEST_F(Extraction, EmptyFileAndStoredBlocksRoundTrip) {
   EXPECT_EQ(o.output, noise);
 }
 
-TEST_F(Extraction, TwentyMegabytesRoundTrip) {
-  const Bytes plain = sample_bytes(20 * 1024 * 1024, 8);
-  make_disk(packed(plain, {.level = 1}));
-  const Outcome o = extract();
-  EXPECT_EQ(o.messages, "");
-  EXPECT_TRUE(o.output == plain);
-}
-
 TEST_F(Extraction, HeaderAndEndMarkerAloneGiveEmptyOutputAndTheLength) {
   make_disk(PackedBuilder::header(0, 0x2E, 10, 1024).end().bytes());
   const Outcome o = extract();

@@ -1,0 +1,223 @@
+// The zepa disk tool as its users run it: exit codes, messages, and the
+// create -> verify -> extract round trip.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+
+#include "container_writer.h"
+#include "packer.h"
+#include "unpack/packed_fixtures.h"
+
+namespace {
+
+using fixtures::Bytes;
+using fixtures::read_file;
+using fixtures::sample_bytes;
+using fixtures::write_file;
+
+struct ToolRun {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+std::string quoted(const std::string &word) {
+  std::string q = "'";
+  for (char c : word) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+std::string text_of(const std::string &path) {
+  const auto bytes = read_file(path);
+  return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+}
+
+class ZepaTool : public testing::Test {
+ protected:
+  ToolRun zepa(const std::vector<std::string> &args) {
+    const char *build = std::getenv("KAVRO_BUILD_DIR");
+    std::string command = quoted(std::string(build ? build : ".") + "/bin/zepa");
+    for (const auto &arg : args) command += " " + quoted(arg);
+    command += " >" + quoted(dir_ / "stdout") + " 2>" + quoted(dir_ / "stderr");
+    const int raw = std::system(command.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, text_of(dir_ / "stdout"), text_of(dir_ / "stderr")};
+  }
+
+  std::string file(const std::string &name, const Bytes &bytes) {
+    write_file(dir_ / name, bytes);
+    return dir_ / name;
+  }
+
+  void expect_extracts(const std::string &disk, const std::string &name, const Bytes &plain) {
+    SCOPED_TRACE(name);
+    const ToolRun r = zepa({"extract", disk, name, dir_ / "extracted"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_TRUE(read_file(dir_ / "extracted") == plain);
+  }
+
+  fixtures::TempDir dir_;
+  std::string disk_ = dir_ / "d.dsk";
+};
+
+TEST_F(ZepaTool, CreateVerifyExtractRoundTripsForEachMethod) {
+  const std::vector<std::pair<std::string, Bytes>> files = {
+      {"empty", {}},
+      {"one", {0x42}},
+      {"d213-EN.so", sample_bytes(1500000, 21)},
+      {"noise.bin", fixtures::noise_bytes(300000, 22)},
+  };
+  std::vector<std::string> paths;
+  for (const auto &[name, bytes] : files) paths.push_back(file(name, bytes));
+  for (const char *method : {"nrv2b", "nrv2d", "nrv2e"}) {
+    SCOPED_TRACE(method);
+    std::vector<std::string> args = {"create", disk_, "--method", method, "--level", "6", "--block-size", "65536"};
+    args.insert(args.end(), paths.begin(), paths.end());
+    const ToolRun created = zepa(args);
+    ASSERT_EQ(created.status, 0) << created.err;
+    EXPECT_EQ(created.out + created.err, "");
+
+    const ToolRun verified = zepa({"verify", disk_});
+    EXPECT_EQ(verified.status, 0);
+    EXPECT_EQ(verified.out, "empty: OK\none: OK\nd213-EN.so: OK\nnoise.bin: OK\n4 entries, 0 damaged\n");
+    for (const auto &[name, bytes] : files) expect_extracts(disk_, name, bytes);
+  }
+}
+
+TEST_F(ZepaTool, TwentyMegabyteFileRoundTrips) {
+  const Bytes plain = sample_bytes(20 * 1024 * 1024, 23);
+  const ToolRun created = zepa({"create", disk_, "--level", "1", file("big", plain)});
+  ASSERT_EQ(created.status, 0) << created.err;
+  EXPECT_EQ(zepa({"verify", disk_}).out, "big: OK\n1 entries, 0 damaged\n");
+  expect_extracts(disk_, "big", plain);
+}
+
+TEST_F(ZepaTool, CreateGivesTheSameBytesWithOneThreadOrSeveral) {
+  const std::string a = file("a.so", sample_bytes(400000, 24));
+  const std::string b = file("b.cfg", sample_bytes(5000, 25));
+  const std::string one = dir_ / "one.dsk", several = dir_ / "several.dsk";
+  ASSERT_EQ(zepa({"create", one, "--threads", "1", "--level", "4", "--block-size", "8192", a, "renamed=" + b}).status, 0);
+  ASSERT_EQ(zepa({"create", several, "--threads=5", "--level=4", "--block-size=8192", a, "renamed=" + b}).status, 0);
+  EXPECT_TRUE(read_file(one) == read_file(several));
+  expect_extracts(several, "renamed", sample_bytes(5000, 25));
+}
+
+TEST_F(ZepaTool, ListShowsEachEntryWithItsPackedHeader) {
+  Bytes packed;
+  std::string error;
+  const Bytes plain = sample_bytes(3000, 26);
+  ASSERT_TRUE(packer::pack(plain, {.method = packer::Method::nrv2d, .level = 3, .block_size = 2048, .checksum = false},
+                           packed, error));
+  ASSERT_EQ(kavro::tools::write_container(disk_, {{{"cfg", packed}, {"junk", Bytes(5, 1)}}}), "");
+  const ToolRun r = zepa({"list", disk_});
+  EXPECT_EQ(r.status, 0);
+  char expected[512];
+  std::snprintf(expected, sizeof expected,
+                "NAME                         PACKED   ORIGINAL METHOD LEVEL    BLOCK CHECKSUM     OFFSET\n"
+                "cfg                      %10zu       3000 nrv2d      3     2048 no               49\n"
+                "junk                              5          - -          -        - -        %10zu\n",
+                packed.size(), 49 + packed.size());
+  EXPECT_EQ(r.out, expected);
+}
+
+TEST_F(ZepaTool, VerifyNamesDamagedEntriesAndStrayBytes) {
+  Bytes good, bad;
+  std::string error;
+  ASSERT_TRUE(packer::pack(sample_bytes(4000, 27), {}, good, error));
+  bad = good;
+  bad[bad.size() - 1] ^= 1;  // the checksum
+  ASSERT_EQ(kavro::tools::write_container(disk_, {{{"good", good}, {"bad", bad}}}), "");
+  auto bytes = *read_file(disk_);
+  bytes.insert(bytes.end(), 7, 0);
+  write_file(disk_, bytes);
+  const ToolRun r = zepa({"verify", disk_});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "good: OK\n"
+            "bad: checksum error - data corrupted\n"
+            "7 bytes after the last entry are not in the directory\n"
+            "2 entries, 1 damaged\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(ZepaTool, ExtractPrintsOnlyWhatTheInstallerPrints) {
+  Bytes packed;
+  std::string error;
+  ASSERT_TRUE(packer::pack(sample_bytes(4000, 28), {}, packed, error));
+  packed[packed.size() - 1] ^= 1;
+  ASSERT_EQ(kavro::tools::write_container(disk_, {{{"bad", packed}}}), "");
+  const ToolRun damaged = zepa({"extract", disk_, "bad", dir_ / "out"});
+  EXPECT_EQ(damaged.status, 1);
+  EXPECT_EQ(damaged.out, "");
+  EXPECT_EQ(damaged.err, "checksum error - data corrupted");
+  const ToolRun missing = zepa({"extract", disk_, "missing", dir_ / "out"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err, "ERROR: A real file could not be opened\n");
+}
+
+TEST_F(ZepaTool, UsageErrorsExitWithTwoAndNameTheProblem) {
+  const std::string f = file("f", {1, 2, 3});
+  const std::string long_disk = "/tmp/" + std::string(59, 'x');  // 64 characters
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"frobnicate"}, "zepa: unknown command 'frobnicate'\nTry 'zepa --help'.\n"},
+      {{"list"}, "zepa: missing operand\nTry 'zepa list --help'.\n"},
+      {{"list", disk_, disk_}, "zepa: too many operands\nTry 'zepa list --help'.\n"},
+      {{"list", "--level", "3", disk_}, "zepa: unknown option '--level'\nTry 'zepa list --help'.\n"},
+      {{"create", disk_, "--level", "11", f}, "zepa: level must be 1 to 10\nTry 'zepa create --help'.\n"},
+      {{"create", disk_, "--method", "lzma", f}, "zepa: unknown method 'lzma'\nTry 'zepa create --help'.\n"},
+      {{"create", disk_, "--block-size", "1023", f},
+       "zepa: block size must be 1024 to 8388608\nTry 'zepa create --help'.\n"},
+      {{"create", disk_, "--level"}, "zepa: option '--level' needs a value\nTry 'zepa create --help'.\n"},
+      {{"create", disk_}, "zepa: missing operand\nTry 'zepa create --help'.\n"},
+      {{"create", disk_, f, "f=" + f}, "zepa: name 'f' given twice\nTry 'zepa create --help'.\n"},
+      {{"create", disk_, "=" + f}, "zepa: empty name for '" + f + "'\nTry 'zepa create --help'.\n"},
+      {{"create", disk_, std::string(65536, 'n') + "=" + f},
+       "zepa: name longer than 65535 bytes for '" + f + "'\nTry 'zepa create --help'.\n"},
+      {{"extract", long_disk, "x", "y"},
+       "zepa: disk path longer than 63 characters, which the installer cannot use: " + long_disk +
+           "\nTry 'zepa extract --help'.\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args.back().substr(0, 80) : ""));
+    const ToolRun r = zepa(c.args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_FALSE(read_file(disk_));
+  EXPECT_EQ(zepa({}).status, 2);
+}
+
+TEST_F(ZepaTool, HelpAndVersionSucceedOnStandardOutput) {
+  for (const std::string command : {"create", "list", "extract", "verify"}) {
+    const ToolRun r = zepa({command, "--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("Usage: zepa " + command + " ", 0), 0u) << r.out;
+  }
+  const ToolRun help = zepa({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("  verify     decode every entry"), std::string::npos);
+  const ToolRun version = zepa({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("zepa (Kavro) ", 0), 0u);
+}
+
+TEST_F(ZepaTool, FailuresWhileWorkingExitWithOne) {
+  const ToolRun missing_input = zepa({"create", disk_, dir_ / "absent"});
+  EXPECT_EQ(missing_input.status, 1);
+  EXPECT_EQ(missing_input.err, "zepa: " + (dir_ / "absent") + ": cannot read: No such file or directory\n");
+  EXPECT_FALSE(read_file(disk_));
+  const ToolRun missing_disk = zepa({"list", disk_});
+  EXPECT_EQ(missing_disk.status, 1);
+  EXPECT_EQ(missing_disk.err, "zepa: " + disk_ + ": No such file or directory\n");
+  write_file(disk_, {1, 2, 3, 4, 5, 1});
+  const ToolRun damaged = zepa({"verify", disk_});
+  EXPECT_EQ(damaged.status, 1);
+  EXPECT_EQ(damaged.err, "zepa: " + disk_ + ": the file is too short for a directory\n");
+}
+
+}  // namespace
