@@ -98,7 +98,7 @@ bool check_options(const Options &options, std::string &error) {
 }
 
 void put_header(std::vector<std::uint8_t> &out, const Options &options) {
-  out.insert(out.end(), std::begin(kMagic), std::end(kMagic));
+  for (const std::uint8_t byte : kMagic) out.push_back(byte);
   put_u32(out, options.checksum ? kFlagChecksum : 0);
   out.push_back(static_cast<std::uint8_t>(options.method));
   out.push_back(static_cast<std::uint8_t>(options.level));

@@ -7,6 +7,7 @@
 // registry (l_Get), works on that copy and, when the change must last, stores
 // it back at the same position (l_Set). The copy and the stored record share
 // their heap blocks, so whatever is freed through the copy is stored back.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -237,10 +238,25 @@ long _i_stream_getlength(FILE *stream) {
   return size;
 }
 
-// One item of `size` bytes into `buffer`.
-ErrorNumber _i_stream_readitem(FILE *stream, uint32_t size, void *buffer) {
+// `count` items of `size` bytes into `buffer` with one stream read; the
+// whole items go to *read. The same outcome as `count` reads of one item:
+// an item that cannot be read whole ends the read and is not counted.
+ErrorNumber read_items(FILE *stream, uint32_t size, uint32_t count, void *buffer, uint32_t *read) {
+  *read = 0;
+  if (count == 0) return ZEPA_OK;
   if (stream == nullptr || buffer == nullptr || size == 0) return ZEPA_E_BADARGS;
-  return io().fread(buffer, size, 1, stream) == 1 ? ZEPA_OK : ZEPA_E_EOF;
+  auto *bytes = static_cast<uint8_t *>(buffer);
+  // Whole items per stream read; all of them unless size x count does not
+  // fit in a size_t (only on a 32-bit machine).
+  const uint64_t per_read = std::min<uint64_t>(count, SIZE_MAX / size);
+  while (*read < count) {
+    const auto items = static_cast<std::size_t>(std::min<uint64_t>(per_read, count - *read));
+    const std::size_t wanted = items * size;
+    const std::size_t got = io().fread(bytes + std::size_t{*read} * size, 1, wanted, stream);
+    *read += static_cast<uint32_t>(got / size);
+    if (got != wanted) return ZEPA_E_EOF;
+  }
+  return ZEPA_OK;
 }
 
 uint8_t _i_stream_readbyte(FILE *stream, ErrorNumber *errornumber) {
@@ -827,15 +843,8 @@ uint32_t zepa_core_ContainedRead(uint32_t Handle, uint32_t size, uint32_t count,
   if (e != ZEPA_OK) {
     store_error(errornumber, e);
   } else {
-    auto *bytes = static_cast<uint8_t *>(buffer);
-    for (; read < count; ++read) {
-      const ErrorNumber r = _i_stream_readitem(container.boundfile.pfs, size,
-                                               bytes == nullptr ? nullptr : bytes + std::size_t{read} * size);
-      if (r != ZEPA_OK) {
-        store_error(errornumber, r);
-        break;
-      }
-    }
+    const ErrorNumber r = read_items(container.boundfile.pfs, size, count, buffer, &read);
+    if (r != ZEPA_OK) store_error(errornumber, r);
   }
   container.openFileArray[j].offset += size * count;
   store_container(pos, &container);

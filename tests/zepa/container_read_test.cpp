@@ -45,6 +45,46 @@ TEST_F(ReadTest, PhysicalEndStopsAReadButTheOffsetAdvancesAnyway) {
   EXPECT_EQ(offset(b), 43u);
 }
 
+// Counts the container stream's reads and seeks.
+struct CountingStdio {
+  static inline int freads = 0;
+  static inline int fseeks = 0;
+  static inline zepa::seam::Stdio table{};
+  static void install() {
+    table = zepa::seam::libc_stdio();
+    table.fread = [](void *b, std::size_t s, std::size_t n, FILE *f) {
+      ++freads;
+      return zepa::seam::libc_stdio().fread(b, s, n, f);
+    };
+    table.fseek = [](FILE *f, long o, int w) {
+      ++fseeks;
+      return zepa::seam::libc_stdio().fseek(f, o, w);
+    };
+    freads = fseeks = 0;
+    zepa::seam::set_stdio(&table);
+  }
+};
+
+TEST_F(ReadTest, ManyItemsCostOneStreamReadAndSequentialReadsNoSeek) {
+  const uint32_t a = open("a.bin");
+  EXPECT_EQ(read(a, 1), "a");  // positions the stream
+  CountingStdio::install();
+  EXPECT_EQ(read(a, 7), "bcdefgh");
+  EXPECT_EQ(read(a, 3), "ijk");
+  EXPECT_EQ(CountingStdio::freads, 2);
+  EXPECT_EQ(CountingStdio::fseeks, 0);
+}
+
+TEST_F(ReadTest, PartialLastItemIsNotCountedAndEndsTheRead) {
+  const uint32_t c = open("c.bin");  // "klm", the container's last bytes
+  char buffer[8] = {};
+  uint16_t e = 0;
+  EXPECT_EQ(zepa_fread(buffer, 2, 4, c, &e), 1u);
+  EXPECT_EQ(e, ZEPA_E_EOF);
+  EXPECT_EQ(std::string(buffer, 2), "kl");
+  EXPECT_EQ(offset(c), 8u);
+}
+
 TEST_F(ReadTest, OneByteReadsStopAtThePhysicalEnd) {
   const uint32_t c = open("c.bin");
   ASSERT_EQ(ops->zepa_core_SetFileOffset(c, 2), ZEPA_OK);

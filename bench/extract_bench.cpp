@@ -1,0 +1,229 @@
+// kavro-bench: extraction measured against the decompressor's own speed.
+//
+// On one payload, in one run, it measures
+//   - the in-memory, in-place safe decode of the packed blocks (the baseline),
+//     for nrv2e, nrv2d and nrv2b packings of the payload;
+//   - unpack_disk_file() end to end, from a data disk to a file on tmpfs
+//     (/dev/shm) and to a file on disk;
+//   - the whole `zepa extract` process, and `gzip -dc` of the same payload;
+//   - packing at the default settings with 1 thread and with every core;
+// and prints each as MB/s (of plain bytes; min/median/max over the runs)
+// and as a ratio to the baseline.
+//
+//   kavro-bench [--runs N] [--zepa PATH] [--scratch DIR] PAYLOAD
+//   kavro-bench --decode-only PAYLOAD     one in-memory decode (for callgrind)
+#include <sys/wait.h>
+#include <ucl/ucl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "container_writer.h"
+#include "packer.h"
+#include "unpack.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  int runs = 9;
+  std::string zepa = "zepa";
+  fs::path scratch_disk = fs::temp_directory_path();
+  fs::path payload;
+  bool decode_only = false;
+};
+
+std::vector<uint8_t> read_file(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+uint32_t be32(const uint8_t *p) {
+  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
+}
+
+std::vector<uint8_t> pack(const std::vector<uint8_t> &plain, packer::Method method, unsigned threads) {
+  packer::Options options;
+  options.method = method;
+  options.threads = threads;
+  std::vector<uint8_t> packed;
+  std::string error;
+  if (!packer::pack(plain, options, packed, error)) {
+    std::fprintf(stderr, "kavro-bench: %s\n", error.c_str());
+    std::exit(1);
+  }
+  return packed;
+}
+
+// Decodes every block of a packed file in place in one work buffer, as
+// extraction does, with the checksum; returns the plain byte count.
+size_t decode_in_memory(const std::vector<uint8_t> &packed) {
+  const uint8_t method = packed[12];
+  const uint32_t block_size = be32(&packed[14]);
+  const bool checksum = (be32(&packed[8]) & 1) != 0;
+  std::vector<uint8_t> work(block_size + block_size / 8 + 256);
+  ucl_uint32 adler = ucl_adler32(0, nullptr, 0);
+  size_t at = 18, total = 0;
+  for (;;) {
+    const uint32_t decoded = be32(&packed[at]);
+    if (decoded == 0) break;
+    const uint32_t stored = be32(&packed[at + 4]);
+    at += 8;
+    uint8_t *in = work.data() + work.size() - stored;
+    std::memcpy(in, &packed[at], stored);
+    at += stored;
+    if (stored < decoded) {
+      ucl_uint produced = decoded;
+      int r = method == 0x2E   ? ucl_nrv2e_decompress_safe_8(in, stored, work.data(), &produced, nullptr)
+              : method == 0x2D ? ucl_nrv2d_decompress_safe_8(in, stored, work.data(), &produced, nullptr)
+                               : ucl_nrv2b_decompress_safe_8(in, stored, work.data(), &produced, nullptr);
+      if (r != UCL_E_OK || produced != decoded) std::abort();
+      in = work.data();
+    }
+    if (checksum) adler = ucl_adler32(adler, in, decoded);
+    total += decoded;
+  }
+  if (checksum && be32(&packed[at + 4]) != adler) std::abort();
+  return total;
+}
+
+struct Timing {
+  double min, median, max;  // seconds
+};
+
+Timing measure(int runs, const std::function<void()> &work) {
+  std::vector<double> seconds;
+  work();  // warm-up
+  for (int i = 0; i < runs; ++i) {
+    const auto start = Clock::now();
+    work();
+    seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  std::sort(seconds.begin(), seconds.end());
+  return {seconds.front(), seconds[seconds.size() / 2], seconds.back()};
+}
+
+void run_command(const std::string &command) {
+  if (std::system(command.c_str()) != 0) {
+    std::fprintf(stderr, "kavro-bench: failed: %s\n", command.c_str());
+    std::exit(1);
+  }
+}
+
+void extract_in_process(const fs::path &disk, const fs::path &output) {
+  if (open_install_disk(disk.c_str()) != 0 || unpack_disk_file("payload", output.c_str()) < 0) {
+    std::fprintf(stderr, "kavro-bench: extraction failed\n");
+    std::exit(1);
+  }
+  close_install_disk();
+}
+
+class Table {
+ public:
+  Table(size_t bytes, double baseline) : bytes_(bytes), baseline_(baseline) {}
+  void row(const char *what, const Timing &t) const {
+    const double mb = static_cast<double>(bytes_) / 1e6;
+    std::printf("%-44s %8.1f %8.1f %8.1f   %5.0f%%\n", what, mb / t.max, mb / t.median, mb / t.min,
+                100.0 * baseline_ / t.median);
+  }
+
+ private:
+  size_t bytes_;
+  double baseline_;
+};
+
+int bench(const Options &o) {
+  const std::vector<uint8_t> plain = read_file(o.payload);
+  if (plain.empty()) {
+    std::fprintf(stderr, "kavro-bench: cannot read %s\n", o.payload.c_str());
+    return 1;
+  }
+  const fs::path shm = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+  const std::string tag = "kavro-bench-" + std::to_string(getpid());
+  const fs::path disk = shm / (tag + ".dsk");
+  const fs::path out_shm = shm / (tag + ".out");
+  const fs::path out_disk = o.scratch_disk / (tag + ".out");
+  const fs::path gz = shm / (tag + ".gz");
+
+  const auto packed_e = pack(plain, packer::Method::nrv2e, 0);
+  const auto packed_d = pack(plain, packer::Method::nrv2d, 0);
+  const auto packed_b = pack(plain, packer::Method::nrv2b, 0);
+  const kavro::tools::ContainerEntry entries[] = {{"payload", packed_e}};
+  if (!kavro::tools::write_container(disk, entries).empty()) return 1;
+  run_command("gzip -9 -c '" + o.payload.string() + "' > '" + gz.string() + "'");
+
+  const Timing base = measure(o.runs, [&] { decode_in_memory(packed_e); });
+  const Table table(plain.size(), base.median);
+  std::printf("payload %s: %zu bytes; nrv2e level 10, 1 MiB blocks, checksum: %zu bytes packed; gzip -9: %ju\n",
+              o.payload.c_str(), plain.size(), packed_e.size(), static_cast<uintmax_t>(fs::file_size(gz)));
+  std::printf("%u cores; %d runs each; MB/s of plain bytes\n\n", std::thread::hardware_concurrency(), o.runs);
+  std::printf("%-44s %8s %8s %8s   %6s\n", "", "min", "median", "max", "ratio");
+  table.row("in-memory decode nrv2e (baseline)", base);
+  table.row("in-memory decode nrv2d", measure(o.runs, [&] { decode_in_memory(packed_d); }));
+  table.row("in-memory decode nrv2b", measure(o.runs, [&] { decode_in_memory(packed_b); }));
+  table.row("unpack_disk_file to tmpfs", measure(o.runs, [&] { extract_in_process(disk, out_shm); }));
+  table.row("unpack_disk_file to disk", measure(o.runs, [&] { extract_in_process(disk, out_disk); }));
+  const std::string extract = "'" + o.zepa + "' extract '" + disk.string() + "' payload ";
+  table.row("zepa extract process to tmpfs", measure(o.runs, [&] { run_command(extract + "'" + out_shm.string() + "'"); }));
+  table.row("gzip -dc process to tmpfs",
+            measure(o.runs, [&] { run_command("gzip -dc '" + gz.string() + "' > '" + out_shm.string() + "'"); }));
+  table.row("pack (create) default settings, 1 thread",
+            measure(std::min(o.runs, 3), [&] { pack(plain, packer::Method::nrv2e, 1); }));
+  table.row("pack (create) default settings, all cores",
+            measure(std::min(o.runs, 3), [&] { pack(plain, packer::Method::nrv2e, 0); }));
+
+  if (read_file(out_shm) != plain || read_file(out_disk) != plain) {
+    std::fprintf(stderr, "kavro-bench: extracted bytes differ from the payload\n");
+    return 1;
+  }
+  for (const auto &p : {disk, out_shm, out_disk, gz}) fs::remove(p);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--runs" && i + 1 < argc) {
+      o.runs = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--zepa" && i + 1 < argc) {
+      o.zepa = argv[++i];
+    } else if (arg == "--scratch" && i + 1 < argc) {
+      o.scratch_disk = argv[++i];
+    } else if (arg == "--decode-only") {
+      o.decode_only = true;
+    } else if (o.payload.empty() && arg[0] != '-') {
+      o.payload = arg;
+    } else {
+      std::fprintf(stderr, "usage: kavro-bench [--runs N] [--zepa PATH] [--scratch DIR] PAYLOAD\n"
+                           "       kavro-bench --decode-only PAYLOAD\n");
+      return 2;
+    }
+  }
+  if (o.payload.empty()) {
+    std::fprintf(stderr, "kavro-bench: no payload given\n");
+    return 2;
+  }
+  if (ucl_init() != UCL_E_OK) return 1;
+  if (o.decode_only) {
+    const auto packed = pack(read_file(o.payload), packer::Method::nrv2e, 0);
+    std::printf("decoded %zu bytes\n", decode_in_memory(packed));
+    return 0;
+  }
+  return bench(o);
+}
