@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -54,10 +53,14 @@ std::string check_names(const std::vector<Source> &sources) {
 }
 
 bool read_file(const std::string &path, std::vector<std::uint8_t> &bytes) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return false;
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+  const std::streamoff size = in.tellg();
+  if (size < 0) return false;
+  bytes.resize(static_cast<std::size_t>(size));
+  in.seekg(0);
+  in.read(reinterpret_cast<char *>(bytes.data()), size);
+  return in.gcount() == size;
 }
 
 int usage_problem(const char *command, const std::string &message) {

@@ -38,8 +38,8 @@ class ZepaTool : public testing::Test {
   ToolRun zepa(const std::vector<std::string> &args) {
     const char *build = std::getenv("KAVRO_BUILD_DIR");
     std::string command = quoted(std::string(build ? build : ".") + "/bin/zepa");
-    for (const auto &arg : args) command += " " + quoted(arg);
-    command += " >" + quoted(dir_ / "stdout") + " 2>" + quoted(dir_ / "stderr");
+    for (const auto &arg : args) command.append(" ").append(quoted(arg));
+    command.append(" >").append(quoted(dir_ / "stdout")).append(" 2>").append(quoted(dir_ / "stderr"));
     const int raw = std::system(command.c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, text_of(dir_ / "stdout"), text_of(dir_ / "stderr")};
   }

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <random>
 #include <string>
@@ -122,9 +121,12 @@ inline void write_file(const std::string &path, const Bytes &bytes) {
 
 // The file's bytes, or nothing when it does not exist.
 inline std::optional<Bytes> read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return std::nullopt;
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  Bytes bytes(static_cast<std::size_t>(in.tellg()));
+  in.seekg(0);
+  in.read(reinterpret_cast<char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
 }
 
 }  // namespace fixtures

@@ -24,6 +24,7 @@ constexpr int kLevel = 10;
 // What one extraction did.
 struct Outcome {
   std::int32_t result;
+  bool library_started;          // right after the extraction
   std::string messages;          // standard error, byte for byte
   std::optional<Bytes> output;   // the output file, or nothing when absent
 };
@@ -47,8 +48,9 @@ class Extraction : public testing::Test {
     CaptureStderr();
     const std::int32_t result = unpack_disk_file(name.c_str(), out_.c_str());
     std::string messages = GetCapturedStderr();
+    const bool started = zepa_IsStarted() != 0;
     close_install_disk();
-    return {result, messages, read_file(out_)};
+    return {result, started, messages, read_file(out_)};
   }
 
   Bytes packed(const Bytes &plain, packer::Options options) {
@@ -105,6 +107,7 @@ TEST_F(Extraction, HeaderAndEndMarkerAloneGiveEmptyOutputAndTheLength) {
   make_disk(PackedBuilder::header(0, 0x2E, 10, 1024).end().bytes());
   const Outcome o = extract();
   EXPECT_EQ(o.result, 22);
+  EXPECT_FALSE(o.library_started);  // stopped after the packed file was closed
   EXPECT_EQ(o.messages, "");
   EXPECT_EQ(o.output, Bytes{});
 }
@@ -253,6 +256,7 @@ TEST_F(Extraction, MissingFileIsReportedWithTheLibraryMessage) {
   make_disk(packed({1, 2, 3}, {}));
   const Outcome o = extract("missing");
   EXPECT_EQ(o.result, -2);
+  EXPECT_TRUE(o.library_started);
   EXPECT_EQ(o.messages, "ERROR: A real file could not be opened\n");
   EXPECT_FALSE(o.output);
 }
