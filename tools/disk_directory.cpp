@@ -109,7 +109,7 @@ std::uint64_t Directory::data_end() const {
 bool read_directory(const char *path, Directory &d, std::string &error) {
   File f(std::fopen(path, "rb"));
   if (!f) {
-    error = std::string("cannot open: ") + std::strerror(errno);
+    error = std::strerror(errno);
     return false;
   }
   d = Directory{};

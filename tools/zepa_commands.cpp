@@ -241,10 +241,13 @@ int run_list(const Options &options) {
   const char *disk_path = options.operands[0].c_str();
   disk::Directory directory;
   std::string error;
+  if (!disk::read_directory(disk_path, directory, error)) {
+    complain(std::string(disk_path) + ": " + error);
+    return kExitFailure;
+  }
   FILE *disk_file = std::fopen(disk_path, "rb");
-  if (disk_file == nullptr || !disk::read_directory(disk_path, directory, error)) {
-    complain(std::string(disk_path) + ": " + (disk_file == nullptr ? std::strerror(errno) : error));
-    if (disk_file != nullptr) std::fclose(disk_file);
+  if (disk_file == nullptr) {
+    complain(std::string(disk_path) + ": " + std::strerror(errno));
     return kExitFailure;
   }
   std::printf("%-24s %10s %10s %-6s %5s %8s %-8s %10s\n", "NAME", "PACKED", "ORIGINAL", "METHOD",

@@ -218,6 +218,10 @@ TEST_F(ZepaTool, FailuresWhileWorkingExitWithOne) {
   const ToolRun damaged = zepa({"verify", disk_});
   EXPECT_EQ(damaged.status, 1);
   EXPECT_EQ(damaged.err, "zepa: " + disk_ + ": the file is too short for a directory\n");
+  write_file(disk_, {'Z', 'E', 'P', 'A', '1', 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 14, 0, 0});
+  const ToolRun huge_count = zepa({"list", disk_});
+  EXPECT_EQ(huge_count.status, 1);
+  EXPECT_EQ(huge_count.err, "zepa: " + disk_ + ": the directory lists 4294967295 entries, more than the file can hold\n");
 }
 
 }  // namespace
