@@ -11,15 +11,18 @@
 #
 # Steps (each prints its time; the total closes the run):
 #   1. Debian packages: the cross compiler, qemu-user, dpkg-dev (for
-#      `apt-get source`) and the build tools, when run as root.
+#      `apt-get source`) and the build tools, when run as root; a
+#      binfmt_misc entry so PowerPC programs start under qemu-ppc.
 #   2. The target's own UCL, built from Debian's source package (the library
 #      only), and GoogleTest from Debian's sources in /usr/src/googletest,
 #      both installed into build-ppc/deps (kept between runs).
 #   3. The project for PowerPC in build-ppc (Release, warnings as errors,
-#      without the installer), and ctest there under qemu.
-#   4. The disk exchange: a disk made by this machine's `zepa create`
-#      extracts byte for byte with PowerPC's `zepa extract`, and the reverse.
-#      This machine's tool is built in build-ppc-host.
+#      without the installer).
+#   4. ctest there, every test program under qemu-ppc.
+#   5. The disk exchange: a disk made by this machine's `zepa create`
+#      extracts byte for byte with PowerPC's `zepa extract`, and the reverse;
+#      both machines must make the same disk from the same files. This
+#      machine's tool is built in build-ppc-host.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
