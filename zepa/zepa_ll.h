@@ -42,7 +42,7 @@ struct zepa_link {
   uint32_t (*l_NodeSize)(zepa_link *Obj);
 };
 
-static_assert(offsetof(zepa_link, l_Add) == 2 * sizeof(void *));
+static_assert(offsetof(zepa_link, l_Add) == sizeof(void *) + 2 * sizeof(uint32_t));
 static_assert(offsetof(zepa_link, l_NodeSize) == offsetof(zepa_link, l_Add) + 8 * sizeof(void *));
 static_assert(sizeof(zepa_link) == offsetof(zepa_link, l_Add) + 9 * sizeof(void *));
 
