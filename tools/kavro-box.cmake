@@ -1,13 +1,16 @@
 # kavro-box: the box simulator (a script) and the FreeType stand-in it binds
 # over the real library inside the sandbox. The stand-in lives in a folder of
-# its own so that nothing else ever loads it by accident.
-add_library(kavro_freetype_standin SHARED freetype_standin.c)
-set_target_properties(kavro_freetype_standin PROPERTIES
-  OUTPUT_NAME freetype
-  VERSION 6.99.0
-  SOVERSION 6
-  LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib/kavro-box)
+# its own so that nothing else ever loads it by accident. Only with the
+# installer, which it runs.
+if(KAVRO_INSTALLER)
+  add_library(kavro_freetype_standin SHARED freetype_standin.c)
+  set_target_properties(kavro_freetype_standin PROPERTIES
+    OUTPUT_NAME freetype
+    VERSION 6.99.0
+    SOVERSION 6
+    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib/kavro-box)
 
-configure_file(kavro-box ${CMAKE_BINARY_DIR}/bin/kavro-box COPYONLY)
-add_custom_target(kavro-box ALL)
-add_dependencies(kavro-box kavro_freetype_standin kavro-install)
+  configure_file(kavro-box ${CMAKE_BINARY_DIR}/bin/kavro-box COPYONLY)
+  add_custom_target(kavro-box ALL)
+  add_dependencies(kavro-box kavro_freetype_standin kavro-install)
+endif()
