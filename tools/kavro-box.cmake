@@ -14,3 +14,14 @@ if(KAVRO_INSTALLER)
   add_custom_target(kavro-box ALL)
   add_dependencies(kavro-box kavro_freetype_standin kavro-install)
 endif()
+
+# Placeholder payloads for the demo data disk (tools/demo.sh packs them).
+if(KAVRO_INSTALLER)
+  set(KAVRO_DEMO_PAYLOADS ${CMAKE_BINARY_DIR}/demo/payloads)
+  add_custom_command(
+    OUTPUT ${KAVRO_DEMO_PAYLOADS}/kavro-2.cfg
+    COMMAND ${CMAKE_COMMAND} -DOUT=${KAVRO_DEMO_PAYLOADS} -P ${CMAKE_CURRENT_SOURCE_DIR}/kavro-box-payloads.cmake
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/kavro-box-payloads.cmake
+    COMMENT "Writing the demo's placeholder payloads")
+  add_custom_target(kavro_demo_payloads ALL DEPENDS ${KAVRO_DEMO_PAYLOADS}/kavro-2.cfg)
+endif()

@@ -15,12 +15,12 @@ std::string payload_content(const std::string &name)
     return "Kavro placeholder payload: " + name + "\n";
 }
 
-fs::path make_disk(const fs::path &where, const DiskEntries &entries)
+fs::path make_disk(const fs::path &where, const DiskEntries &entries, const std::string &zepa_options)
 {
     const fs::path payloads = where / "payloads";
     fs::create_directories(payloads);
     std::string command = (build_dir() / "bin/zepa").string() + " create " +
-                          (where / "test.dsk").string();
+                          (where / "test.dsk").string() + " " + zepa_options;
     for (const auto &[name, content] : entries) {
         write_file(payloads / name, content);
         command += " '" + name + "=" + (payloads / name).string() + "'";

@@ -24,7 +24,8 @@ std::string payload_content(const std::string &name);
 
 // A data disk made by `zepa create` from NAME=CONTENT pairs.
 using DiskEntries = std::vector<std::pair<std::string, std::string>>;
-fs::path make_disk(const fs::path &where, const DiskEntries &entries);
+fs::path make_disk(const fs::path &where, const DiskEntries &entries,
+                   const std::string &zepa_options = "");
 
 // Every plugin variant and both configuration files.
 DiskEntries full_disk_entries();

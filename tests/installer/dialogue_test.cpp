@@ -2,6 +2,7 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "installer/box_fixture.h"
 
@@ -229,16 +230,22 @@ TEST_F(BoxTest, FontNamesEqualButForCaseComeOutSwapped)
                   prompt() + done());
 }
 
+// f00.ttf, f01.ttf, ...
+std::string numbered_font(int i)
+{
+    char name[16];
+    std::snprintf(name, sizeof name, "f%02d.ttf", i);
+    return name;
+}
+
 TEST_F(BoxTest, FontMenuStopsAtZ)
 {
     std::vector<std::string> options = {"--var-font", "late.ttf"};
     std::vector<std::string> fonts;
-    for (int i = 29; i >= 0; --i) {
-        const std::string name = "f" + std::string(i < 10 ? "0" : "") + std::to_string(i) + ".ttf";
-        options.insert(options.end(), {"--font-name", name});
+    for (int i = 0; i < 30; ++i) {
+        fonts.push_back(numbered_font(i));
+        options.insert(options.end(), {"--font-name", numbered_font(29 - i)});
     }
-    for (int i = 0; i < 30; ++i)
-        fonts.push_back("f" + std::string(i < 10 ? "0" : "") + std::to_string(i) + ".ttf");
     const std::vector<std::string> product_fonts = {"late.ttf"};
 
     const Outcome outcome = run("b0" "{z" "E", options);

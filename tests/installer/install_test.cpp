@@ -115,14 +115,32 @@ TEST_F(BoxTest, CorruptPluginEndsWith95)
     EXPECT_TRUE(same_terminal(outcome.before, outcome.after));
 }
 
+std::string noise(std::size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    std::mt19937 generator(seed);
+    for (char &c : bytes)
+        c = static_cast<char>(generator() % 7 == 0 ? 'k' : generator());
+    return bytes;
+}
+
+TEST_F(BoxTest, LargePluginOfManyBlocksInstallsByteForByte)
+{
+    const std::string plugin = noise(300 * 1024 + 17, 3);
+    DiskEntries entries = without(full_disk_entries(), "d213-EN.so");
+    entries.emplace_back("d213-EN.so", plugin);
+    disk_ = make_disk(work_ / "big-plugin", entries, "--block-size 16384");
+
+    const Outcome outcome = run("b0y");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_TRUE(box_file("/var/tuxbox/plugins/kavro.so") == plugin);
+    EXPECT_EQ(box_mode("/var/tuxbox/plugins/kavro.so"), 0755u);
+}
+
 TEST_F(BoxTest, FlashFillingUpDuringExtractionEndsWith95)
 {
-    std::string big(200 * 1024, '\0');
-    std::mt19937 noise(5);
-    for (char &c : big)
-        c = static_cast<char>(noise());
     DiskEntries entries = without(full_disk_entries(), "d213-EN.so");
-    entries.emplace_back("d213-EN.so", big);
+    entries.emplace_back("d213-EN.so", noise(200 * 1024, 5));
     disk_ = make_disk(work_ / "big-plugin", entries);
 
     const Outcome outcome = run("b0y", {"--var-size", "64"});
