@@ -1,5 +1,8 @@
 // Start-up of the installer in the simulated box: the terminal checks, the
 // product directory, finding the data disk and the FreeType probe.
+#include <algorithm>
+#include <csignal>
+
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
@@ -121,7 +124,12 @@ INSTANTIATE_TEST_SUITE_P(Versions, FreetypeProbe,
                                            FreetypeCase{"2.1.3", "2.1", "d213"},
                                            FreetypeCase{"2.13.2", "2.13", "d213"},
                                            FreetypeCase{"3.0.1", "3.0", "d209"},
-                                           FreetypeCase{"1.9.0", "1.9", "d209"}));
+                                           FreetypeCase{"1.9.0", "1.9", "d209"}),
+                         [](const ::testing::TestParamInfo<FreetypeCase> &info) {
+                             std::string name = std::string("FreeType_") + info.param.version;
+                             std::replace(name.begin(), name.end(), '.', '_');
+                             return name;
+                         });
 
 TEST_F(BoxTest, ProbeReportsTheBoxsOwnFreetypeLibrary)
 {
@@ -166,6 +174,15 @@ TEST_F(BoxTest, QuestionsRunWithSingleKeyInputAndTheEndRestoresTheTerminal)
     EXPECT_TRUE(same_terminal(outcome.during, expected));
     EXPECT_TRUE(same_terminal(outcome.before, outcome.after));
     EXPECT_NE(outcome.report.find("kavro-install exited with status 0."), std::string::npos);
+}
+
+TEST_F(BoxTest, InterruptKeyEndsTheInstallerInSingleKeyMode)
+{
+    const Outcome outcome = run("b\003");
+    EXPECT_EQ(outcome.status, 128 + SIGINT);
+    EXPECT_TRUE(same_terminal(outcome.during, outcome.after));
+    EXPECT_NE(outcome.report.find("Terminal: left changed by the installer.\n"), std::string::npos);
+    EXPECT_TRUE(box_has("/var/tuxbox/Kavro"));  // /var was still copied back
 }
 
 }  // namespace
