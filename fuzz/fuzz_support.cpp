@@ -15,11 +15,23 @@ uint32_t be32(const uint8_t *p) {
   return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
 }
 
+std::vector<std::string> &scratch_files() {
+  static std::vector<std::string> files;
+  return files;
+}
+
+void remove_scratch_files() {
+  for (const auto &path : scratch_files()) std::remove(path.c_str());
+}
+
 }  // namespace
 
 std::string scratch_path(const char *suffix) {
   const char *dir = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-  return std::string(dir) + "/kavro-fuzz-" + std::to_string(getpid()) + suffix;
+  std::string path = std::string(dir) + "/kavro-fuzz-" + std::to_string(getpid()) + suffix;
+  if (scratch_files().empty()) std::atexit(remove_scratch_files);
+  scratch_files().push_back(path);
+  return path;
 }
 
 bool write_file(const std::string &path, const uint8_t *data, size_t size) {

@@ -8,7 +8,8 @@
 
 namespace fuzz {
 
-// A per-process scratch path (in /dev/shm when there is one) with `suffix`.
+// A per-process scratch path (in /dev/shm when there is one) with `suffix`;
+// the file is removed when the process exits.
 std::string scratch_path(const char *suffix);
 
 // Writes the bytes to `path`, replacing it; false when that fails.

@@ -33,6 +33,15 @@ void save(const fs::path &path, const std::vector<uint8_t> &bytes) {
   std::fclose(f);
 }
 
+// A small configuration file, packed with the same options.
+std::vector<uint8_t> packed_config(const packer::Options &options) {
+  const std::string text = "language=EN\nfont=/var/tuxbox/Kavro/Kavro.ttf\n";
+  std::vector<uint8_t> packed;
+  std::string error;
+  packer::pack(std::vector<uint8_t>(text.begin(), text.end()), options, packed, error);
+  return packed;
+}
+
 std::vector<uint8_t> with_mode(uint8_t mode, const std::vector<uint8_t> &packed) {
   std::vector<uint8_t> out{mode};
   out.insert(out.end(), packed.begin(), packed.end());
@@ -49,6 +58,7 @@ int main(int argc, char **argv) {
   const fs::path root = argv[1];
   fs::create_directories(root / "container");
   fs::create_directories(root / "unpack");
+  fs::create_directories(root / "install");
 
   struct Setting {
     packer::Method method;
@@ -85,6 +95,8 @@ int main(int argc, char **argv) {
     const kavro::tools::ContainerEntry entries[] = {
         {"d213-EN.so", packed}, {"kavro-2.cfg", {'x', '=', '1', '\n'}}, {"empty", {}}};
     save(root / "container" / (tag + ".dsk"), kavro::tools::build_container(entries));
+    const kavro::tools::ContainerEntry install[] = {{"kavro-2.cfg", packed_config(options)}, {"d213-EN.so", packed}};
+    save(root / "install" / (tag + ".dsk"), kavro::tools::build_container(install));
     ++n;
   }
 

@@ -8,10 +8,10 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 build="$here/build-fuzz"
-targets=(container unpack)
+targets=(container unpack install)
 
 CC=clang CXX=clang++ cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKAVRO_FUZZ=ON -DKAVRO_TESTS=OFF -DKAVRO_INSTALLER=OFF -DKAVRO_WERROR=ON >/dev/null
+  -DKAVRO_FUZZ=ON -DKAVRO_TESTS=OFF -DKAVRO_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]/%/_fuzz}"
 
 mkdir -p "$build/artifacts"
