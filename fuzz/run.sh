@@ -11,7 +11,7 @@ build="$here/build-fuzz"
 targets=(container unpack install)
 
 CC=clang CXX=clang++ cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKAVRO_FUZZ=ON -DKAVRO_TESTS=OFF -DKAVRO_WERROR=ON >/dev/null
+  -DKAVRO_FUZZ=ON -DKAVRO_TESTS=OFF -DKAVRO_INSTALLER=ON -DKAVRO_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]/%/_fuzz}"
 
 mkdir -p "$build/artifacts"
