@@ -3,6 +3,7 @@
 // corpus), and their packed files with and without checksum repair (unpack
 // corpus), plus a few crafted defects.
 //   make_seeds CORPUS_DIR
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -43,8 +44,9 @@ std::vector<uint8_t> packed_config(const packer::Options &options) {
 }
 
 std::vector<uint8_t> with_mode(uint8_t mode, const std::vector<uint8_t> &packed) {
-  std::vector<uint8_t> out{mode};
-  out.insert(out.end(), packed.begin(), packed.end());
+  std::vector<uint8_t> out(packed.size() + 1);
+  out[0] = mode;
+  std::copy(packed.begin(), packed.end(), out.begin() + 1);
   return out;
 }
 
