@@ -21,7 +21,7 @@ for t in "${targets[@]}"; do
   mkdir -p "$work"
   cp -n "$here/fuzz/corpus/$t/"* "$work/" 2>/dev/null || true
   echo "== fuzzing $t for ${seconds}s =="
-  if ! "$build/fuzz/${t}_fuzz" -max_total_time="$seconds" -max_len=65536 -timeout=20 -rss_limit_mb=2048 \
+  if ! "$build/fuzz/${t}_fuzz" -max_total_time="$seconds" -max_len=65536 -timeout=20 -rss_limit_mb=2048 -close_fd_mask=2 \
       -artifact_prefix="$build/artifacts/$t-" -print_final_stats=1 "$work" 2>"$build/$t.log"; then
     echo "fuzz: $t failed; see $build/$t.log and $build/artifacts/" >&2
     tail -40 "$build/$t.log" >&2
