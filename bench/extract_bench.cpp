@@ -11,8 +11,11 @@
 // and as a ratio to the baseline.
 //
 //   kavro-bench [--runs N] [--zepa PATH] [--scratch DIR] PAYLOAD
-//   kavro-bench --decode-only PAYLOAD     one in-memory decode (for callgrind)
+//   kavro-bench --pack-to PACKED PAYLOAD  writes the packed file (defaults)
+//   kavro-bench --decode-only PACKED      one in-memory decode (for callgrind)
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <ucl/ucl.h>
 #include <unistd.h>
 
@@ -24,7 +27,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,11 +46,15 @@ struct Options {
   fs::path scratch_disk = fs::temp_directory_path();
   fs::path payload;
   bool decode_only = false;
+  std::string pack_to;
 };
 
 std::vector<uint8_t> read_file(const fs::path &path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  std::error_code error;
+  const auto size = fs::file_size(path, error);
+  std::vector<uint8_t> bytes(error ? 0 : size);
+  std::ifstream(path, std::ios::binary).read(reinterpret_cast<char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
 }
 
 uint32_t be32(const uint8_t *p) {
@@ -131,6 +137,27 @@ void extract_in_process(const fs::path &disk, const fs::path &output) {
   close_install_disk();
 }
 
+// Peak resident memory (KiB) of a child process running `argv`.
+long child_peak_rss_kib(const std::vector<std::string> &argv) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char *> args;
+    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  struct rusage usage {};
+  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "kavro-bench: %s failed\n", argv[0].c_str());
+    std::exit(1);
+  }
+  return usage.ru_maxrss;
+}
+
 class Table {
  public:
   Table(size_t bytes, double baseline) : bytes_(bytes), baseline_(baseline) {}
@@ -185,6 +212,15 @@ int bench(const Options &o) {
   table.row("pack (create) default settings, all cores",
             measure(std::min(o.runs, 3), [&] { pack(plain, packer::Method::nrv2e, 0); }));
 
+  // Peak memory: the extraction's process against the same program doing
+  // nothing, and the work buffer it needs (block size + 1/8 + 256 bytes).
+  const long idle = child_peak_rss_kib({o.zepa, "--version"});
+  const long extracting = child_peak_rss_kib({o.zepa, "extract", disk.string(), "payload", out_shm.string()});
+  const long work_buffer = (1048576 + 1048576 / 8 + 256) / 1024;
+  std::printf("\npeak resident memory: idle %ld KiB, extracting %ld KiB: +%ld KiB "
+              "(work buffer %ld KiB + %ld KiB)\n",
+              idle, extracting, extracting - idle, work_buffer, extracting - idle - work_buffer);
+
   if (read_file(out_shm) != plain || read_file(out_disk) != plain) {
     std::fprintf(stderr, "kavro-bench: extracted bytes differ from the payload\n");
     return 1;
@@ -207,11 +243,13 @@ int main(int argc, char **argv) {
       o.scratch_disk = argv[++i];
     } else if (arg == "--decode-only") {
       o.decode_only = true;
+    } else if (arg == "--pack-to" && i + 1 < argc) {
+      o.pack_to = argv[++i];
     } else if (o.payload.empty() && arg[0] != '-') {
       o.payload = arg;
     } else {
       std::fprintf(stderr, "usage: kavro-bench [--runs N] [--zepa PATH] [--scratch DIR] PAYLOAD\n"
-                           "       kavro-bench --decode-only PAYLOAD\n");
+                           "       kavro-bench --pack-to PACKED PAYLOAD | --decode-only PACKED\n");
       return 2;
     }
   }
@@ -220,9 +258,14 @@ int main(int argc, char **argv) {
     return 2;
   }
   if (ucl_init() != UCL_E_OK) return 1;
-  if (o.decode_only) {
+  if (!o.pack_to.empty()) {
     const auto packed = pack(read_file(o.payload), packer::Method::nrv2e, 0);
-    std::printf("decoded %zu bytes\n", decode_in_memory(packed));
+    std::ofstream(o.pack_to, std::ios::binary)
+        .write(reinterpret_cast<const char *>(packed.data()), static_cast<std::streamsize>(packed.size()));
+    return 0;
+  }
+  if (o.decode_only) {
+    std::printf("decoded %zu bytes\n", decode_in_memory(read_file(o.payload)));
     return 0;
   }
   return bench(o);
