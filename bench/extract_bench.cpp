@@ -53,7 +53,8 @@ std::vector<uint8_t> read_file(const fs::path &path) {
   std::error_code error;
   const auto size = fs::file_size(path, error);
   std::vector<uint8_t> bytes(error ? 0 : size);
-  std::ifstream(path, std::ios::binary).read(reinterpret_cast<char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  std::ifstream(path, std::ios::binary)
+      .read(reinterpret_cast<char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   return bytes;
 }
 
@@ -204,7 +205,8 @@ int bench(const Options &o) {
   table.row("unpack_disk_file to tmpfs", measure(o.runs, [&] { extract_in_process(disk, out_shm); }));
   table.row("unpack_disk_file to disk", measure(o.runs, [&] { extract_in_process(disk, out_disk); }));
   const std::string extract = "'" + o.zepa + "' extract '" + disk.string() + "' payload ";
-  table.row("zepa extract process to tmpfs", measure(o.runs, [&] { run_command(extract + "'" + out_shm.string() + "'"); }));
+  table.row("zepa extract process to tmpfs",
+            measure(o.runs, [&] { run_command(extract + "'" + out_shm.string() + "'"); }));
   table.row("gzip -dc process to tmpfs",
             measure(o.runs, [&] { run_command("gzip -dc '" + gz.string() + "' > '" + out_shm.string() + "'"); }));
   table.row("pack (create) default settings, 1 thread",
@@ -217,9 +219,10 @@ int bench(const Options &o) {
   const long idle = child_peak_rss_kib({o.zepa, "--version"});
   const long extracting = child_peak_rss_kib({o.zepa, "extract", disk.string(), "payload", out_shm.string()});
   const long work_buffer = (1048576 + 1048576 / 8 + 256) / 1024;
-  std::printf("\npeak resident memory: idle %ld KiB, extracting %ld KiB: +%ld KiB "
-              "(work buffer %ld KiB + %ld KiB)\n",
-              idle, extracting, extracting - idle, work_buffer, extracting - idle - work_buffer);
+  std::printf(
+      "\npeak resident memory: idle %ld KiB, extracting %ld KiB: +%ld KiB "
+      "(work buffer %ld KiB + %ld KiB)\n",
+      idle, extracting, extracting - idle, work_buffer, extracting - idle - work_buffer);
 
   if (read_file(out_shm) != plain || read_file(out_disk) != plain) {
     std::fprintf(stderr, "kavro-bench: extracted bytes differ from the payload\n");
@@ -248,8 +251,9 @@ int main(int argc, char **argv) {
     } else if (o.payload.empty() && arg[0] != '-') {
       o.payload = arg;
     } else {
-      std::fprintf(stderr, "usage: kavro-bench [--runs N] [--zepa PATH] [--scratch DIR] PAYLOAD\n"
-                           "       kavro-bench --pack-to PACKED PAYLOAD | --decode-only PACKED\n");
+      std::fprintf(stderr,
+                   "usage: kavro-bench [--runs N] [--zepa PATH] [--scratch DIR] PAYLOAD\n"
+                   "       kavro-bench --pack-to PACKED PAYLOAD | --decode-only PACKED\n");
       return 2;
     }
   }

@@ -23,8 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (!fuzz::write_file(disk, data, size)) return 0;
 
   if (open_install_disk(disk.c_str()) != 0) return 0;
-  if (install_file("d213-EN.so", plugin.c_str(), 0755) == kExitDone)
-    install_file("kavro-2.cfg", config.c_str(), 0644);
+  if (install_file("d213-EN.so", plugin.c_str(), 0755) == kExitDone) install_file("kavro-2.cfg", config.c_str(), 0644);
   close_install_disk();
   zepa_Stop();  // a failed close of a packed file leaves the library started
   return 0;

@@ -70,10 +70,10 @@ int main(int argc, char **argv) {
     size_t size;
   };
   const Setting settings[] = {
-      {packer::Method::nrv2b, 1, 1024, true, 3000},   {packer::Method::nrv2b, 10, 4096, false, 5000},
-      {packer::Method::nrv2d, 5, 1024, true, 2500},   {packer::Method::nrv2d, 9, 2048, false, 700},
-      {packer::Method::nrv2e, 10, 1024, true, 4000},  {packer::Method::nrv2e, 3, 8192, true, 6000},
-      {packer::Method::nrv2e, 10, 1048576, true, 0},  {packer::Method::nrv2e, 7, 1024, false, 1024},
+      {packer::Method::nrv2b, 1, 1024, true, 3000},  {packer::Method::nrv2b, 10, 4096, false, 5000},
+      {packer::Method::nrv2d, 5, 1024, true, 2500},  {packer::Method::nrv2d, 9, 2048, false, 700},
+      {packer::Method::nrv2e, 10, 1024, true, 4000}, {packer::Method::nrv2e, 3, 8192, true, 6000},
+      {packer::Method::nrv2e, 10, 1048576, true, 0}, {packer::Method::nrv2e, 7, 1024, false, 1024},
   };
   int n = 0;
   for (const auto &s : settings) {
@@ -127,8 +127,8 @@ int main(int argc, char **argv) {
   bad_method[12] = 0x2C;
   save(root / "unpack" / "method-2c.raw", with_mode(0, bad_method));
   std::vector<uint8_t> stored(packer::kMagic, packer::kMagic + 8);
-  stored.insert(stored.end(), {0, 0, 0, 1, 0x2B, 1, 0, 0, 4, 0, 0, 0, 0, 3, 0, 0, 0, 3, 'a', 'b', 'c', 0, 0, 0, 0,
-                               0, 0, 0, 0});
+  stored.insert(stored.end(),
+                {0, 0, 0, 1, 0x2B, 1, 0, 0, 4, 0, 0, 0, 0, 3, 0, 0, 0, 3, 'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0, 0});
   save(root / "unpack" / "stored-block.fix", with_mode(1, stored));
   std::printf("seeds written to %s\n", root.c_str());
   return 0;

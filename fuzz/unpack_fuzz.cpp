@@ -24,10 +24,14 @@ uint32_t be32(const uint8_t *p) {
 
 int decode_block(uint8_t method, const uint8_t *in, ucl_uint in_size, uint8_t *out, ucl_uint *out_size) {
   switch (method) {
-    case 0x2B: return ucl_nrv2b_decompress_safe_8(in, in_size, out, out_size, nullptr);
-    case 0x2D: return ucl_nrv2d_decompress_safe_8(in, in_size, out, out_size, nullptr);
-    case 0x2E: return ucl_nrv2e_decompress_safe_8(in, in_size, out, out_size, nullptr);
-    default: return -1;
+    case 0x2B:
+      return ucl_nrv2b_decompress_safe_8(in, in_size, out, out_size, nullptr);
+    case 0x2D:
+      return ucl_nrv2d_decompress_safe_8(in, in_size, out, out_size, nullptr);
+    case 0x2E:
+      return ucl_nrv2e_decompress_safe_8(in, in_size, out, out_size, nullptr);
+    default:
+      return -1;
   }
 }
 

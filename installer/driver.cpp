@@ -17,24 +17,21 @@
 const LanguageEntry language_table[kLanguageCount] = {
     {.name = "Czech", .code = "CZ", .config_file = "kavro-1.cfg", .credit = nullptr},
     {.name = "English", .code = "EN", .config_file = "kavro-2.cfg", .credit = nullptr},
-    {.name = "Arabic", .code = "AR", .config_file = "kavro-2.cfg",
-     .credit = "the Kavro Arabic team"},
-    {.name = "Bulgarian", .code = "BG", .config_file = "kavro-2.cfg",
-     .credit = "the Kavro Bulgarian team"},
-    {.name = "Croatian", .code = "HR", .config_file = "kavro-2.cfg",
-     .credit = "the Kavro Croatian team"},
-    {.name = "Dutch", .code = "NL", .config_file = "kavro-2.cfg",
-     .credit = "the Kavro Dutch team"},
-    {.name = "French", .code = "FR", .config_file = "kavro-2.cfg",
+    {.name = "Arabic", .code = "AR", .config_file = "kavro-2.cfg", .credit = "the Kavro Arabic team"},
+    {.name = "Bulgarian", .code = "BG", .config_file = "kavro-2.cfg", .credit = "the Kavro Bulgarian team"},
+    {.name = "Croatian", .code = "HR", .config_file = "kavro-2.cfg", .credit = "the Kavro Croatian team"},
+    {.name = "Dutch", .code = "NL", .config_file = "kavro-2.cfg", .credit = "the Kavro Dutch team"},
+    {.name = "French",
+     .code = "FR",
+     .config_file = "kavro-2.cfg",
      .credit = "the Kavro French team (http://kavro.example.org/fr/)"},
-    {.name = "Greek", .code = "GR", .config_file = "kavro-2.cfg",
-     .credit = "the Kavro Greek team"},
-    {.name = "Hungarian", .code = "HU", .config_file = "kavro-2.cfg",
+    {.name = "Greek", .code = "GR", .config_file = "kavro-2.cfg", .credit = "the Kavro Greek team"},
+    {.name = "Hungarian",
+     .code = "HU",
+     .config_file = "kavro-2.cfg",
      .credit = "the Kavro Hungarian team & the Kavro proofreaders"},
-    {.name = "Polish", .code = "PL", .config_file = "kavro-2.cfg",
-     .credit = "the Kavro Polish team"},
-    {.name = "Slovenian", .code = "SI", .config_file = "kavro-2.cfg",
-     .credit = "the Kavro Slovenian team"},
+    {.name = "Polish", .code = "PL", .config_file = "kavro-2.cfg", .credit = "the Kavro Polish team"},
+    {.name = "Slovenian", .code = "SI", .config_file = "kavro-2.cfg", .credit = "the Kavro Slovenian team"},
 };
 
 const char *subtitles_target = nullptr;
@@ -53,236 +50,211 @@ constexpr mode_t kConfigMode = 0644;
 
 // What one pass of the configuration loop gathered.
 struct Answers {
-    int language = 0;   // row of language_table
-    int subtitles = 0;  // answer code of ask_subtitles_dir
-    int font = -1;      // result of ask_font
+  int language = 0;   // row of language_table
+  int subtitles = 0;  // answer code of ask_subtitles_dir
+  int font = -1;      // result of ask_font
 };
 
 enum class Confirmation { kInstall, kLeave, kAskAgain };
 
-void reset_state()
-{
-    subtitles_target = nullptr;
-    std::memset(font_path, 0, sizeof font_path);
-    std::memset(link_buffer, 0, sizeof link_buffer);
-    font_choice = -1;
+void reset_state() {
+  subtitles_target = nullptr;
+  std::memset(font_path, 0, sizeof font_path);
+  std::memset(link_buffer, 0, sizeof link_buffer);
+  font_choice = -1;
 }
 
 // Creates a directory; false for any failure other than "already there".
-bool make_product_dir(const char *path, const char *message)
-{
-    if (mkdir(path, kProductDirMode) == 0 || errno == EEXIST)
-        return true;
-    std::perror(message);
-    return false;
+bool make_product_dir(const char *path, const char *message) {
+  if (mkdir(path, kProductDirMode) == 0 || errno == EEXIST) return true;
+  std::perror(message);
+  return false;
 }
 
-void print_banner(const char *model)
-{
-    std::printf(texts::kBannerFormat, model);
-    std::puts(texts::kBannerInfo.data());
+void print_banner(const char *model) {
+  std::printf(texts::kBannerFormat, model);
+  std::puts(texts::kBannerInfo.data());
 }
 
 // Single-key input: no line editing, no echo; everything else as it was.
-void enter_single_key_mode()
-{
-    tcgetattr(STDIN_FILENO, &saved_terminal);
-    struct termios single_key = saved_terminal;
-    single_key.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL);
-    tcsetattr(STDIN_FILENO, TCSANOW, &single_key);
+void enter_single_key_mode() {
+  tcgetattr(STDIN_FILENO, &saved_terminal);
+  struct termios single_key = saved_terminal;
+  single_key.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL);
+  tcsetattr(STDIN_FILENO, TCSANOW, &single_key);
 }
 
-void restore_terminal()
-{
-    tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+void restore_terminal() { tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal); }
+
+void print_summary(const char *model, int freetype_older, const Answers &answers) {
+  const LanguageEntry &language = language_table[answers.language];
+  std::puts(texts::kSummaryHeading);
+  std::printf(texts::kSummaryInstallFormat, model, freetype_older == 1 ? texts::kFreetypeOlder : texts::kFreetypeNewer);
+  std::puts(language.name);
+  if (language.credit != nullptr) std::printf(texts::kSummaryCreditFormat, language.name, language.credit);
+  if (answers.subtitles >= 0 && subtitles_target != nullptr)
+    std::printf(texts::kSummarySubtitlesFormat, subtitles_target);
+  else
+    std::puts(texts::kSummaryKeepSubtitles);
+  if (answers.font >= 0 && font_path[0] != '\0')
+    std::printf(texts::kSummaryFontFormat, font_path);
+  else
+    std::puts(texts::kSummaryKeepFont);
+  std::puts(texts::kSummaryConfirm);
 }
 
-void print_summary(const char *model, int freetype_older, const Answers &answers)
-{
-    const LanguageEntry &language = language_table[answers.language];
-    std::puts(texts::kSummaryHeading);
-    std::printf(texts::kSummaryInstallFormat, model,
-                freetype_older == 1 ? texts::kFreetypeOlder : texts::kFreetypeNewer);
-    std::puts(language.name);
-    if (language.credit != nullptr)
-        std::printf(texts::kSummaryCreditFormat, language.name, language.credit);
-    if (answers.subtitles >= 0 && subtitles_target != nullptr)
-        std::printf(texts::kSummarySubtitlesFormat, subtitles_target);
-    else
-        std::puts(texts::kSummaryKeepSubtitles);
-    if (answers.font >= 0 && font_path[0] != '\0')
-        std::printf(texts::kSummaryFontFormat, font_path);
-    else
-        std::puts(texts::kSummaryKeepFont);
-    std::puts(texts::kSummaryConfirm);
-}
-
-Confirmation read_confirmation()
-{
-    switch (read_choice()) {
-    case 'y': case 'Y': case 'z': case 'Z':
-        return Confirmation::kInstall;
-    case 'e': case 'E':
-        return Confirmation::kLeave;
+Confirmation read_confirmation() {
+  switch (read_choice()) {
+    case 'y':
+    case 'Y':
+    case 'z':
+    case 'Z':
+      return Confirmation::kInstall;
+    case 'e':
+    case 'E':
+      return Confirmation::kLeave;
     default:
-        return Confirmation::kAskAgain;
-    }
+      return Confirmation::kAskAgain;
+  }
 }
 
 // The configuration loop: asks until the user confirms or leaves.
-Confirmation configure(const char *model, int freetype_older, Answers *answers)
-{
-    for (;;) {
-        font_path[0] = '\0';
-        subtitles_target = nullptr;
-        std::puts(texts::kPassStart);
+Confirmation configure(const char *model, int freetype_older, Answers *answers) {
+  for (;;) {
+    font_path[0] = '\0';
+    subtitles_target = nullptr;
+    std::puts(texts::kPassStart);
 
-        answers->language = ask_language() - 'a';
-        answers->subtitles = ask_subtitles_dir();
-        answers->font = ask_font();
-        print_summary(model, freetype_older, *answers);
+    answers->language = ask_language() - 'a';
+    answers->subtitles = ask_subtitles_dir();
+    answers->font = ask_font();
+    print_summary(model, freetype_older, *answers);
 
-        const Confirmation confirmation = read_confirmation();
-        if (confirmation != Confirmation::kAskAgain)
-            return confirmation;
-    }
+    const Confirmation confirmation = read_confirmation();
+    if (confirmation != Confirmation::kAskAgain) return confirmation;
+  }
 }
 
-void create_subtitles_dir()
-{
-    std::puts(texts::kCreatingSubtitlesDir);
-    if (mkdir(kSubtitlesDir, kSubtitlesDirMode) != 0)
-        std::perror(texts::kSubtitlesDirFailed);
+void create_subtitles_dir() {
+  std::puts(texts::kCreatingSubtitlesDir);
+  if (mkdir(kSubtitlesDir, kSubtitlesDirMode) != 0) std::perror(texts::kSubtitlesDirFailed);
 }
 
-void link_subtitles_dir()
-{
-    if (subtitles_target == nullptr) {
-        std::puts(texts::kCreateLinkManually);
-        return;
-    }
-    std::printf(texts::kLinkingSubtitlesFormat, subtitles_target);
-    struct stat st;
-    if (stat(subtitles_target, &st) != 0 && mkdir(subtitles_target, kLinkTargetMode) != 0) {
-        std::printf(texts::kTargetDirFailedFormat, subtitles_target);
-        std::perror(texts::kDoItYourself);
-    }
-    if (symlink(subtitles_target, kSubtitlesDir) != 0) {
-        std::fprintf(stderr, texts::kSubtitlesLinkFailedFormat, subtitles_target);
-        std::perror(texts::kDoItYourself);
-    }
+void link_subtitles_dir() {
+  if (subtitles_target == nullptr) {
+    std::puts(texts::kCreateLinkManually);
+    return;
+  }
+  std::printf(texts::kLinkingSubtitlesFormat, subtitles_target);
+  struct stat st;
+  if (stat(subtitles_target, &st) != 0 && mkdir(subtitles_target, kLinkTargetMode) != 0) {
+    std::printf(texts::kTargetDirFailedFormat, subtitles_target);
+    std::perror(texts::kDoItYourself);
+  }
+  if (symlink(subtitles_target, kSubtitlesDir) != 0) {
+    std::fprintf(stderr, texts::kSubtitlesLinkFailedFormat, subtitles_target);
+    std::perror(texts::kDoItYourself);
+  }
 }
 
-void link_font()
-{
-    std::printf(texts::kSelectedFontFormat, font_path);
-    remove_path(kFontLink);
-    if (symlink(font_path, kFontLink) != 0) {
-        std::fprintf(stderr, texts::kFontLinkFailedFormat, font_path);
-        std::perror(texts::kFontLinkReason);
-    }
+void link_font() {
+  std::printf(texts::kSelectedFontFormat, font_path);
+  remove_path(kFontLink);
+  if (symlink(font_path, kFontLink) != 0) {
+    std::fprintf(stderr, texts::kFontLinkFailedFormat, font_path);
+    std::perror(texts::kFontLinkReason);
+  }
 }
 
 // Installs the confirmed configuration; 0, or the status of the failed file.
-int install(int freetype_older, const Answers &answers)
-{
-    const LanguageEntry &language = language_table[answers.language];
-    std::puts(texts::kInstallSpacing);
-    std::puts(texts::kInstallHeading);
+int install(int freetype_older, const Answers &answers) {
+  const LanguageEntry &language = language_table[answers.language];
+  std::puts(texts::kInstallSpacing);
+  std::puts(texts::kInstallHeading);
 
-    char plugin_name[32];
-    std::snprintf(plugin_name, sizeof plugin_name,
-                  freetype_older == 1 ? texts::kPluginOlderFormat : texts::kPluginNewerFormat,
-                  language.code);
-    int status = install_file(plugin_name, kPluginTarget, kPluginMode);
-    if (status != kExitDone) {
-        std::puts(texts::kPluginFailed);
-        return status;
-    }
-    std::puts(texts::kPluginInstalled);
-
-    status = install_file(language.config_file, kConfigTarget, kConfigMode);
-    if (status != kExitDone)
-        return status;
-
-    if (answers.subtitles == kSubtitlesFlash)
-        create_subtitles_dir();
-    else if (answers.subtitles > 0)
-        link_subtitles_dir();
-
-    if (answers.font >= 0 && font_path[0] != '\0')
-        link_font();
-    return kExitDone;
-}
-
-int normal_ending()
-{
-    restore_terminal();
-    std::puts(texts::kDone);
-    std::puts(texts::kReadDocs.data());
-    close_install_disk();
-    return kExitDone;
-}
-
-int failure_ending(int status)
-{
-    restore_terminal();
-    close_install_disk();
+  char plugin_name[32];
+  std::snprintf(plugin_name, sizeof plugin_name,
+                freetype_older == 1 ? texts::kPluginOlderFormat : texts::kPluginNewerFormat, language.code);
+  int status = install_file(plugin_name, kPluginTarget, kPluginMode);
+  if (status != kExitDone) {
+    std::puts(texts::kPluginFailed);
     return status;
+  }
+  std::puts(texts::kPluginInstalled);
+
+  status = install_file(language.config_file, kConfigTarget, kConfigMode);
+  if (status != kExitDone) return status;
+
+  if (answers.subtitles == kSubtitlesFlash)
+    create_subtitles_dir();
+  else if (answers.subtitles > 0)
+    link_subtitles_dir();
+
+  if (answers.font >= 0 && font_path[0] != '\0') link_font();
+  return kExitDone;
+}
+
+int normal_ending() {
+  restore_terminal();
+  std::puts(texts::kDone);
+  std::puts(texts::kReadDocs.data());
+  close_install_disk();
+  return kExitDone;
+}
+
+int failure_ending(int status) {
+  restore_terminal();
+  close_install_disk();
+  return status;
 }
 
 // Start-up up to the open data disk; the model index, or a negative exit
 // status.
-int start_up()
-{
-    if (!isatty(STDIN_FILENO)) {
-        std::fputs(texts::kStdinNotTty, stderr);
-        return -kExitNoTerminal;
-    }
-    if (!isatty(STDOUT_FILENO)) {
-        std::fputs(texts::kStdoutNotTty, stderr);
-        return -kExitNoTerminal;
-    }
-    if (!make_product_dir(kProductDir, texts::kProductDirFailed) ||
-        !make_product_dir(kProductDirSlash, texts::kProductDirSlashFailed))
-        return -kExitNoProductDir;
+int start_up() {
+  if (!isatty(STDIN_FILENO)) {
+    std::fputs(texts::kStdinNotTty, stderr);
+    return -kExitNoTerminal;
+  }
+  if (!isatty(STDOUT_FILENO)) {
+    std::fputs(texts::kStdoutNotTty, stderr);
+    return -kExitNoTerminal;
+  }
+  if (!make_product_dir(kProductDir, texts::kProductDirFailed) ||
+      !make_product_dir(kProductDirSlash, texts::kProductDirSlashFailed))
+    return -kExitNoProductDir;
 
-    const int model_index = find_data_disk();
-    if (model_index < 0) {
-        std::puts(texts::kMissingDisk);
-        return -kExitNoDisk;
-    }
-    if (open_install_disk(disk_path) != 0) {
-        std::puts(texts::kDiskOpenFailed);
-        return -kExitDiskNotOpened;
-    }
-    return model_index;
+  const int model_index = find_data_disk();
+  if (model_index < 0) {
+    std::puts(texts::kMissingDisk);
+    return -kExitNoDisk;
+  }
+  if (open_install_disk(disk_path) != 0) {
+    std::puts(texts::kDiskOpenFailed);
+    return -kExitDiskNotOpened;
+  }
+  return model_index;
 }
 
 }  // namespace
 
-int run_installer()
-{
-    reset_state();
-    const int model_index = start_up();
-    if (model_index < 0)
-        return -model_index;
-    const char *model = model_names[model_index];
-    print_banner(model);
-    enter_single_key_mode();
+int run_installer() {
+  reset_state();
+  const int model_index = start_up();
+  if (model_index < 0) return -model_index;
+  const char *model = model_names[model_index];
+  print_banner(model);
+  enter_single_key_mode();
 
-    const int freetype_older = probe_freetype();
-    if (freetype_older < 0) {
-        restore_terminal();
-        return kExitSetupFailed;
-    }
+  const int freetype_older = probe_freetype();
+  if (freetype_older < 0) {
+    restore_terminal();
+    return kExitSetupFailed;
+  }
 
-    Answers answers;
-    if (configure(model, freetype_older, &answers) == Confirmation::kLeave)
-        return normal_ending();
+  Answers answers;
+  if (configure(model, freetype_older, &answers) == Confirmation::kLeave) return normal_ending();
 
-    const int status = install(freetype_older, answers);
-    if (status != kExitDone)
-        return failure_ending(status);
-    return normal_ending();
+  const int status = install(freetype_older, answers);
+  if (status != kExitDone) return failure_ending(status);
+  return normal_ending();
 }

@@ -9,13 +9,13 @@
 
 // Exit statuses of the installer.
 enum ExitStatus : int {
-    kExitDone = 0,
-    kExitNoTerminal = 1,
-    kExitNoProductDir = 2,
-    kExitNoDisk = 3,
-    kExitDiskNotOpened = 4,
-    kExitUnpackFailed = 95,
-    kExitSetupFailed = 96,  // FreeType did not start, or chmod failed
+  kExitDone = 0,
+  kExitNoTerminal = 1,
+  kExitNoProductDir = 2,
+  kExitNoDisk = 3,
+  kExitDiskNotOpened = 4,
+  kExitUnpackFailed = 95,
+  kExitSetupFailed = 96,  // FreeType did not start, or chmod failed
 };
 
 // Fixed places on the box.
@@ -32,21 +32,21 @@ inline constexpr int kPathBufferSize = 255;
 
 // One row of the language menu.
 struct LanguageEntry {
-    const char *name;         // shown in the menu and the summary
-    const char *code;         // two upper-case letters of the plugin name
-    const char *config_file;  // configuration file inside the data disk
-    const char *credit;       // translator credit, or nullptr
+  const char *name;         // shown in the menu and the summary
+  const char *code;         // two upper-case letters of the plugin name
+  const char *config_file;  // configuration file inside the data disk
+  const char *credit;       // translator credit, or nullptr
 };
 
 inline constexpr int kLanguageCount = 11;
 extern const LanguageEntry language_table[kLanguageCount];
 
 // Answers of the questions, process-wide.
-extern const char *subtitles_target;        // chosen storage, or nullptr
-extern char font_path[kPathBufferSize];     // chosen font; "" means none
-extern char link_buffer[kPathBufferSize];   // link text / USB or HDD target
-extern int font_choice;                     // result of the font question
-extern struct termios saved_terminal;       // standard input before the change
+extern const char *subtitles_target;       // chosen storage, or nullptr
+extern char font_path[kPathBufferSize];    // chosen font; "" means none
+extern char link_buffer[kPathBufferSize];  // link text / USB or HDD target
+extern int font_choice;                    // result of the font question
+extern struct termios saved_terminal;      // standard input before the change
 
 // Target detection.
 inline constexpr int kModelCount = 3;
@@ -63,11 +63,11 @@ int probe_freetype();
 
 // Questions. Answer codes of ask_subtitles_dir.
 enum SubtitlesAnswer : int {
-    kKeepSubtitles = 0,
-    kSubtitlesFlash = '1',
-    kSubtitlesTmp = '2',
-    kSubtitlesUsb = '3',
-    kSubtitlesHdd = '4',
+  kKeepSubtitles = 0,
+  kSubtitlesFlash = '1',
+  kSubtitlesTmp = '2',
+  kSubtitlesUsb = '3',
+  kSubtitlesHdd = '4',
 };
 inline constexpr int kKeepFont = '0';
 

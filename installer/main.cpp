@@ -3,7 +3,4 @@
 // /tmp and the keys the user types.
 #include "installer.h"
 
-int main()
-{
-    return run_installer();
-}
+int main() { return run_installer(); }

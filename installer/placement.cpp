@@ -9,25 +9,21 @@
 #include "texts.h"
 #include "unpack.h"
 
-int remove_path(const char *path)
-{
-    struct stat st;
-    if (lstat(path, &st) != 0)
-        return -1;
-    if (S_ISDIR(st.st_mode))
-        return rmdir(path);
-    return unlink(path);
+int remove_path(const char *path) {
+  struct stat st;
+  if (lstat(path, &st) != 0) return -1;
+  if (S_ISDIR(st.st_mode)) return rmdir(path);
+  return unlink(path);
 }
 
-int install_file(const char *name, const char *target, mode_t mode)
-{
-    if (unpack_disk_file(name, target) < 0) {
-        std::fputs(texts::kUnpackFailed, stderr);
-        return kExitUnpackFailed;
-    }
-    if (chmod(target, mode) != 0) {
-        std::perror(texts::kPermissionsFailed);
-        return kExitSetupFailed;
-    }
-    return kExitDone;
+int install_file(const char *name, const char *target, mode_t mode) {
+  if (unpack_disk_file(name, target) < 0) {
+    std::fputs(texts::kUnpackFailed, stderr);
+    return kExitUnpackFailed;
+  }
+  if (chmod(target, mode) != 0) {
+    std::perror(texts::kPermissionsFailed);
+    return kExitSetupFailed;
+  }
+  return kExitDone;
 }

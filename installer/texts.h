@@ -13,17 +13,15 @@ namespace texts {
 
 // Joins string literals at compile time into one terminated array.
 template <std::size_t... N>
-constexpr auto join(const char (&...parts)[N])
-{
-    std::array<char, (N + ... + 0) - sizeof...(N) + 1> out{};
-    std::size_t at = 0;
-    auto append = [&](const char *part, std::size_t size) {
-        for (std::size_t i = 0; i + 1 < size; ++i)
-            out[at++] = part[i];
-    };
-    (append(parts, N), ...);
-    out[at] = '\0';
-    return out;
+constexpr auto join(const char (&...parts)[N]) {
+  std::array<char, (N + ... + 0) - sizeof...(N) + 1> out{};
+  std::size_t at = 0;
+  auto append = [&](const char *part, std::size_t size) {
+    for (std::size_t i = 0; i + 1 < size; ++i) out[at++] = part[i];
+  };
+  (append(parts, N), ...);
+  out[at] = '\0';
+  return out;
 }
 
 // The project's web site, named in the banner and in the closing line.
@@ -32,8 +30,7 @@ inline constexpr char kWebAddress[] = "http://kavro.example.org/";
 // Start-up checks (standard error, perror, puts).
 inline constexpr char kStdinNotTty[] = "STDIN_FILENO is not a TTY!\n";
 inline constexpr char kStdoutNotTty[] = "STDOUT_FILENO is not a TTY!\n";
-inline constexpr char kProductDirFailed[] =
-    "Couldn't create directory '/var/tuxbox/Kavro'! Do it yourself.\nReason";
+inline constexpr char kProductDirFailed[] = "Couldn't create directory '/var/tuxbox/Kavro'! Do it yourself.\nReason";
 inline constexpr char kProductDirSlashFailed[] =
     "Couldn't create directory '/var/tuxbox/Kavro/'! Do it yourself.\nReason";
 inline constexpr char kMissingDisk[] =
@@ -41,15 +38,13 @@ inline constexpr char kMissingDisk[] =
 inline constexpr char kDiskOpenFailed[] = "Couldn't initialize installation disk!";
 
 // Banner (printf with the model name, then puts).
-inline constexpr char kBannerFormat[] =
-    "\n\t\033[1;31mWelcome to Kavro v2.0-7020 for %s -- installer v0.24\033[0m";
+inline constexpr char kBannerFormat[] = "\n\t\033[1;31mWelcome to Kavro v2.0-7020 for %s -- installer v0.24\033[0m";
 inline constexpr auto kBannerInfo = join("\nMore info is available at ", kWebAddress, "\n");
 
 // Configuration loop and summary.
 inline constexpr char kPassStart[] = " ";
 inline constexpr char kSummaryHeading[] = "\n\n\033[1;31mConfiguration:\033[0m";
-inline constexpr char kSummaryInstallFormat[] =
-    "\033[1;34m\tInstall Kavro 2.0-7020 (%s) for FreeType2 v%s - ";
+inline constexpr char kSummaryInstallFormat[] = "\033[1;34m\tInstall Kavro 2.0-7020 (%s) for FreeType2 v%s - ";
 inline constexpr char kFreetypeOlder[] = "2.0";
 inline constexpr char kFreetypeNewer[] = "2.1";
 inline constexpr char kSummaryCreditFormat[] = "\t[%s translation by %s]\n\n";
@@ -89,8 +84,7 @@ inline constexpr char kLanguageHeading[] = "\n\033[1;34mSelect language version:
 inline constexpr char kLanguageEntryFormat[] = "\033[1;34m\t%c\033[0m - %s\n";
 inline constexpr char kStatfsFailed[] = "Statfs failed!\n\t";
 inline constexpr char kSubtitlesHeading[] = "\033[1;34m\nSelect subtitles directory:";
-inline constexpr char kKeepCurrent[] =
-    "\033[1;34m\t0\033[0m - I'm upgrading or I'll do it manually -- don't care...";
+inline constexpr char kKeepCurrent[] = "\033[1;34m\t0\033[0m - I'm upgrading or I'll do it manually -- don't care...";
 inline constexpr char kActualDestinationFormat[] = "\t\t(Actual destination: %s)\n";
 inline constexpr char kFlashFormat[] = "\033[1;34m\t1\033[0m - Flash (%d kB free) %s\n";
 inline constexpr char kFlashEnough[] = " ";
@@ -109,8 +103,7 @@ inline constexpr char kProductFontsMark[] = "\t\t<-VAR->";
 inline constexpr char kDiskPathFormat[] = "/tmp/%s.dsk";
 inline constexpr char kFreetypeInitFailedFormat[] = "Error: fb_test.FT_Init_FreeType: %2X\n";
 inline constexpr char kFreetypeVersionFormat[] = "FreeType library %d.%d.%d\n";
-inline constexpr char kVariantFormat[] =
-    "\033[1;31mKavro 2.0-7020 for FreeType %d.%d will be installed.\033[0m";
+inline constexpr char kVariantFormat[] = "\033[1;31mKavro 2.0-7020 for FreeType %d.%d will be installed.\033[0m";
 
 // File placement.
 inline constexpr char kUnpackFailed[] = "Couldn't unpack file! Not enough free space?";

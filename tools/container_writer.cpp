@@ -10,7 +10,7 @@ namespace kavro::tools {
 namespace {
 
 constexpr std::size_t kLeadIn = 5;
-constexpr std::size_t kFixedHeader = 14;    // lead-in, format byte, N, data start
+constexpr std::size_t kFixedHeader = 14;      // lead-in, format byte, N, data start
 constexpr std::size_t kRowBytes = 8 + 4 + 2;  // length row, second word, name length
 constexpr std::size_t kMaxName = std::numeric_limits<uint16_t>::max();
 constexpr uint64_t kMaxPosition = std::numeric_limits<uint32_t>::max();

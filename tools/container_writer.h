@@ -23,8 +23,8 @@
 namespace kavro::tools {
 
 struct ContainerEntry {
-  std::string name;            // 1 to 65535 bytes, no zero byte
-  std::vector<uint8_t> data;   // the stored bytes
+  std::string name;           // 1 to 65535 bytes, no zero byte
+  std::vector<uint8_t> data;  // the stored bytes
 };
 
 // The signature written into the lead-in.

@@ -35,8 +35,7 @@ class Reader {
   std::uint32_t u32() {
     unsigned char b[4] = {};
     if (!bytes(b, 4)) return 0;
-    return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
-           (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]};
+    return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]};
   }
   std::uint32_t u16() {
     unsigned char b[2] = {};
@@ -143,8 +142,7 @@ bool read_directory(const char *path, Directory &d, std::string &error) {
 
 PackedInfo inspect_packed(FILE *disk, std::uint64_t offset, std::uint32_t length) {
   PackedInfo info;
-  if (offset > static_cast<std::uint64_t>(LONG_MAX) ||
-      std::fseek(disk, static_cast<long>(offset), SEEK_SET) != 0)
+  if (offset > static_cast<std::uint64_t>(LONG_MAX) || std::fseek(disk, static_cast<long>(offset), SEEK_SET) != 0)
     return info;
   Reader in(disk, length);
   unsigned char magic[sizeof packer::kMagic] = {};

@@ -30,12 +30,12 @@ bool read_directory(const char *path, Directory &directory, std::string &error);
 
 // What the header and block headers of a packed entry say.
 struct PackedInfo {
-  bool header_ok = false;       // magic and header fields readable
+  bool header_ok = false;  // magic and header fields readable
   std::uint8_t method = 0;
   std::uint8_t level = 0;
   std::uint32_t block_size = 0;
   bool checksum = false;
-  bool blocks_ok = false;       // block headers walk to the end marker within the entry
+  bool blocks_ok = false;  // block headers walk to the end marker within the entry
   std::uint64_t original_size = 0;
 };
 

@@ -20,7 +20,7 @@ typedef int FT_Int;
 typedef struct StandinLibrary *FT_Library;
 
 struct StandinLibrary {
-    FT_Int major, minor, patch;
+  FT_Int major, minor, patch;
 };
 
 static struct StandinLibrary the_library;
@@ -28,43 +28,35 @@ static struct StandinLibrary the_library;
 enum { kDefaultFailure = 0x40 };
 
 /* The failure code asked for, or 0 when the library is to start. */
-static FT_Error requested_failure(const char *setting)
-{
-    if (strncmp(setting, "fail", 4) != 0)
-        return 0;
-    if (setting[4] == ':')
-        return (FT_Error)strtol(setting + 5, NULL, 0);
-    return kDefaultFailure;
+static FT_Error requested_failure(const char *setting) {
+  if (strncmp(setting, "fail", 4) != 0) return 0;
+  if (setting[4] == ':') return (FT_Error)strtol(setting + 5, NULL, 0);
+  return kDefaultFailure;
 }
 
-STANDIN_API FT_Error FT_Init_FreeType(FT_Library *library)
-{
-    const char *setting = getenv("KAVRO_BOX_FREETYPE");
-    if (setting == NULL || *setting == '\0')
-        setting = "2.0.9";
-    FT_Error failure = requested_failure(setting);
-    if (failure != 0) {
-        *library = NULL;
-        return failure;
-    }
-    the_library.major = 2;
-    the_library.minor = 0;
-    the_library.patch = 9;
-    sscanf(setting, "%d.%d.%d", &the_library.major, &the_library.minor, &the_library.patch);
-    *library = &the_library;
-    return 0;
+STANDIN_API FT_Error FT_Init_FreeType(FT_Library *library) {
+  const char *setting = getenv("KAVRO_BOX_FREETYPE");
+  if (setting == NULL || *setting == '\0') setting = "2.0.9";
+  FT_Error failure = requested_failure(setting);
+  if (failure != 0) {
+    *library = NULL;
+    return failure;
+  }
+  the_library.major = 2;
+  the_library.minor = 0;
+  the_library.patch = 9;
+  sscanf(setting, "%d.%d.%d", &the_library.major, &the_library.minor, &the_library.patch);
+  *library = &the_library;
+  return 0;
 }
 
-STANDIN_API void FT_Library_Version(FT_Library library, FT_Int *major, FT_Int *minor,
-                                    FT_Int *patch)
-{
-    *major = library->major;
-    *minor = library->minor;
-    *patch = library->patch;
+STANDIN_API void FT_Library_Version(FT_Library library, FT_Int *major, FT_Int *minor, FT_Int *patch) {
+  *major = library->major;
+  *minor = library->minor;
+  *patch = library->patch;
 }
 
-STANDIN_API FT_Error FT_Done_FreeType(FT_Library library)
-{
-    (void)library;
-    return 0;
+STANDIN_API FT_Error FT_Done_FreeType(FT_Library library) {
+  (void)library;
+  return 0;
 }

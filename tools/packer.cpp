@@ -19,21 +19,23 @@ constexpr std::size_t kMaxPlainSize = 0xF0000000u;
 constexpr std::size_t compress_bound(std::size_t n) { return n + n / 8 + 256; }
 
 struct Block {
-  std::size_t offset = 0;         // of its plain bytes in the input
+  std::size_t offset = 0;  // of its plain bytes in the input
   std::size_t plain_size = 0;
-  std::vector<std::uint8_t> data; // compressed bytes; empty: store as is
+  std::vector<std::uint8_t> data;  // compressed bytes; empty: store as is
   int status = UCL_E_OK;
 };
 
-using Compressor = int (*)(const ucl_bytep, ucl_uint, ucl_bytep, ucl_uintp,
-                           ucl_progress_callback_p, int,
+using Compressor = int (*)(const ucl_bytep, ucl_uint, ucl_bytep, ucl_uintp, ucl_progress_callback_p, int,
                            const struct ucl_compress_config_p, ucl_uintp);
 
 Compressor compressor_for(Method method) {
   switch (method) {
-    case Method::nrv2b: return ucl_nrv2b_99_compress;
-    case Method::nrv2d: return ucl_nrv2d_99_compress;
-    case Method::nrv2e: return ucl_nrv2e_99_compress;
+    case Method::nrv2b:
+      return ucl_nrv2b_99_compress;
+    case Method::nrv2d:
+      return ucl_nrv2d_99_compress;
+    case Method::nrv2e:
+      return ucl_nrv2e_99_compress;
   }
   return nullptr;
 }
@@ -51,13 +53,11 @@ void put_u32(std::vector<std::uint8_t> &out, std::uint32_t v) {
 }
 
 // Compresses one block; keeps the result only when it is smaller.
-void compress_block(std::span<const std::uint8_t> plain, Compressor compress,
-                    int level, Block &block) {
+void compress_block(std::span<const std::uint8_t> plain, Compressor compress, int level, Block &block) {
   std::vector<std::uint8_t> out(compress_bound(block.plain_size));
   ucl_uint out_size = static_cast<ucl_uint>(out.size());
-  block.status = compress(plain.data() + block.offset,
-                          static_cast<ucl_uint>(block.plain_size), out.data(),
-                          &out_size, nullptr, level, nullptr, nullptr);
+  block.status = compress(plain.data() + block.offset, static_cast<ucl_uint>(block.plain_size), out.data(), &out_size,
+                          nullptr, level, nullptr, nullptr);
   if (block.status == UCL_E_OK && out_size < block.plain_size) {
     out.resize(out_size);
     block.data = std::move(out);
@@ -69,8 +69,7 @@ unsigned thread_count(unsigned wanted, std::size_t blocks) {
   return static_cast<unsigned>(std::min<std::size_t>(n, blocks));
 }
 
-void compress_blocks(std::span<const std::uint8_t> plain, const Options &options,
-                     std::vector<Block> &blocks) {
+void compress_blocks(std::span<const std::uint8_t> plain, const Options &options, std::vector<Block> &blocks) {
   Compressor compress = compressor_for(options.method);
   std::atomic<std::size_t> next{0};
   auto worker = [&] {
@@ -109,10 +108,14 @@ void put_header(std::vector<std::uint8_t> &out, const Options &options) {
 
 const char *method_name(std::uint8_t method) {
   switch (method) {
-    case static_cast<std::uint8_t>(Method::nrv2b): return "nrv2b";
-    case static_cast<std::uint8_t>(Method::nrv2d): return "nrv2d";
-    case static_cast<std::uint8_t>(Method::nrv2e): return "nrv2e";
-    default: return nullptr;
+    case static_cast<std::uint8_t>(Method::nrv2b):
+      return "nrv2b";
+    case static_cast<std::uint8_t>(Method::nrv2d):
+      return "nrv2d";
+    case static_cast<std::uint8_t>(Method::nrv2e):
+      return "nrv2e";
+    default:
+      return nullptr;
   }
 }
 
@@ -126,8 +129,8 @@ bool parse_method(const char *text, Method *method) {
   return false;
 }
 
-bool pack(std::span<const std::uint8_t> plain, const Options &options,
-          std::vector<std::uint8_t> &packed, std::string &error) {
+bool pack(std::span<const std::uint8_t> plain, const Options &options, std::vector<std::uint8_t> &packed,
+          std::string &error) {
   if (!check_options(options, error)) return false;
   if (plain.size() > kMaxPlainSize) {
     error = "input larger than a data disk can hold";
@@ -152,13 +155,12 @@ bool pack(std::span<const std::uint8_t> plain, const Options &options,
       error = "compression failed with error " + std::to_string(block.status);
       return false;
     }
-    auto source = block.data.empty() ? plain.subspan(block.offset, block.plain_size)
-                                     : std::span<const std::uint8_t>(block.data);
+    auto source =
+        block.data.empty() ? plain.subspan(block.offset, block.plain_size) : std::span<const std::uint8_t>(block.data);
     put_u32(packed, static_cast<std::uint32_t>(block.plain_size));
     put_u32(packed, static_cast<std::uint32_t>(source.size()));
     packed.insert(packed.end(), source.begin(), source.end());
-    adler = ucl_adler32(adler, plain.data() + block.offset,
-                        static_cast<ucl_uint>(block.plain_size));
+    adler = ucl_adler32(adler, plain.data() + block.offset, static_cast<ucl_uint>(block.plain_size));
   }
   put_u32(packed, 0);
   if (options.checksum) put_u32(packed, adler);

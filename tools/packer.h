@@ -42,7 +42,7 @@ bool parse_method(const char *text, Method *method);
 
 // Packs `plain` into `packed` (replacing its contents). False with a
 // message in `error` for options out of range or a compressor failure.
-bool pack(std::span<const std::uint8_t> plain, const Options &options,
-          std::vector<std::uint8_t> &packed, std::string &error);
+bool pack(std::span<const std::uint8_t> plain, const Options &options, std::vector<std::uint8_t> &packed,
+          std::string &error);
 
 }  // namespace packer

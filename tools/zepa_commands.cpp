@@ -151,9 +151,7 @@ bool report_layout(const disk::Directory &d) {
   return ok;
 }
 
-std::string number_or_dash(bool known, std::uint64_t value) {
-  return known ? std::to_string(value) : "-";
-}
+std::string number_or_dash(bool known, std::uint64_t value) { return known ? std::to_string(value) : "-"; }
 
 void list_entry(FILE *disk_file, const char *disk_path, const disk::Entry &entry) {
   const disk::PackedInfo info = disk::inspect_packed(disk_file, entry.offset, entry.length);
@@ -250,8 +248,8 @@ int run_list(const Options &options) {
     complain(std::string(disk_path) + ": " + std::strerror(errno));
     return kExitFailure;
   }
-  std::printf("%-24s %10s %10s %-6s %5s %8s %-8s %10s\n", "NAME", "PACKED", "ORIGINAL", "METHOD",
-              "LEVEL", "BLOCK", "CHECKSUM", "OFFSET");
+  std::printf("%-24s %10s %10s %-6s %5s %8s %-8s %10s\n", "NAME", "PACKED", "ORIGINAL", "METHOD", "LEVEL", "BLOCK",
+              "CHECKSUM", "OFFSET");
   zepa_Start();
   for (const disk::Entry &entry : directory.entries) list_entry(disk_file, disk_path, entry);
   zepa_Stop();
@@ -287,9 +285,8 @@ int run_verify(const Options &options) {
     for (std::size_t i = 0; i < directory.entries.size(); ++i) {
       const disk::Entry &entry = directory.entries[i];
       progress.show("verifying", entry.name, i + 1, directory.entries.size());
-      std::string problem = seen.insert(entry.name).second
-                                ? check_entry(disk_path, entry)
-                                : "hidden by an earlier entry of the same name";
+      std::string problem = seen.insert(entry.name).second ? check_entry(disk_path, entry)
+                                                           : "hidden by an earlier entry of the same name";
       progress.clear();
       std::printf("%s: %s\n", entry.name.c_str(), problem.empty() ? "OK" : problem.c_str());
       if (!problem.empty()) ++damaged;

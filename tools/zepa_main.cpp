@@ -32,58 +32,54 @@ constexpr char kToolUsageEnd[] =
 constexpr Command kCommands[] = {
     {.name = "create",
      .summary = "pack files and write them into a new data disk",
-     .usage =
-         "Usage: zepa create DISK [OPTION...] [NAME=]FILE...\n"
-         "Packs each FILE and writes the data disk DISK holding them, in the order\n"
-         "given. A file is stored under its base name, or under NAME.\n"
-         "The same files and options always give the same disk, byte for byte.\n"
-         "\n"
-         "  --method M       nrv2b, nrv2d or nrv2e (default nrv2e)\n"
-         "  --level N        compression level 1 to 10 (default 10)\n"
-         "  --block-size N   bytes per block, 1024 to 8388608 (default 1048576)\n"
-         "  --no-checksum    leave out the Adler-32 of each file\n"
-         "  --threads N      compress on N threads (default: one per core)\n"
-         "  --help           show this help\n",
+     .usage = "Usage: zepa create DISK [OPTION...] [NAME=]FILE...\n"
+              "Packs each FILE and writes the data disk DISK holding them, in the order\n"
+              "given. A file is stored under its base name, or under NAME.\n"
+              "The same files and options always give the same disk, byte for byte.\n"
+              "\n"
+              "  --method M       nrv2b, nrv2d or nrv2e (default nrv2e)\n"
+              "  --level N        compression level 1 to 10 (default 10)\n"
+              "  --block-size N   bytes per block, 1024 to 8388608 (default 1048576)\n"
+              "  --no-checksum    leave out the Adler-32 of each file\n"
+              "  --threads N      compress on N threads (default: one per core)\n"
+              "  --help           show this help\n",
      .packs = true,
      .min_operands = 2,
      .max_operands = 0,
      .run = run_create},
     {.name = "list",
      .summary = "list the entries of a data disk",
-     .usage =
-         "Usage: zepa list DISK\n"
-         "Shows one line per entry: name, packed size, original size, method,\n"
-         "level, block size, whether a checksum is present, and the offset of the\n"
-         "entry's data in DISK.\n"
-         "\n"
-         "  --help    show this help\n",
+     .usage = "Usage: zepa list DISK\n"
+              "Shows one line per entry: name, packed size, original size, method,\n"
+              "level, block size, whether a checksum is present, and the offset of the\n"
+              "entry's data in DISK.\n"
+              "\n"
+              "  --help    show this help\n",
      .packs = false,
      .min_operands = 1,
      .max_operands = 1,
      .run = run_list},
     {.name = "extract",
      .summary = "unpack one file of a data disk as the installer does",
-     .usage =
-         "Usage: zepa extract DISK NAME OUTPUT\n"
-         "Unpacks the file NAME of DISK into OUTPUT exactly as the installer does:\n"
-         "NAME is looked up in the disk first, then as a real file, and only the\n"
-         "installer's own messages are printed.\n"
-         "DISK may be at most 63 characters long, as on the box.\n"
-         "\n"
-         "  --help    show this help\n",
+     .usage = "Usage: zepa extract DISK NAME OUTPUT\n"
+              "Unpacks the file NAME of DISK into OUTPUT exactly as the installer does:\n"
+              "NAME is looked up in the disk first, then as a real file, and only the\n"
+              "installer's own messages are printed.\n"
+              "DISK may be at most 63 characters long, as on the box.\n"
+              "\n"
+              "  --help    show this help\n",
      .packs = false,
      .min_operands = 3,
      .max_operands = 3,
      .run = run_extract},
     {.name = "verify",
      .summary = "decode every entry of a data disk and report damage",
-     .usage =
-         "Usage: zepa verify DISK\n"
-         "Decodes every entry of DISK without writing files and prints one line\n"
-         "per entry (OK, or what is wrong), bytes of DISK that its directory does\n"
-         "not account for, and a summary. Exit status 1 when an entry is damaged.\n"
-         "\n"
-         "  --help    show this help\n",
+     .usage = "Usage: zepa verify DISK\n"
+              "Decodes every entry of DISK without writing files and prints one line\n"
+              "per entry (OK, or what is wrong), bytes of DISK that its directory does\n"
+              "not account for, and a summary. Exit status 1 when an entry is damaged.\n"
+              "\n"
+              "  --help    show this help\n",
      .packs = false,
      .min_operands = 1,
      .max_operands = 1,
@@ -182,8 +178,7 @@ int parse_command_line(const Command &command, int argc, char **argv, Options &o
   }
   const std::size_t n = options.operands.size();
   if (n < command.min_operands) return usage_error(command, "missing operand");
-  if (command.max_operands != 0 && n > command.max_operands)
-    return usage_error(command, "too many operands");
+  if (command.max_operands != 0 && n > command.max_operands) return usage_error(command, "too many operands");
   return -1;
 }
 

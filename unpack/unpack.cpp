@@ -32,10 +32,14 @@ using Decompressor = int (*)(const ucl_bytep, ucl_uint, ucl_bytep, ucl_uintp, uc
 
 Decompressor decompressor_for(std::uint32_t method) {
   switch (method) {
-    case 0x2B: return ucl_nrv2b_decompress_safe_8;
-    case 0x2D: return ucl_nrv2d_decompress_safe_8;
-    case 0x2E: return ucl_nrv2e_decompress_safe_8;
-    default: return nullptr;
+    case 0x2B:
+      return ucl_nrv2b_decompress_safe_8;
+    case 0x2D:
+      return ucl_nrv2d_decompress_safe_8;
+    case 0x2E:
+      return ucl_nrv2e_decompress_safe_8;
+    default:
+      return nullptr;
   }
 }
 
@@ -103,19 +107,18 @@ bool read_magic(Decoding &d) {
 }
 
 bool read_header(Decoding &d) {
-  return read_u32(d, &d.header.flags) && read_u8(d, &d.header.method) &&
-         read_u8(d, &d.header.level) && read_u32(d, &d.header.block_size);
+  return read_u32(d, &d.header.flags) && read_u8(d, &d.header.method) && read_u8(d, &d.header.level) &&
+         read_u32(d, &d.header.block_size);
 }
 
 bool check_header(const Header &h) {
   if (decompressor_for(h.method) == nullptr || h.level < 1 || h.level > 10) {
-    std::fprintf(message_stream(), "header error - invalid method %d (level %d)\n",
-                 static_cast<int>(h.method), static_cast<int>(h.level));
+    std::fprintf(message_stream(), "header error - invalid method %d (level %d)\n", static_cast<int>(h.method),
+                 static_cast<int>(h.level));
     return false;
   }
   if (h.block_size < kMinBlockSize || h.block_size > kMaxBlockSize) {
-    std::fprintf(message_stream(), "header error - invalid block size %ld\n",
-                 static_cast<long>(h.block_size));
+    std::fprintf(message_stream(), "header error - invalid block size %ld\n", static_cast<long>(h.block_size));
     return false;
   }
   return true;
@@ -141,14 +144,13 @@ bool sizes_consistent(const Decoding &d, std::uint32_t decoded, std::uint32_t st
   return !(stored > limit || decoded > limit || stored == 0 || stored > decoded);
 }
 
-bool decode_in_place(Decoding &d, ucl_bytep stored_bytes, std::uint32_t stored,
-                     std::uint32_t decoded) {
+bool decode_in_place(Decoding &d, ucl_bytep stored_bytes, std::uint32_t stored, std::uint32_t decoded) {
   ucl_uint produced = decoded;
   const int r = decompressor_for(d.header.method)(stored_bytes, stored, d.buffer, &produced, nullptr);
   if (r != UCL_E_OK || produced != decoded) {
     std::fprintf(message_stream(), "compressed data violation: error %d (0x%x: %ld/%ld/%ld)\n", r,
-                 static_cast<unsigned>(d.header.method), static_cast<long>(stored),
-                 static_cast<long>(decoded), static_cast<long>(produced));
+                 static_cast<unsigned>(d.header.method), static_cast<long>(stored), static_cast<long>(decoded),
+                 static_cast<long>(produced));
     return false;
   }
   return true;

@@ -82,16 +82,15 @@ typedef struct BoundFile {
  * Container and file names are borrowed and compared with strcmp.
  */
 typedef struct CoreOps {
-  /*  0 */ void (*zepa_core_Init)(void);            /* start; core must be stopped */
-  /*  1 */ uint32_t (*zepa_core_Uninit)(void);      /* stop: frees every container,
-                                                       closes every stream; 0 */
-  /*  2 */ int (*zepa_core_IsStarted)(void);        /* the started flag */
+  /*  0 */ void (*zepa_core_Init)(void);                    /* start; core must be stopped */
+  /*  1 */ uint32_t (*zepa_core_Uninit)(void);              /* stop: frees every container,
+                                                               closes every stream; 0 */
+  /*  2 */ int (*zepa_core_IsStarted)(void);                /* the started flag */
   /*  3 */ void (*zepa_core_ClearBoundFile)(BoundFile *bf); /* all fields null;
                                                        frees nothing */
-  /*  4 */ Handle (*zepa_core_GenerateHandle)(void); /* smallest handle held by no
-                                                       slot; 0 when none is left */
-  /*  5 */ int (*zepa_core_AddHandle)(Handle handle, const char *container,
-                                      BoundFile *bf);
+  /*  4 */ Handle (*zepa_core_GenerateHandle)(void);        /* smallest handle held by no
+                                                              slot; 0 when none is left */
+  /*  5 */ int (*zepa_core_AddHandle)(Handle handle, const char *container, BoundFile *bf);
   /* Binds a loose file's stream to a free slot of the container. On 0 the
    * core owns bf's stream and strings. Status: 0 added, 1 handle already
    * held, 2 no usable stream (null, or ftell fails), 3 handle is 0, 4 no
@@ -100,8 +99,8 @@ typedef struct CoreOps {
                                                        loose stream; the last
                                                        slot releases the container),
                                                        0 no slot holds it */
-  /*  7 */ FILE *(*zepa_core_GetFSP)(Handle handle); /* loose file's stream, null
-                                                       for a contained file */
+  /*  7 */ FILE *(*zepa_core_GetFSP)(Handle handle);   /* loose file's stream, null
+                                                         for a contained file */
   /*  8 */ int (*zepa_core_RegisterContainer)(const char *ContainerFileName);
   /* 1 registered (a new record, even for a known name), 0 out of memory */
   /*  9 */ int (*zepa_core_UnregisterContainer)(const char *ContainerFileName);
@@ -119,18 +118,17 @@ typedef struct CoreOps {
   /* takes the lowest free slot for a directory entry. error: ZEPA_OK,
    * ZEPA_E_NOCONTAINER, ZEPA_E_NOFILE, ZEPA_E_TOOMANYCONTAINERS, ZEPA_E_NOMEM */
   /* 15 */ int (*zepa_core_CheckFileExists)(const char *container, const char *name);
-  /* 16 */ int (*zepa_core_IsValidHandle)(Handle handle);  /* 1 or 0 (0 for handle 0) */
+  /* 16 */ int (*zepa_core_IsValidHandle)(Handle handle);                  /* 1 or 0 (0 for handle 0) */
   /* 17 */ void (*zepa_core_SetFileMode)(Handle handle, const char *mode); /* copies
                                                        mode; null on no memory */
-  /* 18 */ const char *(*zepa_core_GetFileMode)(Handle handle); /* core-owned, or null */
+  /* 18 */ const char *(*zepa_core_GetFileMode)(Handle handle);            /* core-owned, or null */
   /* 19 */ Handle (*zepa_core_GetHandle)(const char *container, const char *name);
   /* handle of the lowest open slot of that name; 0 if none */
   /* 20 */ uint32_t (*zepa_core_GetFileOffset)(Handle handle, uint32_t *offset);
   /* 21 */ uint32_t (*zepa_core_SetFileOffset)(Handle handle, uint32_t offset);
   /* 22 */ uint32_t (*zepa_core_GetFileLength)(Handle handle, uint32_t *length);
   /* 20-22 error: ZEPA_OK or ZEPA_E_BADHANDLE; out pointers may be null */
-  /* 23 */ uint32_t (*zepa_core_ContainedRead)(Handle handle, uint32_t size,
-                                               uint32_t count, void *buffer,
+  /* 23 */ uint32_t (*zepa_core_ContainedRead)(Handle handle, uint32_t size, uint32_t count, void *buffer,
                                                ErrorNumber *errornumber);
   /* whole items read from the container stream at the file's offset; the
    * offset advances by size*count whatever happens. *errornumber: ZEPA_OK,
@@ -161,8 +159,7 @@ ZEPA_API int zepa_IsStarted(void);
  * A contained success leaves *errornumber as the caller set it; a loose
  * success stores ZEPA_OK.
  */
-ZEPA_API uint32_t zepa_fopen(const char *ProjectedZEPA, const char *FileName,
-                             const char *Mode, uint32_t looseFirst,
+ZEPA_API uint32_t zepa_fopen(const char *ProjectedZEPA, const char *FileName, const char *Mode, uint32_t looseFirst,
                              uint16_t *errornumber);
 
 /*
@@ -171,8 +168,7 @@ ZEPA_API uint32_t zepa_fopen(const char *ProjectedZEPA, const char *FileName,
  * ZEPA_E_EOF (physical end of the container). A contained file's read runs
  * on into the following entries; only the container's end stops it.
  */
-ZEPA_API uint32_t zepa_fread(void *buffer, uint32_t size, uint32_t count,
-                             uint32_t handle, uint16_t *errornumber);
+ZEPA_API uint32_t zepa_fread(void *buffer, uint32_t size, uint32_t count, uint32_t handle, uint16_t *errornumber);
 
 /* Stores the file's length in bytes. ZEPA_OK, ZEPA_E_BADARGS (null length),
  * ZEPA_E_BADHANDLE. */

@@ -155,9 +155,7 @@ bool has_name(const Container &container, const char *name) {
 
 // Before the first start the registry list is not initialised yet; it holds
 // nothing then.
-uint32_t registry_count() {
-  return _containers.l_Count == nullptr ? 0 : _containers.l_Count(&_containers);
-}
+uint32_t registry_count() { return _containers.l_Count == nullptr ? 0 : _containers.l_Count(&_containers); }
 
 void fetch_container(uint32_t pos, Container *container) { _containers.l_Get(&_containers, pos, container); }
 
@@ -789,8 +787,9 @@ uint32_t zepa_core_GetFileOffset(uint32_t Handle, uint32_t *offset) {
   Container container;
   if (!_started || !find_handle(Handle, &pos, &container, &index)) return ZEPA_E_BADHANDLE;
   uint32_t flag = 0;
-  const uint32_t value = is_loose(container.openFileArray[index]) ? _i_loose_getfileoffset(&container, index, &flag)
-                                                                  : _i_contained_getfileoffset(&container, index, &flag);
+  const uint32_t value = is_loose(container.openFileArray[index])
+                             ? _i_loose_getfileoffset(&container, index, &flag)
+                             : _i_contained_getfileoffset(&container, index, &flag);
   if (offset != nullptr) *offset = value;
   if (flag == 1) store_container(pos, &container);
   return ZEPA_OK;
@@ -815,8 +814,9 @@ uint32_t zepa_core_GetFileLength(uint32_t Handle, uint32_t *length) {
   Container container;
   if (!_started || !find_handle(Handle, &pos, &container, &index)) return ZEPA_E_BADHANDLE;
   uint32_t flag = 0;
-  const uint32_t value = is_loose(container.openFileArray[index]) ? _i_loose_getfilelength(&container, index, &flag)
-                                                                  : _i_contained_getfilelength(&container, index, &flag);
+  const uint32_t value = is_loose(container.openFileArray[index])
+                             ? _i_loose_getfilelength(&container, index, &flag)
+                             : _i_contained_getfilelength(&container, index, &flag);
   if (length != nullptr) *length = value;
   if (flag == 1) store_container(pos, &container);
   return ZEPA_OK;

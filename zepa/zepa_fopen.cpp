@@ -21,10 +21,12 @@ constexpr std::array<std::string_view, ZEPA_ERROR_COUNT> kErrorMessages = {
     /* ZEPA_E_BADHANDLE         */ "The zepa handle was invalid",
     /* ZEPA_E_SEEKPASTEND       */ "Seek past end of virtual file (or physical end of archive)",
     /* ZEPA_E_SEEKBEFORESTART   */ "Seek before beginning of virtual file (or physical beginning of archive)",
-    /* ZEPA_E_BADARGS           */ "Invalid arguments; maluse of library, link with debugging library to help track it down",
+    /* ZEPA_E_BADARGS           */
+    "Invalid arguments; maluse of library, link with debugging library to help track it down",
     /* ZEPA_E_TOOMANYCONTAINERS */ "Too many open zepa containers",
     /* ZEPA_E_TOOOLD            */ "The container is too old and can't be supported, resync everything, rebuild all!",
-    /* ZEPA_E_TOONEW            */ "Don't know how to understand newer zepa container formats, resync everything, rebuild all!",
+    /* ZEPA_E_TOONEW            */
+    "Don't know how to understand newer zepa container formats, resync everything, rebuild all!",
     /* ZEPA_E_EOA               */ "Unexpected end of archive",
     /* ZEPA_E_NOMEM             */ "Out of memory",
     /* ZEPA_E_NOCONTAINER       */ "No such container registered",
@@ -116,8 +118,7 @@ ErrorNumber _i_LooseOpen(const char *ProjectedZEPA, const char *FileName, const 
 }
 
 // Reads a loose file from its own stream; the core's offset follows it.
-uint32_t loose_read(FILE *stream, void *buffer, uint32_t size, uint32_t count, uint32_t handle,
-                    uint16_t *errornumber) {
+uint32_t loose_read(FILE *stream, void *buffer, uint32_t size, uint32_t count, uint32_t handle, uint16_t *errornumber) {
   const auto items = static_cast<uint32_t>(io().fread(buffer, size, count, stream));
   const long position = io().ftell(stream);
   if (position != -1) {

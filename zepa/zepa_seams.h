@@ -40,8 +40,7 @@ const Stdio &libc_stdio();
 
 // Prints "<module>: <operation>: Assertion `<condition>' failed." on
 // standard error and aborts.
-[[noreturn]] void assertion_failed(const char *condition, const char *module,
-                                   const char *operation);
+[[noreturn]] void assertion_failed(const char *condition, const char *module, const char *operation);
 
 }  // namespace zepa::seam
 

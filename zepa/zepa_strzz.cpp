@@ -21,8 +21,7 @@ using zepa::seam::release;
 
 void _DefaultOutOfMemory(strzz *Obj) {
   if (Obj != nullptr && Obj->Destroy != nullptr) Obj->Destroy(Obj);
-  std::printf("%s : Out of memory (strzz object %p), unhandled\n", kSourceFile,
-              static_cast<void *>(Obj));
+  std::printf("%s : Out of memory (strzz object %p), unhandled\n", kSourceFile, static_cast<void *>(Obj));
   std::fflush(stdout);
   std::abort();
 }
