@@ -7,16 +7,14 @@
 
 /* Two entries: "a.txt" holds "hello", "b.txt" holds "world!". */
 static const unsigned char kDisk[] = {
-    'Z', 'E', 'P', 'A', '1', /* lead-in */
-    0,                       /* format byte */
-    0, 0, 0, 2,              /* two entries */
-    0, 0, 0, 52,             /* data of entry 0 starts at 52 */
-    0, 0, 0, 0, 0, 0, 0, 5,  /* length table */
-    0, 0, 0, 0, 0, 0, 0, 6,
-    0, 0, 0, 0, 0, 0, 0, 0,  /* second table */
-    0, 5, 0, 5,              /* name lengths */
-    'a', '.', 't', 'x', 't', 'b', '.', 't', 'x', 't',
-    'h', 'e', 'l', 'l', 'o', 'w', 'o', 'r', 'l', 'd', '!',
+    'Z', 'E', 'P', 'A', '1',                                                      /* lead-in */
+    0,                                                                            /* format byte */
+    0,   0,   0,   2,                                                             /* two entries */
+    0,   0,   0,   52,                                                            /* data of entry 0 starts at 52 */
+    0,   0,   0,   0,   0,   0,   0,   5,                                         /* length table */
+    0,   0,   0,   0,   0,   0,   0,   6,   0,   0,   0,   0,   0,   0,   0,   0, /* second table */
+    0,   5,   0,   5,                                                             /* name lengths */
+    'a', '.', 't', 'x', 't', 'b', '.', 't', 'x', 't', 'h', 'e', 'l', 'l', 'o', 'w', 'o', 'r', 'l', 'd', '!',
 };
 
 static int failures = 0;

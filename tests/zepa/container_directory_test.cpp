@@ -19,18 +19,18 @@ void put32(std::vector<uint8_t> &image, std::size_t at, uint32_t v) {
   put16(image, at + 2, static_cast<uint16_t>(v));
 }
 
-std::vector<uint8_t> abc_image() {
-  return image({entry("a.bin", "abcd"), entry("b.bin", "efghij"), entry("c.bin", "klm")});
-}
-
-TEST_F(DirectoryTest, PlacesEveryEntryBehindThePreviousOne) {
-  const std::string path = abc_disk();
+TEST_F(DirectoryTest, PlacesEveryEntryBehindThePreviousOneIgnoringSkippedColumns) {
+  std::vector<uint8_t> image = abc_image();
+  for (std::size_t i = 0; i < 5; ++i) image[i] = 0xEE;  // the lead-in
+  for (std::size_t row = 0; row < 3; ++row) put32(image, 14 + 8 * row, 0xFFFFFFFF);
+  for (std::size_t row = 0; row < 3; ++row) put32(image, 38 + 4 * row, 0xFFFFFFFF);  // the second table
+  const std::string path = file("patched.dsk", image);
   struct Expected {
     const char *name;
     int32_t start;
-    uint32_t length;
+    std::string content;
   };
-  for (const Expected &x : {Expected{"a.bin", 71, 4}, {"b.bin", 75, 6}, {"c.bin", 81, 3}}) {
+  for (const Expected &x : {Expected{"a.bin", 71, "abcd"}, {"b.bin", 75, "efghij"}, {"c.bin", 81, "klm"}}) {
     SCOPED_TRACE(x.name);
     const uint32_t h = zepa_fopen(path.c_str(), x.name, "rb", 0, nullptr);
     ASSERT_NE(h, 0u);
@@ -38,60 +38,36 @@ TEST_F(DirectoryTest, PlacesEveryEntryBehindThePreviousOne) {
     EXPECT_EQ(zepa_GetPhysicalOffset(h, 2), x.start + 2);
     uint32_t length = 0;
     EXPECT_EQ(zepa_filelength(h, &length), ZEPA_OK);
-    EXPECT_EQ(length, x.length);
+    EXPECT_EQ(length, x.content.size());
+    EXPECT_EQ(read(h, length), x.content);
     EXPECT_EQ(zepa_fclose(h), ZEPA_OK);
   }
 }
 
-TEST_F(DirectoryTest, IgnoresLeadInSkippedColumnsAndSecondTable) {
-  std::vector<uint8_t> image = abc_image();
-  for (std::size_t i = 0; i < 5; ++i) image[i] = 0xEE;
-  for (std::size_t row = 0; row < 3; ++row) put32(image, 14 + 8 * row, 0xFFFFFFFF);
-  for (std::size_t row = 0; row < 3; ++row) put32(image, 38 + 4 * row, 0xFFFFFFFF);
-  const std::string path = file("patched.dsk", image);
-  const uint32_t h = zepa_fopen(path.c_str(), "b.bin", "rb", 0, nullptr);
-  ASSERT_NE(h, 0u);
-  EXPECT_EQ(read(h, 6), "efghij");
-  EXPECT_EQ(zepa_GetPhysicalOffset(h, 0), 75);
-}
-
-TEST_F(DirectoryTest, FormatByteOtherThanZeroFailsPreparation) {
-  std::vector<uint8_t> image = abc_image();
-  image[5] = 1;
-  const std::string path = file("new.dsk", image);
-  EXPECT_EQ(prepare(path), ZEPA_E_EOA);
-  EXPECT_EQ(ops->zepa_core_IsContainerRegistered(path.c_str()), 1);
-  EXPECT_EQ(ops->zepa_core_IsContainerPrepared(path.c_str()), 0);
-}
-
-TEST_F(DirectoryTest, TruncationAnywhereInTheDirectoryIsEndOfArchive) {
-  const std::vector<uint8_t> image = abc_image();
-  for (std::size_t cut = 0; cut < kAbcDataStart; ++cut) {
-    SCOPED_TRACE(cut);
-    const std::string path = file("cut.dsk", std::vector<uint8_t>(image.begin(), image.begin() + cut));
+TEST_F(DirectoryTest, DamagedDirectoryFailsPreparationAndStaysRegistered) {
+  const std::vector<uint8_t> good = abc_image();
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> damaged;
+  const auto with = [&](std::string what, const auto &change) {
+    std::vector<uint8_t> image = good;
+    change(image);
+    damaged.emplace_back(std::move(what), std::move(image));
+  };
+  with("format byte 1", [](auto &image) { image[5] = 1; });
+  with("zero-length name", [](auto &image) { put16(image, 14 + 12 * 3 + 2, 0); });
+  for (uint32_t count : {4u, 0x10000u, 0xFFFFFFFFu})
+    with("count " + std::to_string(count), [&](auto &image) { put32(image, 6, count); });
+  for (std::size_t cut = 0; cut < kAbcDataStart; ++cut)
+    damaged.emplace_back("cut at " + std::to_string(cut), std::vector<uint8_t>(good.begin(), good.begin() + cut));
+  for (const auto &[what, image] : damaged) {
+    SCOPED_TRACE(what);
+    const std::string path = file("damaged.dsk", image);
     EXPECT_EQ(prepare(path), ZEPA_E_EOA);
+    EXPECT_EQ(ops->zepa_core_IsContainerRegistered(path.c_str()), 1);
+    EXPECT_EQ(ops->zepa_core_IsContainerPrepared(path.c_str()), 0);
     EXPECT_EQ(ops->zepa_core_UnregisterContainer(path.c_str()), 1);
   }
   // The data region is not examined when the directory is read.
-  const std::string path = file("cut.dsk", std::vector<uint8_t>(image.begin(), image.begin() + kAbcDataStart));
-  EXPECT_EQ(prepare(path), ZEPA_OK);
-}
-
-TEST_F(DirectoryTest, ZeroLengthNameMakesTheContainerUnusable) {
-  std::vector<uint8_t> image = abc_image();
-  put16(image, 14 + 12 * 3 + 2, 0);  // name length of entry 1
-  EXPECT_EQ(prepare(file("noname.dsk", image)), ZEPA_E_EOA);
-}
-
-TEST_F(DirectoryTest, CountLargerThanTheFileIsEndOfArchive) {
-  for (uint32_t count : {4u, 0x10000u, 0xFFFFFFFFu}) {
-    SCOPED_TRACE(count);
-    std::vector<uint8_t> image = abc_image();
-    put32(image, 6, count);
-    const std::string path = file("big.dsk", image);
-    EXPECT_EQ(prepare(path), ZEPA_E_EOA);
-    ops->zepa_core_UnregisterContainer(path.c_str());
-  }
+  EXPECT_EQ(prepare(file("cut.dsk", std::vector<uint8_t>(good.begin(), good.begin() + kAbcDataStart))), ZEPA_OK);
 }
 
 TEST_F(DirectoryTest, EmptyDirectoryLoadsAndHoldsNoFile) {

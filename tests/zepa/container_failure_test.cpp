@@ -75,26 +75,6 @@ TEST_F(OutOfMemoryTest, ModeCopyBecomesNull) {
   EXPECT_EQ(ops->zepa_core_GetFileMode(h), nullptr);
 }
 
-TEST_F(OutOfMemoryTest, OpeningAContainedFileFromScratch) {
-  const std::string path = abc_disk();
-  zepa_strzz_SetOutOfMemoryHandler(count_oom);
-  uint16_t e = 0;
-  uint32_t h = 0;
-  fail_each_allocation(
-      [&] {
-        zepa_Stop();
-        zepa_Start();
-        e = 99;
-        h = zepa_fopen(path.c_str(), "b.bin", "rb", 0, &e);
-        return h != 0;
-      },
-      [&] {
-        EXPECT_TRUE(e == ZEPA_E_NOMEM || e == ZEPA_E_REALOPEN) << e;
-        EXPECT_EQ(ops->zepa_core_GenerateHandle(), 1u);
-      });
-  EXPECT_EQ(read(h, 6), "efghij");
-}
-
 TEST_F(OutOfMemoryTest, OpeningALooseFileClosesItsStream) {
   const std::string path = abc_disk();
   file("loose.txt", bytes("loose"));
@@ -109,51 +89,30 @@ TEST_F(OutOfMemoryTest, OpeningALooseFileClosesItsStream) {
   EXPECT_EQ(read(h, 5), "loose");
 }
 
-// A stdio table that passes through to libc unless told to fail.
-struct FailingStdio {
-  static inline bool ftell_fails = false;
-  static inline bool fread_fails = false;
-  static inline bool fseek_misses = false;
-  static long ftell(FILE *s) { return ftell_fails ? -1 : std::ftell(s); }
-  static std::size_t fread(void *b, std::size_t size, std::size_t n, FILE *s) {
-    return fread_fails ? 0 : std::fread(b, size, n, s);
-  }
-  static int fseek(FILE *s, long offset, int whence) { return fseek_misses ? 0 : std::fseek(s, offset, whence); }
-  static void install() {
-    ftell_fails = fread_fails = fseek_misses = false;
-    table = zepa::seam::libc_stdio();
-    table.ftell = ftell;
-    table.fread = fread;
-    table.fseek = fseek;
-    zepa::seam::set_stdio(&table);
-  }
-  static inline zepa::seam::Stdio table{};
-};
-
 class StdioFailureTest : public ContainerTest {
  protected:
   void SetUp() override {
     ContainerTest::SetUp();
     path = abc_disk();
-    FailingStdio::install();
+    TestStdio::install();
   }
   std::string path;
 };
 
 TEST_F(StdioFailureTest, UnreadableDirectoryIsEndOfArchive) {
-  FailingStdio::ftell_fails = true;
+  TestStdio::ftell_fails = true;
   EXPECT_EQ(prepare(path), ZEPA_E_EOA);
-  FailingStdio::ftell_fails = false;
-  FailingStdio::fread_fails = true;
+  TestStdio::ftell_fails = false;
+  TestStdio::fread_fails = true;
   EXPECT_EQ(ops->zepa_core_PrepareContainer(path.c_str()), ZEPA_E_EOA);
-  FailingStdio::fread_fails = false;
+  TestStdio::fread_fails = false;
   EXPECT_EQ(ops->zepa_core_PrepareContainer(path.c_str()), ZEPA_OK);
 }
 
 TEST_F(StdioFailureTest, StreamWithoutPositionCannotBeBoundLoose) {
   file("loose.txt", bytes("loose"));
   ASSERT_EQ(prepare(path), ZEPA_OK);
-  FailingStdio::ftell_fails = true;
+  TestStdio::ftell_fails = true;
   uint16_t e = 0;
   EXPECT_EQ(zepa_fopen(path.c_str(), "loose.txt", "rb", 0, &e), 0u);
   EXPECT_EQ(e, ZEPA_E_REALOPEN);
@@ -163,11 +122,11 @@ TEST_F(StdioFailureTest, FailedReadsAndSeeksAreReported) {
   const uint32_t b = zepa_fopen(path.c_str(), "b.bin", "rb", 0, nullptr);
   char buffer[4];
   uint16_t e = 0;
-  FailingStdio::fread_fails = true;
+  TestStdio::fread_fails = true;
   EXPECT_EQ(zepa_fread(buffer, 1, 4, b, &e), 0u);
   EXPECT_EQ(e, ZEPA_E_EOF);
-  FailingStdio::fread_fails = false;
-  FailingStdio::fseek_misses = true;  // the stream stays where the last read left it
+  TestStdio::fread_fails = false;
+  TestStdio::fseek_misses = true;  // the stream stays where the last read left it
   EXPECT_EQ(zepa_fread(buffer, 1, 4, b, &e), 0u);
   EXPECT_EQ(e, ZEPA_E_UNEXPECTED);
 }
@@ -175,12 +134,12 @@ TEST_F(StdioFailureTest, FailedReadsAndSeeksAreReported) {
 TEST_F(StdioFailureTest, UnmeasurableLooseFileHasNoLength) {
   file("loose.txt", bytes("loose"));
   const uint32_t h = zepa_fopen(path.c_str(), "loose.txt", "rb", 0, nullptr);
-  FailingStdio::ftell_fails = true;
+  TestStdio::ftell_fails = true;
   uint32_t length = 0;
   EXPECT_EQ(zepa_filelength(h, &length), ZEPA_OK);
   EXPECT_EQ(length, 0xFFFFFFFFu);
   EXPECT_EQ(read(h, 5), "loose");
-  FailingStdio::ftell_fails = false;
+  TestStdio::ftell_fails = false;
   EXPECT_EQ(zepa_filelength(h, &length), ZEPA_OK);
   EXPECT_EQ(length, 5u);
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -33,6 +34,34 @@ inline std::vector<uint8_t> image(std::initializer_list<ContainerEntry> entries)
   const std::vector<ContainerEntry> list(entries);
   return kavro::tools::build_container(list);
 }
+
+// The usual disk: a.bin "abcd", b.bin "efghij", c.bin "klm"; 84 bytes.
+inline std::vector<uint8_t> abc_image() {
+  return image({entry("a.bin", "abcd"), entry("b.bin", "efghij"), entry("c.bin", "klm")});
+}
+
+// A stdio table over libc that counts the stream's reads and seeks and
+// fails on demand.
+struct TestStdio {
+  static inline int freads = 0, fseeks = 0;
+  static inline bool ftell_fails = false, fread_fails = false, fseek_misses = false;
+  static inline zepa::seam::Stdio table{};
+  static void install() {
+    freads = fseeks = 0;
+    ftell_fails = fread_fails = fseek_misses = false;
+    table = zepa::seam::libc_stdio();
+    table.ftell = [](FILE *s) { return ftell_fails ? -1L : std::ftell(s); };
+    table.fread = [](void *b, std::size_t size, std::size_t n, FILE *s) {
+      ++freads;
+      return fread_fails ? std::size_t{0} : std::fread(b, size, n, s);
+    };
+    table.fseek = [](FILE *s, long offset, int whence) {
+      ++fseeks;
+      return fseek_misses ? 0 : std::fseek(s, offset, whence);
+    };
+    zepa::seam::set_stdio(&table);
+  }
+};
 
 class ContainerTest : public ::testing::Test {
  protected:
@@ -66,8 +95,7 @@ class ContainerTest : public ::testing::Test {
     return file(name, image(entries));
   }
 
-  // The usual disk: a.bin "abcd", b.bin "efghij", c.bin "klm".
-  std::string abc_disk() { return disk({entry("a.bin", "abcd"), entry("b.bin", "efghij"), entry("c.bin", "klm")}); }
+  std::string abc_disk() { return file("test.dsk", abc_image()); }
 
   // Reads up to n bytes through the API; the error number in *e.
   static std::string read(uint32_t handle, uint32_t n, uint16_t *e = nullptr) {

@@ -8,7 +8,7 @@ class ReadTest : public ContainerTest {
  protected:
   void SetUp() override {
     ContainerTest::SetUp();
-    path = abc_disk();  // a.bin "abcd", b.bin "efghij", c.bin "klm"; 84 bytes
+    path = abc_disk();
   }
   uint32_t open(const char *name) { return zepa_fopen(path.c_str(), name, "rb", 0, nullptr); }
   uint32_t offset(uint32_t h) {
@@ -45,34 +45,14 @@ TEST_F(ReadTest, PhysicalEndStopsAReadButTheOffsetAdvancesAnyway) {
   EXPECT_EQ(offset(b), 43u);
 }
 
-// Counts the container stream's reads and seeks.
-struct CountingStdio {
-  static inline int freads = 0;
-  static inline int fseeks = 0;
-  static inline zepa::seam::Stdio table{};
-  static void install() {
-    table = zepa::seam::libc_stdio();
-    table.fread = [](void *b, std::size_t s, std::size_t n, FILE *f) {
-      ++freads;
-      return zepa::seam::libc_stdio().fread(b, s, n, f);
-    };
-    table.fseek = [](FILE *f, long o, int w) {
-      ++fseeks;
-      return zepa::seam::libc_stdio().fseek(f, o, w);
-    };
-    freads = fseeks = 0;
-    zepa::seam::set_stdio(&table);
-  }
-};
-
 TEST_F(ReadTest, ManyItemsCostOneStreamReadAndSequentialReadsNoSeek) {
   const uint32_t a = open("a.bin");
   EXPECT_EQ(read(a, 1), "a");  // positions the stream
-  CountingStdio::install();
+  TestStdio::install();
   EXPECT_EQ(read(a, 7), "bcdefgh");
   EXPECT_EQ(read(a, 3), "ijk");
-  EXPECT_EQ(CountingStdio::freads, 2);
-  EXPECT_EQ(CountingStdio::fseeks, 0);
+  EXPECT_EQ(TestStdio::freads, 2);
+  EXPECT_EQ(TestStdio::fseeks, 0);
 }
 
 TEST_F(ReadTest, PartialLastItemIsNotCountedAndEndsTheRead) {

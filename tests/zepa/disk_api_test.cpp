@@ -27,41 +27,33 @@ TEST_F(DiskApiTest, ModeMayOnlyRead) {
   EXPECT_EQ(ops->zepa_core_IsContainerRegistered("untouched.dsk"), 0);
 }
 
-TEST_F(DiskApiTest, ContainedSuccessLeavesTheCallersErrorNumber) {
-  EXPECT_NE(open("a.bin"), 0u);
-  EXPECT_EQ(error, 99);
-  EXPECT_NE(open("b.bin", 1), 0u);
-  EXPECT_EQ(error, 99);
-}
-
-TEST_F(DiskApiTest, MissingEverywhereIsRealOpenInBothOrders) {
-  EXPECT_EQ(open("none.bin"), 0u);
-  EXPECT_EQ(error, ZEPA_E_REALOPEN);
-  EXPECT_EQ(open("none.bin", 1), 0u);
-  EXPECT_EQ(error, ZEPA_E_REALOPEN);
-}
-
-TEST_F(DiskApiTest, ContainerFirstPrefersTheEntryLooseFirstTheRealFile) {
+TEST_F(DiskApiTest, BothOrdersFindTheEntryOrTheRealFile) {
   file("a.bin", bytes("REAL"));
-  uint32_t h = open("a.bin");
-  EXPECT_EQ(ops->zepa_core_GetFSP(h), nullptr);
-  EXPECT_EQ(read(h, 4), "abcd");
-  EXPECT_EQ(zepa_fclose(h), ZEPA_OK);
-
-  h = open("a.bin", 1);
-  EXPECT_EQ(error, ZEPA_OK);
-  EXPECT_NE(ops->zepa_core_GetFSP(h), nullptr);
-  EXPECT_EQ(read(h, 4), "REAL");
-  EXPECT_EQ(zepa_fclose(h), ZEPA_OK);
-}
-
-TEST_F(DiskApiTest, RealFileStandsInForAMissingEntry) {
   file("extra.txt", bytes("extra"));
-  const uint32_t h = open("extra.txt");
-  ASSERT_NE(h, 0u);
-  EXPECT_EQ(error, ZEPA_OK);
-  EXPECT_EQ(read(h, 10), "extra");
-  EXPECT_STREQ(ops->zepa_core_GetFileMode(h), "rb");
+  const struct {
+    const char *name;
+    uint32_t looseFirst;
+    std::string content;  // "" for no file
+    uint16_t error;       // a contained success leaves the caller's 99
+    bool loose = false;
+  } rows[] = {
+      {"a.bin", 0, "abcd", 99, false},      {"b.bin", 1, "efghij", 99, false},
+      {"a.bin", 1, "REAL", ZEPA_OK, true},  {"extra.txt", 0, "extra", ZEPA_OK, true},
+      {"none.bin", 0, "", ZEPA_E_REALOPEN}, {"none.bin", 1, "", ZEPA_E_REALOPEN},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(std::string(row.name) + (row.looseFirst ? " loose first" : " container first"));
+    const uint32_t h = open(row.name, row.looseFirst);
+    EXPECT_EQ(error, row.error);
+    if (row.content.empty()) {
+      EXPECT_EQ(h, 0u);
+      continue;
+    }
+    EXPECT_EQ(ops->zepa_core_GetFSP(h) != nullptr, row.loose);
+    EXPECT_STREQ(ops->zepa_core_GetFileMode(h), "rb");
+    EXPECT_EQ(read(h, static_cast<uint32_t>(row.content.size())), row.content);
+    EXPECT_EQ(zepa_fclose(h), ZEPA_OK);
+  }
 }
 
 TEST_F(DiskApiTest, BrokenContainerStillOpensRealFiles) {

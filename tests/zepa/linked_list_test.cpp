@@ -53,32 +53,24 @@ TEST_F(LinkedList, EmptyListAnswersNothingAndLeavesBuffersAlone) {
   EXPECT_EQ(list.first, nullptr);
 }
 
-TEST_F(LinkedList, RecordsKeepInsertionOrderAndAreCopiedByValue) {
+TEST_F(LinkedList, RecordsKeepInsertionOrderAreCopiedAndSetOnlyBelowCount) {
   Record r{1, 10};
   ASSERT_EQ(list.l_Add(&list, &r), 1);
   r.key = 2;  // the list holds its own copy
   ASSERT_EQ(list.l_Add(&list, &r), 1);
   add(3);
   EXPECT_EQ(keys(), (std::vector<uint32_t>{1, 2, 3}));
-  Record replaced{9, 9};
+  const Record replaced{9, 9};
   list.l_Set(&list, 1, &replaced);
+  list.l_Set(&list, 3, &replaced);  // at the count: nothing
   EXPECT_EQ(keys(), (std::vector<uint32_t>{1, 9, 3}));
+  EXPECT_EQ(key_at(3), 0xDEADu);
 }
 
-TEST_F(LinkedList, GetAndSetAtCountDoNothing) {
-  add(1);
-  Record r{5, 5};
-  list.l_Set(&list, 1, &r);
-  EXPECT_EQ(keys(), (std::vector<uint32_t>{1}));
-  EXPECT_EQ(key_at(1), 0xDEADu);
-}
-
-TEST_F(LinkedList, DeleteByValueRemovesOnlyTheFirstEqualRecord) {
-  add(0);
-  add(7);
-  add(2);
-  add(7);
-  const Record seven{7, 0};
+TEST_F(LinkedList, DeleteByValueRemovesOnlyTheFirstRecordEqualInEveryByte) {
+  for (uint32_t key : {0u, 7u, 2u, 7u}) add(key);
+  const Record seven{7, 0}, other_value{7, 1}, zero{0, 0};
+  EXPECT_EQ(list.l_Find(&list, &other_value, nullptr), 0);
   uint32_t pos = 0;
   ASSERT_EQ(list.l_Find(&list, &seven, &pos), 1);
   EXPECT_EQ(pos, 1u);
@@ -86,36 +78,19 @@ TEST_F(LinkedList, DeleteByValueRemovesOnlyTheFirstEqualRecord) {
   EXPECT_EQ(keys(), (std::vector<uint32_t>{0, 2, 7}));
   ASSERT_EQ(list.l_Find(&list, &seven, &pos), 1);
   EXPECT_EQ(pos, 2u);
-}
-
-TEST_F(LinkedList, DeleteByValueAtHeadKeepsTheRestLinked) {
-  add(1);
-  add(2);
-  add(3);
-  const Record one{1, 0};
-  ASSERT_EQ(list.l_Del(&list, &one), 1);
-  EXPECT_EQ(keys(), (std::vector<uint32_t>{2, 3}));
+  ASSERT_EQ(list.l_Del(&list, &zero), 1);  // the head: the rest stays linked
+  EXPECT_EQ(keys(), (std::vector<uint32_t>{2, 7}));
   EXPECT_EQ(list.l_Count(&list), 2u);
 }
 
 TEST_F(LinkedList, DeleteByPositionAtTailThenAppendAgain) {
-  add(1);
-  add(2);
-  add(3);
+  for (uint32_t key : {1u, 2u, 3u}) add(key);
   ASSERT_EQ(list.l_DelByPos(&list, 2), 1);
   EXPECT_EQ(list.l_DelByPos(&list, 2), 0);
   add(4);
   EXPECT_EQ(keys(), (std::vector<uint32_t>{1, 2, 4}));
   ASSERT_EQ(list.l_DelByPos(&list, 0), 1);
   EXPECT_EQ(keys(), (std::vector<uint32_t>{2, 4}));
-}
-
-TEST_F(LinkedList, EqualityComparesEveryByteOfTheRecord) {
-  add(1, 100);
-  const Record other_value{1, 101};
-  EXPECT_EQ(list.l_Find(&list, &other_value, nullptr), 0);
-  const Record same{1, 100};
-  EXPECT_EQ(list.l_Find(&list, &same, nullptr), 1);
 }
 
 TEST_F(LinkedList, DelAllGoesThroughTheObjectsOwnDelByPos) {
