@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <numeric>
 #include <optional>
 #include <regex>
 #include <string>
@@ -23,14 +24,14 @@
 
 #include "container_writer.h"
 #include "packer.h"
-#include "unpack.h"
-#include "unpack/packed_fixtures.h"
+#include "unpack/extraction.h"
 #include "zepa_seams.h"
 #include "zepa_strzz.h"
 
 namespace {
 
 using fixtures::Bytes;
+using fixtures::Outcome;
 using fixtures::read_file;
 
 constexpr char kPackedName[] = "a.pak";
@@ -41,18 +42,11 @@ std::uint32_t be32(const Bytes &b, std::size_t at) {
          std::uint32_t{b[at + 3]};
 }
 
-// What one extraction did.
-struct Outcome {
-  std::int32_t result = 0;
-  std::string messages;          // byte for byte
-  std::optional<Bytes> output;   // the output file, or nothing when absent
-};
-
-Outcome failed(std::string messages, std::optional<Bytes> output) { return {-1, std::move(messages), std::move(output)}; }
-
-Outcome unopened(const std::string &library_message) {
-  return {-2, "ERROR: " + library_message + "\n", std::nullopt};
+Outcome failed(std::string messages, std::optional<Bytes> output) {
+  return {-1, std::move(messages), std::move(output)};
 }
+
+Outcome unopened(const std::string &library_message) { return {-2, "ERROR: " + library_message + "\n", std::nullopt}; }
 
 // Where the directory holds entry i's length: after the entry's skipped
 // word, in the table of 8 bytes per entry that starts at byte 14.
@@ -66,11 +60,11 @@ struct Disk {
   Bytes packed;
   Bytes image;
   std::size_t entries = 0;
-  std::size_t directory_end = 0;      // where the data of the first entry begins
-  std::size_t start = 0;              // where the packed file begins
-  std::size_t length_field = 0;       // the directory's length of the packed file
+  std::size_t directory_end = 0;        // where the data of the first entry begins
+  std::size_t start = 0;                // where the packed file begins
+  std::size_t length_field = 0;         // the directory's length of the packed file
   std::vector<std::size_t> block_ends;  // offsets in the packed file after each block
-  std::vector<bool> ignored;          // per image byte: the reader never uses it for the packed file
+  std::vector<bool> ignored;            // per image byte: the reader never uses it for the packed file
   std::uint32_t block_size = 0;
 
   // `plain` packed with `method`, followed by some noise that does not compress.
@@ -154,14 +148,15 @@ const Disk &disk() {
 // ("length N", "-2", "-4" or "failed" for any other negative value), the
 // messages, and the output as a prefix of the plain bytes.
 std::string described(const Outcome &o, const Disk &d = disk()) {
-  std::string result = o.result >= 0 ? "length " + std::to_string(o.result)
+  std::string result = o.result >= 0    ? "length " + std::to_string(o.result)
                        : o.result == -2 ? "-2"
                        : o.result == -4 ? "-4"
                                         : "failed";
   std::string output = "no output";
   if (o.output) {
     const Bytes &plain = d.plain;
-    const bool prefix = o.output->size() <= plain.size() && std::equal(o.output->begin(), o.output->end(), plain.begin());
+    const bool prefix =
+        o.output->size() <= plain.size() && std::equal(o.output->begin(), o.output->end(), plain.begin());
     output = (prefix ? "first " : "unknown ") + std::to_string(o.output->size()) + " bytes";
   }
   return result + " | " + o.messages + " | " + output;
@@ -189,63 +184,16 @@ std::string regex_escaped(const std::string &text) {
 bool is_extraction_failure_message(const std::string &messages) {
   static const std::regex grammar = [] {
     std::string library;
-    for (const std::string &m : library_messages()) library += (library.empty() ? "" : "|") + regex_escaped(m);
-    const std::string own =
-        R"(Unknown file format!|header error - invalid method \d+ \(level \d+\)\n)"
-        R"(|header error - invalid block size \d+\n|block size error - data corrupted\n)"
-        R"(|compressed data violation: error -?\d+ \(0x[0-9a-f]+: \d+/\d+/\d+\)\n)"
-        R"(|read error - premature end of file!\n|checksum error - data corrupted|out of memory\n)"
-        R"(|couldn't write data|Warning!   Error in getting the file length\n)";
+    for (const std::string &m : library_messages()) library.append(library.empty() ? "" : "|").append(regex_escaped(m));
+    const std::string own = R"(Unknown file format!|header error - invalid method \d+ \(level \d+\)\n)"
+                            R"(|header error - invalid block size \d+\n|block size error - data corrupted\n)"
+                            R"(|compressed data violation: error -?\d+ \(0x[0-9a-f]+: \d+/\d+/\d+\)\n)"
+                            R"(|read error - premature end of file!\n|checksum error - data corrupted|out of memory\n)"
+                            R"(|couldn't write data|Warning!   Error in getting the file length\n)";
     return std::regex("(?:ERROR: (?:" + library + ")\n)?(?:" + own + ")?");
   }();
   return !messages.empty() && std::regex_match(messages, grammar);
 }
-
-// Extraction's messages, caught in memory.
-class CapturedMessages {
- public:
-  CapturedMessages() : file_(open_memstream(&buffer_, &size_)) { unpack::set_message_stream(file_); }
-  ~CapturedMessages() {
-    unpack::set_message_stream(nullptr);
-    if (file_ != nullptr) std::fclose(file_);
-    std::free(buffer_);
-  }
-  CapturedMessages(const CapturedMessages &) = delete;
-  CapturedMessages &operator=(const CapturedMessages &) = delete;
-
-  std::string text() {
-    if (file_ == nullptr || std::fflush(file_) != 0) return "(no message stream)";
-    return std::string(buffer_, size_);
-  }
-
- private:
-  char *buffer_ = nullptr;
-  std::size_t size_ = 0;
-  FILE *file_;
-};
-
-// A fresh directory, in memory when the machine has a RAM file system (the
-// damaged-disk tests write thousands of disks), removed with its contents.
-class WorkDir {
- public:
-  WorkDir() {
-    const std::filesystem::path base =
-        std::filesystem::is_directory("/dev/shm") ? std::filesystem::path("/dev/shm") : std::filesystem::temp_directory_path();
-    std::string pattern = (base / "kavro-fault-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~WorkDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  WorkDir(const WorkDir &) = delete;
-  WorkDir &operator=(const WorkDir &) = delete;
-  std::string operator/(const std::string &name) const { return (path_ / name).string(); }
-  const std::filesystem::path &path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 std::size_t open_descriptors() {
   std::size_t n = 0;
@@ -282,37 +230,28 @@ class FaultInjection : public testing::Test {
     EXPECT_EQ(open_descriptors(), descriptors_) << "a stream was left open";
     std::filesystem::current_path(home_);
     RecordProperty("faults_injected", std::to_string(faults_));
-    std::printf("[ FAULTS   ] %s: %lu faults injected%s\n",
-                testing::UnitTest::GetInstance()->current_test_info()->name(), faults_, detail_.c_str());
+    std::printf("[ FAULTS   ] %s: %lu faults injected\n", testing::UnitTest::GetInstance()->current_test_info()->name(),
+                faults_);
   }
 
   // Extracts the packed file from `image`; `arm` runs right before.
-  Outcome extract(const Bytes &image, const std::function<void()> &arm = {}, const char *name = kPackedName) {
+  Outcome extract(const Bytes &image, const std::function<void()> &arm = {}) {
     fixtures::write_file(disk_path_, image);
     std::filesystem::remove(out_);
-    CapturedMessages messages;
-    EXPECT_EQ(open_install_disk(disk_path_.c_str()), 0);
-    if (arm) arm();
-    const std::int32_t result = unpack_disk_file(name, out_.c_str());
-    close_install_disk();
-    return {result, messages.text(), read_file(out_)};
+    return fixtures::extract(disk_path_, kPackedName, out_, arm);
   }
 
   Outcome extract(const std::function<void()> &arm = {}) { return extract(disk().image, arm); }
 
-  WorkDir dir_;
+  // In memory when the machine has a RAM file system: the damaged-disk
+  // tests write thousands of disks.
+  fixtures::TempDir dir_{std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp"};
   std::filesystem::path home_;
   std::string disk_path_ = dir_ / "d.dsk";
   std::string out_ = dir_ / "out";
   std::size_t descriptors_ = 0;
   unsigned long faults_ = 0;
-  std::string detail_;
 };
-
-TEST_F(FaultInjection, CleanExtractionOfTheDiskSucceeds) {
-  EXPECT_EQ(disk().block_ends.size(), 3u);
-  EXPECT_EQ(described(extract()), described(disk().success()));
-}
 
 // ---- allocations --------------------------------------------------------
 
@@ -373,20 +312,15 @@ class AllocationFaults : public FaultInjection {
   }
 };
 
-TEST_F(AllocationFaults, EveryAllocationOfACleanExtractionFailsOnce) {
-  const unsigned long count = fail_each_allocation(disk().image, disk().success(), 0);
-  detail_ = " (" + std::to_string(count) + " allocations)";
-}
-
-TEST_F(AllocationFaults, EveryAllocationOfAnExtractionEndingInAReadErrorFailsOnce) {
+TEST_F(AllocationFaults, EveryAllocationOfACleanAndOfAFailingExtractionFailsOnce) {
+  fail_each_allocation(disk().image, disk().success(), 0);
   // Cut inside the second block: the read error's report takes one more
   // allocation, and without it the report says "unknown!".
   const std::size_t cut = disk().start + disk().block_ends[0] + 20;
   const Bytes image(disk().image.begin(), disk().image.begin() + static_cast<std::ptrdiff_t>(cut));
   const Outcome unfailed = disk().after_stream_ends_at(cut);
   ASSERT_EQ(unfailed.messages, "ERROR: End of file\n");
-  const unsigned long count = fail_each_allocation(image, unfailed, 1);
-  detail_ = " (" + std::to_string(count) + " allocations)";
+  fail_each_allocation(image, unfailed, 1);
 }
 
 namespace work_buffer {
@@ -519,7 +453,9 @@ class StreamFaults : public FaultInjection {
 // A read error's library message stands first; other faults than a failed
 // read may give another library message there.
 Outcome library_message_blanked(Outcome o) {
-  if (o.messages.rfind("ERROR: ", 0) == 0) o.messages.replace(7, o.messages.find('\n') - 7, "*");
+  const std::size_t line_end = o.messages.find('\n');
+  if (o.messages.rfind("ERROR: ", 0) == 0)
+    o.messages = "ERROR: *" + (line_end == std::string::npos ? std::string() : o.messages.substr(line_end));
   return o;
 }
 
@@ -532,32 +468,23 @@ TEST_F(StreamFaults, EveryReadFailsOrComesShortWithTheMessageOfTheMissingBytes) 
       ++faults_;
     }
   }
-  detail_ = " (" + std::to_string(clean_counts_[stream::kFread]) + " reads, each failing and coming short)";
 }
 
 TEST_F(StreamFaults, EveryOtherStdioCallFailsWithoutGettingPastTheNextRead) {
   // Each failure is either absorbed (the library asks again or does without)
   // or ends the extraction where the next read of a clean run would have
   // failed, with a library message.
-  unsigned long absorbed = 0;
   for (stream::Call call : {stream::kFopen, stream::kFclose, stream::kFgetc, stream::kFseek, stream::kFtell}) {
     for (unsigned long k = 1; k <= clean_counts_[call]; ++k) {
       SCOPED_TRACE(std::string("failing ") + stream::kCallNames[call] + " " + std::to_string(k));
       const Outcome o = extract_with(call, k, stream::Fault::fail);
       ++faults_;
-      if (described(o) == described(disk().success())) {
-        ++absorbed;
-        continue;
-      }
+      if (described(o) == described(disk().success())) continue;
       const Outcome expected = stream_ending_at(call, k);
       EXPECT_EQ(described(library_message_blanked(o)), described(library_message_blanked(expected)));
       EXPECT_TRUE(is_extraction_failure_message(o.messages)) << o.messages;
     }
   }
-  detail_ = " (";
-  for (stream::Call call : {stream::kFopen, stream::kFclose, stream::kFgetc, stream::kFseek, stream::kFtell})
-    detail_ += std::to_string(clean_counts_[call]) + " " + stream::kCallNames[call] + ", ";
-  detail_ += std::to_string(absorbed) + " absorbed)";
 }
 
 // ---- the output file --------------------------------------------------------
@@ -567,18 +494,14 @@ namespace output {
 unsigned long writes = 0;
 unsigned long fail_at = 0;
 bool come_short = false;
-bool open_fails = false;
 bool close_fails = false;
 
 void reset() {
   writes = 0;
   fail_at = 0;
   come_short = false;
-  open_fails = false;
   close_fails = false;
 }
-
-FILE *open_file(const char *path, const char *mode) { return open_fails ? nullptr : std::fopen(path, mode); }
 
 std::size_t write_bytes(const void *data, std::size_t size, std::size_t count, FILE *s) {
   if (++writes != fail_at) return std::fwrite(data, size, count, s);
@@ -591,7 +514,7 @@ int close_file(FILE *s) {
   return close_fails ? EOF : r;
 }
 
-constexpr unpack::Output kTable{.fopen = open_file, .fwrite = write_bytes, .fclose = close_file};
+constexpr unpack::Output kTable{.fopen = std::fopen, .fwrite = write_bytes, .fclose = close_file};
 
 }  // namespace output
 
@@ -617,22 +540,19 @@ TEST_F(WriteFaults, EveryWriteFailsOrComesShortKeepingWhatWasWritten) {
       Bytes kept = disk().decoded_blocks(k - 1);
       if (come_short) {
         const Bytes block = disk().decoded_blocks(k);
-        kept = Bytes(block.begin(), block.begin() + static_cast<std::ptrdiff_t>(kept.size() + (block.size() - kept.size()) / 2));
+        kept = Bytes(block.begin(),
+                     block.begin() + static_cast<std::ptrdiff_t>(kept.size() + (block.size() - kept.size()) / 2));
       }
       EXPECT_EQ(described(extract()), described(failed("couldn't write data", kept)));
       ++faults_;
     }
   }
-  detail_ = " (" + std::to_string(writes) + " writes, each failing and coming short, and the close and the open)";
 }
 
-TEST_F(WriteFaults, FailingCloseAndCreationOfTheOutput) {
+TEST_F(WriteFaults, FailingCloseOfTheOutputCountsAsShortWrite) {
   output::close_fails = true;
   EXPECT_EQ(described(extract()), described(failed("couldn't write data", disk().plain)));
-  output::reset();
-  output::open_fails = true;
-  EXPECT_EQ(described(extract()), described(failed("couldn't create file '" + out_ + "'\n", std::nullopt)));
-  faults_ = 2;
+  faults_ = 1;
 }
 
 // ---- damaged disks ------------------------------------------------------------
@@ -640,41 +560,32 @@ TEST_F(WriteFaults, FailingCloseAndCreationOfTheOutput) {
 using DamagedDisk = FaultInjection;
 
 TEST_F(DamagedDisk, DiskCutAtEveryByteGivesTheMessageOfTheMissingBytes) {
-  const Bytes &image = disk().image;
-  for (std::size_t cut = 0; cut <= image.size(); ++cut) {
-    SCOPED_TRACE("cut at " + std::to_string(cut) + " of " + std::to_string(image.size()));
-    const Outcome o = extract(Bytes(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(cut)));
-    EXPECT_EQ(described(o), described(disk().after_stream_ends_at(cut)));
-    ++faults_;
-  }
-  detail_ = " (every cut of a " + std::to_string(image.size()) + "-byte disk)";
-}
-
-TEST_F(DamagedDisk, BiggerDiskCutAtASampleOfBytesGivesTheMessageOfTheMissingBytes) {
-  // Every 31st byte, and every byte around the header and the block bounds.
-  const Disk d = Disk::make(fixtures::sample_bytes(60000, 23), 5000, packer::Method::nrv2b, 4096);
-  std::vector<std::size_t> cuts;
-  for (std::size_t cut = 0; cut <= d.image.size(); cut += 31) cuts.push_back(cut);
+  // The usual disk at every byte; a bigger one of another method at every
+  // 31st byte and at every byte around its header and block bounds.
+  const Disk big = Disk::make(fixtures::sample_bytes(60000, 23), 5000, packer::Method::nrv2b, 4096);
+  std::vector<std::size_t> big_cuts;
+  for (std::size_t cut = 0; cut <= big.image.size(); cut += 31) big_cuts.push_back(cut);
   std::vector<std::size_t> bounds = {0, packer::kHeaderSize};
-  bounds.insert(bounds.end(), d.block_ends.begin(), d.block_ends.end());
+  bounds.insert(bounds.end(), big.block_ends.begin(), big.block_ends.end());
   for (std::size_t bound : bounds) {
-    for (std::size_t cut = d.start + bound - std::min<std::size_t>(bound, 9); cut <= std::min(d.start + bound + 9, d.image.size()); ++cut)
-      cuts.push_back(cut);
+    for (std::size_t cut = big.start + bound - std::min<std::size_t>(bound, 9);
+         cut <= std::min(big.start + bound + 9, big.image.size()); ++cut)
+      big_cuts.push_back(cut);
   }
-  for (std::size_t cut : cuts) {
-    SCOPED_TRACE("cut at " + std::to_string(cut) + " of " + std::to_string(d.image.size()));
-    const Outcome o = extract(Bytes(d.image.begin(), d.image.begin() + static_cast<std::ptrdiff_t>(cut)));
-    EXPECT_EQ(described(o, d), described(d.after_stream_ends_at(cut), d));
-    ++faults_;
+  std::vector<std::size_t> every_cut(disk().image.size() + 1);
+  std::iota(every_cut.begin(), every_cut.end(), std::size_t{0});
+  for (const auto &[d, cuts] : {std::pair{&disk(), &every_cut}, std::pair{&big, &big_cuts}}) {
+    for (std::size_t cut : *cuts) {
+      SCOPED_TRACE("cut at " + std::to_string(cut) + " of " + std::to_string(d->image.size()));
+      const Outcome o = extract(Bytes(d->image.begin(), d->image.begin() + static_cast<std::ptrdiff_t>(cut)));
+      EXPECT_EQ(described(o, *d), described(d->after_stream_ends_at(cut), *d));
+      ++faults_;
+    }
   }
-  detail_ = " (a sample of the cuts of a " + std::to_string(d.image.size()) + "-byte disk of " +
-            std::to_string(d.block_ends.size()) + " blocks)";
 }
 
 TEST_F(DamagedDisk, EverySingleBitFlipFailsWithAMessageOrChangesNothing) {
   const Disk &d = disk();
-  unsigned long failures = 0;
-  unsigned long unchanged = 0;
   for (std::size_t at = 0; at < d.image.size(); ++at) {
     for (int bit = 0; bit < 8; ++bit) {
       SCOPED_TRACE("bit " + std::to_string(bit) + " of byte " + std::to_string(at));
@@ -686,20 +597,15 @@ TEST_F(DamagedDisk, EverySingleBitFlipFailsWithAMessageOrChangesNothing) {
         // The packed file's own length: read past anyway, and given back.
         EXPECT_EQ(described({static_cast<std::int32_t>(be32(image, d.length_field)), "", d.plain}), described(o));
         EXPECT_EQ(o.result, static_cast<std::int32_t>(be32(image, d.length_field)));
-        ++unchanged;
       } else if (d.ignored[at] || described(o) == described(d.success())) {
         EXPECT_EQ(described(o), described(d.success()));
-        ++unchanged;
       } else {
-        ++failures;
         EXPECT_LT(o.result, 0);
         EXPECT_NE(o.result, -4);
         EXPECT_TRUE(is_extraction_failure_message(o.messages)) << o.messages;
       }
     }
   }
-  detail_ = " (every bit of a " + std::to_string(d.image.size()) + "-byte disk: " + std::to_string(failures) +
-            " failures, " + std::to_string(unchanged) + " without effect on the output)";
 }
 
 }  // namespace

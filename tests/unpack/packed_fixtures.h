@@ -45,8 +45,7 @@ inline Bytes noise_bytes(std::size_t n, unsigned seed = 2) {
 class PackedBuilder {
  public:
   // Magic and header.
-  static PackedBuilder header(std::uint32_t flags, std::uint8_t method, std::uint8_t level,
-                              std::uint32_t block_size) {
+  static PackedBuilder header(std::uint32_t flags, std::uint8_t method, std::uint8_t level, std::uint32_t block_size) {
     PackedBuilder p;
     p.raw({0x00, 0xE9, 0x55, 0x43, 0x4C, 0xFF, 0x01, 0x1A}).u32(flags).u8(method).u8(level).u32(block_size);
     return p;
@@ -64,7 +63,9 @@ class PackedBuilder {
                 static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)});
   }
   // A block holding its bytes as they are.
-  PackedBuilder &stored(const Bytes &plain) { return u32(static_cast<std::uint32_t>(plain.size())).u32(static_cast<std::uint32_t>(plain.size())).raw(plain); }
+  PackedBuilder &stored(const Bytes &plain) {
+    return u32(static_cast<std::uint32_t>(plain.size())).u32(static_cast<std::uint32_t>(plain.size())).raw(plain);
+  }
   // A block compressed with nrv2e.
   PackedBuilder &compressed(const Bytes &plain) {
     const Bytes c = nrv2e(plain);
@@ -79,8 +80,8 @@ class PackedBuilder {
     if (!started) return {};
     Bytes out(plain.size() + plain.size() / 8 + 256);
     ucl_uint n = static_cast<ucl_uint>(out.size());
-    ucl_nrv2e_99_compress(plain.data(), static_cast<ucl_uint>(plain.size()), out.data(), &n, nullptr, 10,
-                          nullptr, nullptr);
+    ucl_nrv2e_99_compress(plain.data(), static_cast<ucl_uint>(plain.size()), out.data(), &n, nullptr, 10, nullptr,
+                          nullptr);
     out.resize(n);
     return out;
   }
@@ -97,14 +98,17 @@ inline Bytes joined(Bytes a, const Bytes &b) {
   return a;
 }
 
-// A fresh directory under /tmp, removed with everything in it.
+// A fresh directory under `base`, removed with everything in it.
 class TempDir {
  public:
-  TempDir() {
-    char pattern[] = "/tmp/kavro-XXXXXX";
-    path_ = mkdtemp(pattern);
+  explicit TempDir(const std::string &base = "/tmp") {
+    std::string pattern = base + "/kavro-XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
   }
-  ~TempDir() { std::filesystem::remove_all(path_); }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
   TempDir(const TempDir &) = delete;
   TempDir &operator=(const TempDir &) = delete;
   std::string operator/(const std::string &name) const { return path_ + "/" + name; }

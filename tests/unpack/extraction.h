@@ -1,0 +1,58 @@
+// Extraction from a data disk as the installer does it, with its messages
+// caught in memory and the output file read back.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+
+#include "unpack.h"
+#include "unpack/packed_fixtures.h"
+
+namespace fixtures {
+
+// What one extraction did.
+struct Outcome {
+  std::int32_t result = 0;
+  std::string messages;          // byte for byte
+  std::optional<Bytes> output;   // the output file, or nothing when absent
+  bool library_started = false;  // right after the extraction
+};
+
+// Extraction's messages, caught in memory.
+class CapturedMessages {
+ public:
+  CapturedMessages() : file_(open_memstream(&buffer_, &size_)) { unpack::set_message_stream(file_); }
+  ~CapturedMessages() {
+    unpack::set_message_stream(nullptr);
+    if (file_ != nullptr) std::fclose(file_);
+    std::free(buffer_);
+  }
+  CapturedMessages(const CapturedMessages &) = delete;
+  CapturedMessages &operator=(const CapturedMessages &) = delete;
+  std::string text() {
+    if (file_ == nullptr || std::fflush(file_) != 0) return "(no message stream)";
+    return std::string(buffer_, size_);
+  }
+
+ private:
+  char *buffer_ = nullptr;
+  std::size_t size_ = 0;
+  FILE *file_;
+};
+
+// Opens `disk`, runs `arm`, extracts `name` to `out` and closes the disk.
+inline Outcome extract(const std::string &disk, const std::string &name, const std::string &out,
+                       const std::function<void()> &arm = {}) {
+  CapturedMessages messages;
+  EXPECT_EQ(open_install_disk(disk.c_str()), 0);
+  if (arm) arm();
+  const std::int32_t result = unpack_disk_file(name.c_str(), out.c_str());
+  const bool started = zepa_IsStarted() != 0;
+  close_install_disk();
+  return {result, messages.text(), read_file(out), started};
+}
+
+}  // namespace fixtures
