@@ -1,24 +1,17 @@
-// The packer's output layout: header, blocks, stored blocks, end marker,
-// checksum, and independence from the number of threads.
+// The packer's output layout: header, blocks, stored blocks, end marker and
+// checksum. Options, method names and threads are the disk tool's tests.
 #include "packer.h"
 
 #include <gtest/gtest.h>
 #include <ucl/ucl.h>
 
-#include <random>
+#include "unpack/packed_fixtures.h"
 
 namespace {
 
 std::uint32_t be32(const std::vector<std::uint8_t> &b, std::size_t at) {
-  return (std::uint32_t{b.at(at)} << 24) | (std::uint32_t{b.at(at + 1)} << 16) |
-         (std::uint32_t{b.at(at + 2)} << 8) | std::uint32_t{b.at(at + 3)};
-}
-
-std::vector<std::uint8_t> noise(std::size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::vector<std::uint8_t> v(n);
-  for (auto &b : v) b = static_cast<std::uint8_t>(rng());
-  return v;
+  return (std::uint32_t{b.at(at)} << 24) | (std::uint32_t{b.at(at + 1)} << 16) | (std::uint32_t{b.at(at + 2)} << 8) |
+         std::uint32_t{b.at(at + 3)};
 }
 
 std::vector<std::uint8_t> text(std::size_t n) {
@@ -50,8 +43,8 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> blocks_of(const std::vector
 TEST(Packer, HeaderCarriesTheOptions) {
   packer::Options options{.method = packer::Method::nrv2d, .level = 7, .block_size = 4096, .checksum = false};
   const auto packed = pack(text(100), options);
-  const std::vector<std::uint8_t> expected_header = {0x00, 0xE9, 0x55, 0x43, 0x4C, 0xFF, 0x01, 0x1A,
-                                                     0, 0, 0, 0, 0x2D, 7, 0, 0, 0x10, 0};
+  const std::vector<std::uint8_t> expected_header = {0x00, 0xE9, 0x55, 0x43, 0x4C, 0xFF, 0x01, 0x1A, 0,
+                                                     0,    0,    0,    0x2D, 7,    0,    0,    0x10, 0};
   EXPECT_EQ(std::vector<std::uint8_t>(packed.begin(), packed.begin() + 18), expected_header);
 }
 
@@ -80,7 +73,7 @@ TEST(Packer, SplitsIntoBlocksAndEndsWithTheChecksumOfAllBytes) {
 
 TEST(Packer, BlockThatDoesNotShrinkIsStoredAsItIs) {
   auto plain = text(2048);
-  const auto random = noise(1024, 3);
+  const auto random = fixtures::noise_bytes(1024, 3);
   plain.insert(plain.end(), random.begin(), random.end());
   const auto packed = pack(plain, packer::Options{.block_size = 2048, .checksum = false});
   const auto blocks = blocks_of(packed);
@@ -90,40 +83,6 @@ TEST(Packer, BlockThatDoesNotShrinkIsStoredAsItIs) {
   const std::size_t data = packer::kHeaderSize + 8 + blocks[0].second + 8;
   EXPECT_TRUE(std::equal(random.begin(), random.end(), packed.begin() + static_cast<long>(data)));
   EXPECT_EQ(packed.size(), data + 1024 + 4);  // no checksum after the end marker
-}
-
-TEST(Packer, OutputDoesNotDependOnTheThreadCount) {
-  auto plain = text(300000);
-  const auto random = noise(50000, 9);
-  plain.insert(plain.begin() + 100000, random.begin(), random.end());
-  for (auto method : {packer::Method::nrv2b, packer::Method::nrv2e}) {
-    packer::Options one{.method = method, .level = 6, .block_size = 16384, .threads = 1};
-    packer::Options many = one;
-    many.threads = 7;
-    EXPECT_EQ(pack(plain, one), pack(plain, many));
-  }
-}
-
-TEST(Packer, RefusesOptionsOutOfRange) {
-  std::vector<std::uint8_t> packed;
-  std::string error;
-  EXPECT_FALSE(packer::pack({}, packer::Options{.level = 0}, packed, error));
-  EXPECT_EQ(error, "level must be 1 to 10");
-  EXPECT_FALSE(packer::pack({}, packer::Options{.level = 11}, packed, error));
-  EXPECT_FALSE(packer::pack({}, packer::Options{.block_size = 1023}, packed, error));
-  EXPECT_EQ(error, "block size must be 1024 to 8388608");
-  EXPECT_FALSE(packer::pack({}, packer::Options{.block_size = 8388609}, packed, error));
-  EXPECT_TRUE(packer::pack({}, packer::Options{.block_size = 8388608}, packed, error));
-  EXPECT_TRUE(packer::pack({}, packer::Options{.block_size = 1024}, packed, error));
-}
-
-TEST(Packer, MethodNamesParseBothWays) {
-  packer::Method m{};
-  ASSERT_TRUE(packer::parse_method("nrv2d", &m));
-  EXPECT_EQ(m, packer::Method::nrv2d);
-  EXPECT_STREQ(packer::method_name(0x2B), "nrv2b");
-  EXPECT_FALSE(packer::parse_method("nrv2c", &m));
-  EXPECT_EQ(packer::method_name(0x2C), nullptr);
 }
 
 }  // namespace

@@ -33,6 +33,13 @@ std::string text_of(const std::string &path) {
   return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
 }
 
+Bytes packed(const Bytes &plain, const packer::Options &options = {}) {
+  Bytes out;
+  std::string error;
+  EXPECT_TRUE(packer::pack(plain, options, out, error)) << error;
+  return out;
+}
+
 class ZepaTool : public testing::Test {
  protected:
   ToolRun zepa(const std::vector<std::string> &args) {
@@ -97,19 +104,17 @@ TEST_F(ZepaTool, CreateGivesTheSameBytesWithOneThreadOrSeveral) {
   const std::string a = file("a.so", sample_bytes(400000, 24));
   const std::string b = file("b.cfg", sample_bytes(5000, 25));
   const std::string one = dir_ / "one.dsk", several = dir_ / "several.dsk";
-  ASSERT_EQ(zepa({"create", one, "--threads", "1", "--level", "4", "--block-size", "8192", a, "renamed=" + b}).status, 0);
+  ASSERT_EQ(zepa({"create", one, "--threads", "1", "--level", "4", "--block-size", "8192", a, "renamed=" + b}).status,
+            0);
   ASSERT_EQ(zepa({"create", several, "--threads=5", "--level=4", "--block-size=8192", a, "renamed=" + b}).status, 0);
   EXPECT_TRUE(read_file(one) == read_file(several));
   expect_extracts(several, "renamed", sample_bytes(5000, 25));
 }
 
 TEST_F(ZepaTool, ListShowsEachEntryWithItsPackedHeader) {
-  Bytes packed;
-  std::string error;
-  const Bytes plain = sample_bytes(3000, 26);
-  ASSERT_TRUE(packer::pack(plain, {.method = packer::Method::nrv2d, .level = 3, .block_size = 2048, .checksum = false},
-                           packed, error));
-  ASSERT_EQ(kavro::tools::write_container(disk_, {{{"cfg", packed}, {"junk", Bytes(5, 1)}}}), "");
+  const Bytes cfg = packed(sample_bytes(3000, 26),
+                           {.method = packer::Method::nrv2d, .level = 3, .block_size = 2048, .checksum = false});
+  ASSERT_EQ(kavro::tools::write_container(disk_, {{{"cfg", cfg}, {"junk", Bytes(5, 1)}}}), "");
   const ToolRun r = zepa({"list", disk_});
   EXPECT_EQ(r.status, 0);
   char expected[512];
@@ -117,16 +122,14 @@ TEST_F(ZepaTool, ListShowsEachEntryWithItsPackedHeader) {
                 "NAME                         PACKED   ORIGINAL METHOD LEVEL    BLOCK CHECKSUM     OFFSET\n"
                 "cfg                      %10zu       3000 nrv2d      3     2048 no               49\n"
                 "junk                              5          - -          -        - -        %10zu\n",
-                packed.size(), 49 + packed.size());
+                cfg.size(), 49 + cfg.size());
   EXPECT_EQ(r.out, expected);
 }
 
 TEST_F(ZepaTool, VerifyNamesDamagedEntriesAndStrayBytes) {
-  Bytes good, bad;
-  std::string error;
-  ASSERT_TRUE(packer::pack(sample_bytes(4000, 27), {}, good, error));
-  bad = good;
-  bad[bad.size() - 1] ^= 1;  // the checksum
+  const Bytes good = packed(sample_bytes(4000, 27));
+  Bytes bad = good;
+  bad.back() ^= 1;  // the checksum
   ASSERT_EQ(kavro::tools::write_container(disk_, {{{"good", good}, {"bad", bad}}}), "");
   auto bytes = *read_file(disk_);
   bytes.insert(bytes.end(), 7, 0);
@@ -142,11 +145,9 @@ TEST_F(ZepaTool, VerifyNamesDamagedEntriesAndStrayBytes) {
 }
 
 TEST_F(ZepaTool, ExtractPrintsOnlyWhatTheInstallerPrints) {
-  Bytes packed;
-  std::string error;
-  ASSERT_TRUE(packer::pack(sample_bytes(4000, 28), {}, packed, error));
-  packed[packed.size() - 1] ^= 1;
-  ASSERT_EQ(kavro::tools::write_container(disk_, {{{"bad", packed}}}), "");
+  Bytes bad = packed(sample_bytes(4000, 28));
+  bad.back() ^= 1;  // the checksum
+  ASSERT_EQ(kavro::tools::write_container(disk_, {{{"bad", bad}}}), "");
   const ToolRun damaged = zepa({"extract", disk_, "bad", dir_ / "out"});
   EXPECT_EQ(damaged.status, 1);
   EXPECT_EQ(damaged.out, "");
@@ -168,8 +169,11 @@ TEST_F(ZepaTool, UsageErrorsExitWithTwoAndNameTheProblem) {
       {{"list", disk_, disk_}, "zepa: too many operands\nTry 'zepa list --help'.\n"},
       {{"list", "--level", "3", disk_}, "zepa: unknown option '--level'\nTry 'zepa list --help'.\n"},
       {{"create", disk_, "--level", "11", f}, "zepa: level must be 1 to 10\nTry 'zepa create --help'.\n"},
+      {{"create", disk_, "--level", "0", f}, "zepa: level must be 1 to 10\nTry 'zepa create --help'.\n"},
       {{"create", disk_, "--method", "lzma", f}, "zepa: unknown method 'lzma'\nTry 'zepa create --help'.\n"},
       {{"create", disk_, "--block-size", "1023", f},
+       "zepa: block size must be 1024 to 8388608\nTry 'zepa create --help'.\n"},
+      {{"create", disk_, "--block-size", "8388609", f},
        "zepa: block size must be 1024 to 8388608\nTry 'zepa create --help'.\n"},
       {{"create", disk_, "--level"}, "zepa: option '--level' needs a value\nTry 'zepa create --help'.\n"},
       {{"create", disk_}, "zepa: missing operand\nTry 'zepa create --help'.\n"},
@@ -182,7 +186,7 @@ TEST_F(ZepaTool, UsageErrorsExitWithTwoAndNameTheProblem) {
            "\nTry 'zepa extract --help'.\n"},
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args.back().substr(0, 80) : ""));
+    SCOPED_TRACE(std::string(c.args[0]).append(" ").append(c.args.back().substr(0, 80)));
     const ToolRun r = zepa(c.args);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, c.err);
@@ -221,7 +225,8 @@ TEST_F(ZepaTool, FailuresWhileWorkingExitWithOne) {
   write_file(disk_, {'Z', 'E', 'P', 'A', '1', 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 14, 0, 0});
   const ToolRun huge_count = zepa({"list", disk_});
   EXPECT_EQ(huge_count.status, 1);
-  EXPECT_EQ(huge_count.err, "zepa: " + disk_ + ": the directory lists 4294967295 entries, more than the file can hold\n");
+  EXPECT_EQ(huge_count.err,
+            "zepa: " + disk_ + ": the directory lists 4294967295 entries, more than the file can hold\n");
 }
 
 }  // namespace
