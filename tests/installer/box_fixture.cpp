@@ -1,270 +1,286 @@
+// The end-to-end fixtures: a pseudo-terminal session with kavro-box, data
+// disks made with the zepa tool, and the box of each test.
 #include "installer/box_fixture.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace box {
-
-std::string payload_content(const std::string &name)
-{
-    return "Kavro placeholder payload: " + name + "\n";
-}
-
-fs::path make_disk(const fs::path &where, const DiskEntries &entries, const std::string &zepa_options)
-{
-    const fs::path payloads = where / "payloads";
-    fs::create_directories(payloads);
-    std::string command = (build_dir() / "bin/zepa").string() + " create " +
-                          (where / "test.dsk").string() + " " + zepa_options;
-    for (const auto &[name, content] : entries) {
-        write_file(payloads / name, content);
-        command += " '" + name + "=" + (payloads / name).string() + "'";
-    }
-    command += " >/dev/null";
-    if (std::system(command.c_str()) != 0)
-        throw std::runtime_error("zepa create failed: " + command);
-    return where / "test.dsk";
-}
-
-DiskEntries full_disk_entries()
-{
-    DiskEntries entries;
-    for (const char *variant : {"d209", "d213"})
-        for (const std::string &code : kLanguageCodes) {
-            const std::string name = std::string(variant) + "-" + code + ".so";
-            entries.emplace_back(name, payload_content(name));
-        }
-    entries.emplace_back("kavro-1.cfg", payload_content("kavro-1.cfg"));
-    entries.emplace_back("kavro-2.cfg", payload_content("kavro-2.cfg"));
-    return entries;
-}
-
-DiskEntries without(DiskEntries entries, const std::string &name)
-{
-    std::erase_if(entries, [&](const auto &entry) { return entry.first == name; });
-    return entries;
-}
-
 namespace {
 
-std::uint32_t u32_at(const std::string &bytes, std::size_t at)
-{
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < 4; ++i)
-        value = (value << 8) | static_cast<unsigned char>(bytes.at(at + i));
-    return value;
+constexpr char kPrompt[] = "Your choice: ";
+// Only a safety net against a hung installer: no output for this long ends
+// the run as a failure.
+constexpr int kSilenceLimitMs = 120000;
+
+std::size_t count_prompts(const std::string &text) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(kPrompt); at != std::string::npos; at = text.find(kPrompt, at + 1)) ++count;
+  return count;
 }
 
-std::uint32_t u16_at(const std::string &bytes, std::size_t at)
-{
-    return (static_cast<unsigned char>(bytes.at(at)) << 8) | static_cast<unsigned char>(bytes.at(at + 1));
+int open_or_die(const char *path, int flags) {
+  const int fd = open(path, flags, 0644);
+  if (fd < 0) _exit(126);
+  return fd;
+}
+
+[[noreturn]] void exec_box(int terminal, const fs::path &work, const std::vector<std::string> &argv, Wiring wiring) {
+  setsid();
+  ioctl(terminal, TIOCSCTTY, 0);
+  const int input = wiring == Wiring::kInputFromNull ? open_or_die("/dev/null", O_RDONLY) : terminal;
+  const int output =
+      wiring == Wiring::kOutputToFile ? open_or_die((work / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC) : terminal;
+  const int error = open_or_die((work / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC);
+  dup2(input, STDIN_FILENO);
+  dup2(output, STDOUT_FILENO);
+  dup2(error, STDERR_FILENO);
+  closefrom(3);
+
+  std::vector<char *> args;
+  for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+  args.push_back(nullptr);
+  execv(args[0], args.data());
+  _exit(127);
+}
+
+// Reads the terminal until every writer has gone, typing a key at each new
+// prompt. A prompt beyond the given keys ends the run (the installer would
+// wait for ever).
+void converse(int master, pid_t child, const std::string &keys, Outcome *outcome) {
+  std::size_t typed = 0;
+  bool killed = false;
+  for (;;) {
+    pollfd wait_for{.fd = master, .events = POLLIN, .revents = 0};
+    const int ready = poll(&wait_for, 1, kSilenceLimitMs);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) {
+      kill(-child, SIGKILL);
+      outcome->out += "\n[test: no output for too long; killed]";
+      killed = true;
+      continue;
+    }
+    char chunk[4096];
+    const ssize_t got = read(master, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;  // EIO: nobody holds the terminal any more
+    outcome->out.append(chunk, static_cast<std::size_t>(got));
+
+    const std::size_t prompts = count_prompts(outcome->out);
+    if (outcome->prompts == 0 && prompts > 0) tcgetattr(master, &outcome->during);
+    outcome->prompts = static_cast<int>(prompts);
+    while (typed < prompts && !killed) {
+      if (typed == keys.size()) {
+        outcome->starved = true;
+        kill(-child, SIGKILL);
+        killed = true;
+        break;
+      }
+      const char key = keys[typed++];
+      if (write(master, &key, 1) != 1) break;
+    }
+  }
+}
+
+int wait_status(pid_t child) {
+  int raw = 0;
+  while (waitpid(child, &raw, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+  return 128 + WTERMSIG(raw);
 }
 
 }  // namespace
 
-// The disk's directory: count at 5+1, data start, lengths (second half of
-// 8-byte rows), a word per entry, name lengths, names; data back to back.
-void damage_entry(const fs::path &disk, const std::string &name, std::size_t offset,
-                  unsigned char value)
-{
-    std::string bytes = read_file(disk);
-    const std::uint32_t count = u32_at(bytes, 6);
-    std::size_t data = u32_at(bytes, 10);
-    std::size_t name_at = 14 + 14 * std::size_t{count};
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const std::uint32_t length = u32_at(bytes, 14 + 8 * i + 4);
-        const std::uint32_t name_length = u16_at(bytes, 14 + 12 * std::size_t{count} + 2 * i);
-        if (bytes.substr(name_at, name_length) == name) {
-            bytes.at(data + offset) = static_cast<char>(value);
-            write_file(disk, bytes);
-            return;
-        }
-        name_at += name_length;
-        data += length;
+fs::path build_dir() {
+  const char *dir = std::getenv("KAVRO_BUILD_DIR");
+  if (dir == nullptr || *dir == '\0')
+    throw std::runtime_error("KAVRO_BUILD_DIR is not set (run the tests through ctest)");
+  return dir;
+}
+
+bool sandbox_available(std::string *reason) {
+  const std::string command = (build_dir() / "bin/kavro-box").string() + " --check 2>&1";
+  std::string said;
+  if (FILE *pipe = popen(command.c_str(), "r")) {
+    char line[512];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) said += line;
+    if (pclose(pipe) == 0) return true;
+  }
+  *reason = "no sandbox can be made on this machine: " + (said.empty() ? command : said);
+  return false;
+}
+
+Outcome run_box(const fs::path &work, const std::vector<std::string> &options, const std::string &keys, Wiring wiring) {
+  fs::create_directories(work);
+  std::vector<std::string> argv = {(build_dir() / "bin/kavro-box").string(),
+                                   "--root",
+                                   (work / "root").string(),
+                                   "--report",
+                                   (work / "report").string(),
+                                   "--leave-terminal"};
+  argv.insert(argv.end(), options.begin(), options.end());
+
+  Outcome outcome;
+  int master = -1, terminal = -1;
+  if (openpty(&master, &terminal, nullptr, nullptr, nullptr) != 0)
+    throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
+  // Output exactly as written (no "\n" -> "\r\n"); everything else stays a
+  // normal line-editing, echoing terminal.
+  termios settings{};
+  tcgetattr(terminal, &settings);
+  settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  tcsetattr(terminal, TCSANOW, &settings);
+  tcgetattr(terminal, &outcome.before);
+
+  const pid_t child = fork();
+  if (child < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+  if (child == 0) {
+    close(master);
+    exec_box(terminal, work, argv, wiring);
+  }
+  close(terminal);
+  converse(master, child, keys, &outcome);
+  outcome.status = wait_status(child);
+  tcgetattr(master, &outcome.after);
+  close(master);
+
+  if (wiring == Wiring::kOutputToFile) outcome.out = read_file(work / "stdout");
+  outcome.err = read_file(work / "stderr");
+  outcome.report = read_file(work / "report");
+  return outcome;
+}
+
+bool same_terminal(const termios &a, const termios &b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+         std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+}
+
+std::string read_file(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void write_file(const fs::path &path, const std::string &content) {
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string payload_content(const std::string &name) { return "Kavro placeholder payload: " + name + "\n"; }
+
+fs::path make_disk(const fs::path &where, const DiskEntries &entries, const std::string &zepa_options) {
+  const fs::path payloads = where / "payloads";
+  fs::create_directories(payloads);
+  std::string command =
+      (build_dir() / "bin/zepa").string() + " create " + (where / "test.dsk").string() + " " + zepa_options;
+  for (const auto &[name, content] : entries) {
+    write_file(payloads / name, content);
+    command += " '" + name + "=" + (payloads / name).string() + "'";
+  }
+  command += " >/dev/null";
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("zepa create failed: " + command);
+  return where / "test.dsk";
+}
+
+DiskEntries full_disk_entries() {
+  DiskEntries entries;
+  for (const char *variant : {"d209", "d213"})
+    for (const std::string &code : kLanguageCodes) {
+      const std::string name = std::string(variant) + "-" + code + ".so";
+      entries.emplace_back(name, payload_content(name));
     }
-    throw std::runtime_error("no entry " + name + " in " + disk.string());
+  entries.emplace_back("kavro-1.cfg", payload_content("kavro-1.cfg"));
+  entries.emplace_back("kavro-2.cfg", payload_content("kavro-2.cfg"));
+  return entries;
 }
 
-void BoxTest::SetUp()
-{
-    static std::string no_sandbox;
-    static const bool sandbox = sandbox_available(&no_sandbox);
-    if (!sandbox)
-        GTEST_SKIP() << no_sandbox;
-
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kavro-e2e-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    work_ = pattern;
-    disk_ = make_disk(work_ / "disk", full_disk_entries());
+DiskEntries without(DiskEntries entries, const std::string &name) {
+  std::erase_if(entries, [&](const auto &entry) { return entry.first == name; });
+  return entries;
 }
 
-void BoxTest::TearDown()
-{
-    if (work_.empty())
-        return;
-    if (HasFailure())
-        std::fprintf(stderr, "(the box of this test is kept in %s)\n", work_.c_str());
-    else
-        fs::remove_all(work_);
-}
-
-Outcome BoxTest::run(const std::string &keys, std::vector<std::string> options, Wiring wiring)
-{
-    std::vector<std::string> standard = {"--disk", disk_.string(), "--var-size",
-                                         std::to_string(kStandardFreeKb), "--freetype", "2.1.3"};
-    standard.insert(standard.end(), options.begin(), options.end());
-    return run_bare(keys, standard, wiring);
-}
-
-Outcome BoxTest::run_bare(const std::string &keys, std::vector<std::string> options, Wiring wiring)
-{
-    const fs::path run_dir = work_ / ("run" + std::to_string(++runs_));
-    root_ = run_dir / "root";
-    return run_box(run_dir, options, keys, wiring);
-}
-
-bool BoxTest::box_has(const std::string &path) const
-{
-    struct stat st;
-    return lstat(in_box(path).c_str(), &st) == 0;
-}
-
-unsigned BoxTest::box_mode(const std::string &path) const
-{
-    struct stat st;
-    if (lstat(in_box(path).c_str(), &st) != 0)
-        return 0;
-    return st.st_mode & 07777;
-}
-
-std::string BoxTest::box_link(const std::string &path) const
-{
+// The packed file's offset in the disk is the last column of `zepa list`.
+void damage_entry(const fs::path &disk, const std::string &name, std::size_t offset, unsigned char value) {
+  const std::string command = (build_dir() / "bin/zepa").string() + " list " + disk.string();
+  std::string line;
+  std::size_t start = 0;
+  if (FILE *pipe = popen(command.c_str(), "r")) {
     char text[512];
-    const ssize_t got = readlink(in_box(path).c_str(), text, sizeof text);
-    return got < 0 ? std::string() : std::string(text, static_cast<std::size_t>(got));
+    while (start == 0 && std::fgets(text, sizeof text, pipe) != nullptr)
+      if ((line = text).rfind(name + " ", 0) == 0) start = std::stoul(line.substr(line.find_last_of(' ') + 1));
+    pclose(pipe);
+  }
+  if (start == 0) throw std::runtime_error("no entry " + name + " in " + disk.string());
+  std::string bytes = read_file(disk);
+  bytes.at(start + offset) = static_cast<char>(value);
+  write_file(disk, bytes);
 }
 
-namespace screen {
+void BoxTest::SetUp() {
+  static std::string no_sandbox;
+  static const bool sandbox = sandbox_available(&no_sandbox);
+  if (!sandbox) GTEST_SKIP() << no_sandbox;
 
-namespace {
-const std::string kWeb = "http://kavro.example.org/";
-const std::string kKeepCurrent =
-    "\033[1;34m\t0\033[0m - I'm upgrading or I'll do it manually -- don't care...\n";
-const std::vector<std::string> kLanguageNames = {"Czech", "English", "Arabic", "Bulgarian",
-                                                 "Croatian", "Dutch", "French", "Greek",
-                                                 "Hungarian", "Polish", "Slovenian"};
-}  // namespace
-
-std::string start(const std::string &model, const std::string &freetype)
-{
-    std::string text = "\n\t\033[1;31mWelcome to Kavro v2.0-7020 for " + model +
-                       " -- installer v0.24\033[0m" + "\nMore info is available at " + kWeb + "\n\n";
-    if (!freetype.empty())
-        text += "\033[1;31mKavro 2.0-7020 for FreeType " + freetype + " will be installed.\033[0m";
-    return text;
+  const char *tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kavro-e2e-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  work_ = pattern;
+  disk_ = make_disk(work_ / "disk", full_disk_entries());
 }
 
-std::string missing_disk()
-{
-    return "\n\n\033[1;31m!!! Missing data disk. Please upload correct .dsk file to /tmp\n\033[0m\n";
+void BoxTest::TearDown() {
+  if (work_.empty()) return;
+  if (HasFailure())
+    std::fprintf(stderr, "(the box of this test is kept in %s)\n", work_.c_str());
+  else
+    fs::remove_all(work_);
 }
 
-std::string prompt(int times)
-{
-    std::string text;
-    for (int i = 0; i < times; ++i)
-        text += "\033[0;35mYour choice: \033[0m";
-    return text;
+Outcome BoxTest::run(const std::string &keys, std::vector<std::string> options, Wiring wiring) {
+  std::vector<std::string> standard = {"--disk",     disk_.string(), "--var-size", std::to_string(kStandardFreeKb),
+                                       "--freetype", "2.1.3"};
+  standard.insert(standard.end(), options.begin(), options.end());
+  return run_bare(keys, standard, wiring);
 }
 
-std::string pass_start() { return " \n"; }
-
-std::string language_menu()
-{
-    std::string text = "\n\033[1;34mSelect language version:\033[0m\n";
-    char letter = 'a';
-    for (const std::string &name : kLanguageNames)
-        text += std::string("\033[1;34m\t") + letter++ + "\033[0m - " + name + "\n";
-    return text;
+Outcome BoxTest::run_bare(const std::string &keys, std::vector<std::string> options, Wiring wiring) {
+  const fs::path run_dir = work_ / ("run" + std::to_string(++runs_));
+  root_ = run_dir / "root";
+  return run_box(run_dir, options, keys, wiring);
 }
 
-std::string subtitles_menu(int free_kb, const std::vector<std::string> &candidates,
-                           const std::string &current)
-{
-    std::string text = "\033[1;34m\nSelect subtitles directory:\n";
-    if (!current.empty())
-        text += kKeepCurrent + "\t\t(Actual destination: " + current + ")\n";
-    text += "\033[1;34m\t1\033[0m - Flash (" + std::to_string(free_kb) + " kB free) " +
-            (free_kb >= 80 ? " " : "\033[1;31mNOT RECOMMENDED!") + "\n";
-    text += "\033[1;34m\t2\033[0m - /tmp\n";
-    for (const std::string &line : candidates)
-        text += line;
-    return text;
+bool BoxTest::box_has(const std::string &path) const {
+  struct stat st;
+  return lstat(in_box(path).c_str(), &st) == 0;
 }
 
-std::string usb(int number, const std::string &path)
-{
-    return "\033[1;34m\t" + std::to_string(number) + "\033[0m - USB -> " + path + "/tit\n";
+unsigned BoxTest::box_mode(const std::string &path) const {
+  struct stat st;
+  if (lstat(in_box(path).c_str(), &st) != 0) return 0;
+  return st.st_mode & 07777;
 }
 
-std::string hdd(int number, const std::string &path)
-{
-    return "\033[1;34m\t" + std::to_string(number) + "\033[0m - HDD -> " + path + "/tit\n";
+std::string BoxTest::box_link(const std::string &path) const {
+  char text[512];
+  const ssize_t got = readlink(in_box(path).c_str(), text, sizeof text);
+  return got < 0 ? std::string() : std::string(text, static_cast<std::size_t>(got));
 }
 
-std::string font_menu(const std::vector<std::string> &box_fonts,
-                      const std::vector<std::string> *product_fonts, const std::string &current)
-{
-    std::string text = "\033[1;34m\nSelect your favorite font:\033[0m\n"
-                       "(The preferred one is md_khmurabi_10.ttf)\n";
-    if (!current.empty())
-        text += kKeepCurrent + "\t\t(Actual font: " + current + ")\n";
-    char letter = 'a';
-    auto list = [&](const std::vector<std::string> &names) {
-        for (const std::string &name : names)
-            if (letter <= 'z')
-                text += std::string("\t\033[1;34m") + letter++ + "\033[0m - " + name + "\n";
-    };
-    list(box_fonts);
-    if (product_fonts != nullptr) {
-        text += "\t\t<-VAR->\n";
-        list(*product_fonts);
-    }
-    return text;
-}
-
-std::string summary(const std::string &language, const std::string &subtitles_line,
-                    const std::string &font_line, const std::string &freetype,
-                    const std::string &model, const std::string &credit)
-{
-    std::string text = "\n\n\033[1;31mConfiguration:\033[0m\n\033[1;34m\tInstall Kavro 2.0-7020 (" +
-                       model + ") for FreeType2 v" + freetype + " - " + language + "\n";
-    if (!credit.empty())
-        text += "\t[" + language + " translation by " + credit + "]\n\n";
-    return text + subtitles_line + font_line +
-           "\033[1;31m\tAre you sure? \033[0;35m[Y\033[0mes/\033[0;35mN\033[0mo/\033[0;35mE"
-           "\033[0mxit\033[0;35m]\033[0m\n";
-}
-
-std::string store_subtitles(const std::string &target) { return "\tStore subtitles in " + target + "\n"; }
-std::string keep_subtitles() { return "\tDon't modify subtitles storage.\n"; }
-std::string favourite_font(const std::string &path) { return "\tMy favourite font is " + path + "\n"; }
-std::string keep_font() { return "\tDon't touch my font.\n"; }
-std::string installation_start() { return "\n\n\033[1;31mInstallation:\033[0m\n"; }
-std::string plugin_ok() { return "OK\n"; }
-std::string plugin_failed() { return "ERROR!\n"; }
-
-std::string done()
-{
-    return "\033[1;31m\nDone.\n\nPlease read the documentation and FAQs at \033[1;34m" + kWeb + "\n\033[0m\n";
-}
-
-}  // namespace screen
 }  // namespace box

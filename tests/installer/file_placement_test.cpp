@@ -13,58 +13,37 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class RemovePath : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "kavro-remove-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+TEST(RemovePath, RemovesFilesEmptyDirectoriesAndLinksButNoDirectoryWithContents) {
+  std::string pattern = (fs::temp_directory_path() / "kavro-remove-XXXXXX").string();
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+  const fs::path dir = pattern;
+  const auto exists = [&](const char *name) {
+    struct stat st;
+    return lstat((dir / name).c_str(), &st) == 0;
+  };
+  std::ofstream(dir / "file") << "x";
+  fs::create_directories(dir / "empty");
+  fs::create_symlink(dir / "nowhere", dir / "dangling");
+  fs::create_directories(dir / "target");
+  std::ofstream(dir / "target/kept") << "x";
+  fs::create_directory_symlink(dir / "target", dir / "link");
+  const struct {
+    const char *name;
+    int result;
+    const char *left;  // what must still exist afterwards, or null
+  } rows[] = {
+      {"file", 0, nullptr},       {"empty", 0, nullptr},         {"dangling", 0, nullptr},
+      {"link", 0, "target/kept"}, {"target", -1, "target/kept"}, {"missing", -1, nullptr},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(remove_path((dir / row.name).c_str()), row.result);
+    EXPECT_EQ(exists(row.name), row.result != 0 && row.left != nullptr);
+    if (row.left != nullptr) {
+      EXPECT_TRUE(exists(row.left));
     }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string at(const std::string &name) const { return (dir_ / name).string(); }
-    bool exists(const std::string &name) const
-    {
-        struct stat st;
-        return lstat(at(name).c_str(), &st) == 0;
-    }
-
-    fs::path dir_;
-};
-
-TEST_F(RemovePath, RemovesFileEmptyDirectoryAndDanglingLink)
-{
-    std::ofstream(at("file")) << "x";
-    fs::create_directory(at("empty"));
-    fs::create_symlink(at("nowhere"), at("dangling"));
-    for (const char *name : {"file", "empty", "dangling"}) {
-        EXPECT_EQ(remove_path(at(name).c_str()), 0) << name;
-        EXPECT_FALSE(exists(name)) << name;
-    }
-}
-
-TEST_F(RemovePath, LinkToDirectoryGoesAndTheDirectoryStays)
-{
-    fs::create_directory(at("target"));
-    std::ofstream(at("target/kept")) << "x";
-    fs::create_directory_symlink(at("target"), at("link"));
-    EXPECT_EQ(remove_path(at("link").c_str()), 0);
-    EXPECT_FALSE(exists("link"));
-    EXPECT_TRUE(exists("target/kept"));
-}
-
-TEST_F(RemovePath, DirectoryWithContentsStays)
-{
-    fs::create_directory(at("full"));
-    std::ofstream(at("full/kept")) << "x";
-    EXPECT_EQ(remove_path(at("full").c_str()), -1);
-    EXPECT_TRUE(exists("full/kept"));
-}
-
-TEST_F(RemovePath, MissingPathGivesMinusOne)
-{
-    EXPECT_EQ(remove_path(at("missing").c_str()), -1);
+  }
+  fs::remove_all(dir);
 }
 
 }  // namespace
