@@ -19,7 +19,8 @@ constexpr std::size_t kMaxPlainSize = 0xF0000000u;
 constexpr std::size_t compress_bound(std::size_t n) { return n + n / 8 + 256; }
 
 struct Block {
-  std::size_t offset = 0;  // of its plain bytes in the input
+  std::span<const std::uint8_t> input;  // the whole input the block is part of
+  std::size_t offset = 0;               // of its plain bytes in the input
   std::size_t plain_size = 0;
   std::vector<std::uint8_t> data;  // compressed bytes; empty: store as is
   int status = UCL_E_OK;
@@ -53,11 +54,11 @@ void put_u32(std::vector<std::uint8_t> &out, std::uint32_t v) {
 }
 
 // Compresses one block; keeps the result only when it is smaller.
-void compress_block(std::span<const std::uint8_t> plain, Compressor compress, int level, Block &block) {
+void compress_block(Compressor compress, int level, Block &block) {
   std::vector<std::uint8_t> out(compress_bound(block.plain_size));
   ucl_uint out_size = static_cast<ucl_uint>(out.size());
-  block.status = compress(plain.data() + block.offset, static_cast<ucl_uint>(block.plain_size), out.data(), &out_size,
-                          nullptr, level, nullptr, nullptr);
+  block.status = compress(block.input.data() + block.offset, static_cast<ucl_uint>(block.plain_size), out.data(),
+                          &out_size, nullptr, level, nullptr, nullptr);
   if (block.status == UCL_E_OK && out_size < block.plain_size) {
     out.resize(out_size);
     block.data = std::move(out);
@@ -69,12 +70,11 @@ unsigned thread_count(unsigned wanted, std::size_t blocks) {
   return static_cast<unsigned>(std::min<std::size_t>(n, blocks));
 }
 
-void compress_blocks(std::span<const std::uint8_t> plain, const Options &options, std::vector<Block> &blocks) {
+void compress_blocks(const Options &options, std::vector<Block> &blocks) {
   Compressor compress = compressor_for(options.method);
   std::atomic<std::size_t> next{0};
   auto worker = [&] {
-    for (std::size_t i = next++; i < blocks.size(); i = next++)
-      compress_block(plain, compress, options.level, blocks[i]);
+    for (std::size_t i = next++; i < blocks.size(); i = next++) compress_block(compress, options.level, blocks[i]);
   };
   const unsigned n = thread_count(options.threads, blocks.size());
   std::vector<std::thread> pool;
@@ -129,24 +129,11 @@ bool parse_method(const char *text, Method *method) {
   return false;
 }
 
-bool pack(std::span<const std::uint8_t> plain, const Options &options, std::vector<std::uint8_t> &packed,
-          std::string &error) {
-  if (!check_options(options, error)) return false;
-  if (plain.size() > kMaxPlainSize) {
-    error = "input larger than a data disk can hold";
-    return false;
-  }
-  if (!start_ucl()) {
-    error = "the compression library failed to start";
-    return false;
-  }
-  std::vector<Block> blocks((plain.size() + options.block_size - 1) / options.block_size);
-  for (std::size_t i = 0; i < blocks.size(); ++i) {
-    blocks[i].offset = i * options.block_size;
-    blocks[i].plain_size = std::min<std::size_t>(options.block_size, plain.size() - blocks[i].offset);
-  }
-  compress_blocks(plain, options, blocks);
+namespace {
 
+// Lays out one packed file from its compressed blocks.
+bool lay_out(std::span<const std::uint8_t> plain, std::span<const Block> blocks, const Options &options,
+             std::vector<std::uint8_t> &packed, std::string &error) {
   packed.clear();
   put_header(packed, options);
   std::uint32_t adler = ucl_adler32(0, nullptr, 0);
@@ -164,6 +151,51 @@ bool pack(std::span<const std::uint8_t> plain, const Options &options, std::vect
   }
   put_u32(packed, 0);
   if (options.checksum) put_u32(packed, adler);
+  return true;
+}
+
+}  // namespace
+
+bool pack_many(std::span<const std::span<const std::uint8_t>> plains, const Options &options,
+               std::vector<std::vector<std::uint8_t>> &packed, std::string &error) {
+  if (!check_options(options, error)) return false;
+  for (const auto &plain : plains) {
+    if (plain.size() > kMaxPlainSize) {
+      error = "input larger than a data disk can hold";
+      return false;
+    }
+  }
+  if (!start_ucl()) {
+    error = "the compression library failed to start";
+    return false;
+  }
+  // The blocks of every input, input after input, on one pool of threads.
+  std::vector<Block> blocks;
+  std::vector<std::size_t> first_block;
+  for (const auto &plain : plains) {
+    first_block.push_back(blocks.size());
+    for (std::size_t offset = 0; offset < plain.size(); offset += options.block_size)
+      blocks.push_back({.input = plain,
+                        .offset = offset,
+                        .plain_size = std::min<std::size_t>(options.block_size, plain.size() - offset)});
+  }
+  first_block.push_back(blocks.size());
+  compress_blocks(options, blocks);
+
+  packed.resize(plains.size());
+  for (std::size_t i = 0; i < plains.size(); ++i) {
+    const std::span<const Block> own(blocks.data() + first_block[i], first_block[i + 1] - first_block[i]);
+    if (!lay_out(plains[i], own, options, packed[i], error)) return false;
+  }
+  return true;
+}
+
+bool pack(std::span<const std::uint8_t> plain, const Options &options, std::vector<std::uint8_t> &packed,
+          std::string &error) {
+  const std::span<const std::uint8_t> one[] = {plain};
+  std::vector<std::vector<std::uint8_t>> out;
+  if (!pack_many(one, options, out, error)) return false;
+  packed = std::move(out[0]);
   return true;
 }
 

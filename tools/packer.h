@@ -45,4 +45,10 @@ bool parse_method(const char *text, Method *method);
 bool pack(std::span<const std::uint8_t> plain, const Options &options, std::vector<std::uint8_t> &packed,
           std::string &error);
 
+// Packs each input into packed[i] with one pool of threads over the blocks of
+// all of them, so that many small files keep every core busy. The same bytes
+// as pack() of each input.
+bool pack_many(std::span<const std::span<const std::uint8_t>> plains, const Options &options,
+               std::vector<std::vector<std::uint8_t>> &packed, std::string &error);
+
 }  // namespace packer

@@ -172,27 +172,34 @@ void list_entry(FILE *disk_file, const char *disk_path, const disk::Entry &entry
 
 bool pack_sources(const std::vector<Source> &sources, const packer::Options &options,
                   std::vector<kavro::tools::ContainerEntry> &items) {
-  Progress progress;
+  std::vector<std::vector<std::uint8_t>> plains(sources.size());
+  {
+    Progress progress;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+      progress.show("reading", sources[i].name, i + 1, sources.size());
+      if (!read_file(sources[i].path, plains[i])) {
+        complain(sources[i].path + ": cannot read: " + std::strerror(errno));
+        return false;
+      }
+    }
+    progress.show("packing", std::to_string(sources.size()) + " files", sources.size(), sources.size());
+  }
+  // All files at once: one pool of threads over the blocks of every file.
+  const std::vector<std::span<const std::uint8_t>> inputs(plains.begin(), plains.end());
+  std::vector<std::vector<std::uint8_t>> packed;
+  std::string error;
+  if (!packer::pack_many(inputs, options, packed, error)) {
+    complain(error);
+    return false;
+  }
   std::uint64_t total = 0;
   for (std::size_t i = 0; i < sources.size(); ++i) {
-    progress.show("packing", sources[i].name, i + 1, sources.size());
-    std::vector<std::uint8_t> plain;
-    if (!read_file(sources[i].path, plain)) {
-      complain(sources[i].path + ": cannot read: " + std::strerror(errno));
-      return false;
-    }
-    kavro::tools::ContainerEntry item{.name = sources[i].name, .data = {}};
-    std::string error;
-    if (!packer::pack(plain, options, item.data, error)) {
-      complain(sources[i].path + ": " + error);
-      return false;
-    }
-    total += item.data.size();
+    total += packed[i].size();
     if (total > kMaxDiskSize) {
       complain("the packed files do not fit into one data disk (2 GiB)");
       return false;
     }
-    items.push_back(std::move(item));
+    items.push_back({.name = sources[i].name, .data = std::move(packed[i])});
   }
   return true;
 }
