@@ -204,6 +204,14 @@ bool pack_sources(const std::vector<Source> &sources, const packer::Options &opt
   return true;
 }
 
+// Reads the disk's directory; complains when it cannot.
+bool load_directory(const char *disk_path, disk::Directory &directory) {
+  std::string error;
+  if (disk::read_directory(disk_path, directory, error)) return true;
+  complain(std::string(disk_path) + ": " + error);
+  return false;
+}
+
 }  // namespace
 
 Progress::Progress() : enabled_(isatty(STDERR_FILENO) == 1) {}
@@ -245,11 +253,7 @@ int run_create(const Options &options) {
 int run_list(const Options &options) {
   const char *disk_path = options.operands[0].c_str();
   disk::Directory directory;
-  std::string error;
-  if (!disk::read_directory(disk_path, directory, error)) {
-    complain(std::string(disk_path) + ": " + error);
-    return kExitFailure;
-  }
+  if (!load_directory(disk_path, directory)) return kExitFailure;
   FILE *disk_file = std::fopen(disk_path, "rb");
   if (disk_file == nullptr) {
     complain(std::string(disk_path) + ": " + std::strerror(errno));
@@ -279,11 +283,7 @@ int run_extract(const Options &options) {
 int run_verify(const Options &options) {
   const char *disk_path = options.operands[0].c_str();
   disk::Directory directory;
-  std::string error;
-  if (!disk::read_directory(disk_path, directory, error)) {
-    complain(std::string(disk_path) + ": " + error);
-    return kExitFailure;
-  }
+  if (!load_directory(disk_path, directory)) return kExitFailure;
   std::size_t damaged = 0;
   std::set<std::string> seen;
   zepa_Start();
