@@ -177,7 +177,9 @@ bool pack_many(std::span<const std::span<const std::uint8_t>> plains, const Opti
     for (std::size_t offset = 0; offset < plain.size(); offset += options.block_size)
       blocks.push_back({.input = plain,
                         .offset = offset,
-                        .plain_size = std::min<std::size_t>(options.block_size, plain.size() - offset)});
+                        .plain_size = std::min<std::size_t>(options.block_size, plain.size() - offset),
+                        .data = {},
+                        .status = UCL_E_OK});
   }
   first_block.push_back(blocks.size());
   compress_blocks(options, blocks);
