@@ -21,7 +21,8 @@ std::vector<std::string> &scratch_files() {
 }
 
 void remove_scratch_files() {
-  for (const auto &path : scratch_files()) std::remove(path.c_str());
+  std::error_code ignored;
+  for (const auto &path : scratch_files()) std::filesystem::remove_all(path, ignored);
 }
 
 }  // namespace
@@ -34,10 +35,16 @@ std::string scratch_path(const char *suffix) {
   return path;
 }
 
+void enter_scratch_directory() {
+  static const std::string dir = scratch_path(".dir");
+  std::filesystem::create_directories(dir);
+  std::filesystem::current_path(dir);
+}
+
 bool write_file(const std::string &path, const uint8_t *data, size_t size) {
   FILE *f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return false;
-  const bool ok = std::fwrite(data, 1, size, f) == size;
+  const bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
   return std::fclose(f) == 0 && ok;
 }
 

@@ -12,6 +12,10 @@ namespace fuzz {
 // the file is removed when the process exits.
 std::string scratch_path(const char *suffix);
 
+// Makes an empty scratch directory the working directory (removed at exit),
+// so that the library's fallback to real files finds none.
+void enter_scratch_directory();
+
 // Writes the bytes to `path`, replacing it; false when that fails.
 bool write_file(const std::string &path, const uint8_t *data, size_t size);
 

@@ -23,10 +23,12 @@ void run_file(const std::filesystem::path &path) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // The target may change the working directory when it starts.
+  std::vector<std::filesystem::path> args;
+  for (int i = 1; i < argc; ++i) args.push_back(std::filesystem::absolute(argv[i]));
   if (LLVMFuzzerInitialize != nullptr) LLVMFuzzerInitialize(&argc, &argv);
   std::size_t inputs = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::filesystem::path arg = argv[i];
+  for (const auto &arg : args) {
     if (std::filesystem::is_directory(arg)) {
       std::vector<std::filesystem::path> files;
       for (const auto &entry : std::filesystem::recursive_directory_iterator(arg))
