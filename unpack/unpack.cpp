@@ -118,7 +118,9 @@ bool check_header(const Header &h) {
     return false;
   }
   if (h.block_size < kMinBlockSize || h.block_size > kMaxBlockSize) {
-    std::fprintf(message_stream(), "header error - invalid block size %ld\n", static_cast<long>(h.block_size));
+    // Printed as the boxes' 32-bit long shows it, on any machine.
+    std::fprintf(message_stream(), "header error - invalid block size %ld\n",
+                 static_cast<long>(static_cast<int32_t>(h.block_size)));
     return false;
   }
   return true;

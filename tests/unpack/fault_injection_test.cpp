@@ -186,7 +186,7 @@ bool is_extraction_failure_message(const std::string &messages) {
     std::string library;
     for (const std::string &m : library_messages()) library.append(library.empty() ? "" : "|").append(regex_escaped(m));
     const std::string own = R"(Unknown file format!|header error - invalid method \d+ \(level \d+\)\n)"
-                            R"(|header error - invalid block size \d+\n|block size error - data corrupted\n)"
+                            R"(|header error - invalid block size -?\d+\n|block size error - data corrupted\n)"
                             R"(|compressed data violation: error -?\d+ \(0x[0-9a-f]+: \d+/\d+/\d+\)\n)"
                             R"(|read error - premature end of file!\n|checksum error - data corrupted|out of memory\n)"
                             R"(|couldn't write data|Warning!   Error in getting the file length\n)";

@@ -153,6 +153,9 @@ TEST_F(ExtractionFailure, EachDamageGivesItsMessageAndLeavesTheOutputAsFarAsItGo
        "header error - invalid block size 1023\n", Left::empty},
       {"block size 8388609", PackedBuilder::header(0, 0x2E, 10, 8388609).end().bytes(),
        "header error - invalid block size 8388609\n", Left::empty},
+      // The same words as the boxes' 32-bit long prints, on any machine.
+      {"block size 0x80000400", PackedBuilder::header(0, 0x2E, 10, 0x80000400u).end().bytes(),
+       "header error - invalid block size -2147482624\n", Left::empty},
       // A good block after a failed one must not reach the output.
       {"stored size 0", after_first_block().u32(100).u32(0).stored(second()).end().bytes(),
        "block size error - data corrupted\n", Left::first_block},
