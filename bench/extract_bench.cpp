@@ -13,9 +13,8 @@
 //   kavro-bench [--runs N] [--zepa PATH] [--scratch DIR] PAYLOAD
 //   kavro-bench --pack-to PACKED PAYLOAD  writes the packed file (defaults)
 //   kavro-bench --decode-only PACKED      one in-memory decode (for callgrind)
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <fcntl.h>
+//   kavro-bench --memory DISK OUTPUT      peak memory of one extraction of
+//                                         the entry "payload"
 #include <ucl/ucl.h>
 #include <unistd.h>
 
@@ -47,6 +46,8 @@ struct Options {
   fs::path payload;
   bool decode_only = false;
   std::string pack_to;
+  bool memory = false;
+  fs::path memory_output;
 };
 
 std::vector<uint8_t> read_file(const fs::path &path) {
@@ -138,25 +139,30 @@ void extract_in_process(const fs::path &disk, const fs::path &output) {
   close_install_disk();
 }
 
-// Peak resident memory (KiB) of a child process running `argv`.
-long child_peak_rss_kib(const std::vector<std::string> &argv) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char *> args;
-    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  struct rusage usage {};
-  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "kavro-bench: %s failed\n", argv[0].c_str());
-    std::exit(1);
-  }
-  return usage.ru_maxrss;
+// A line of /proc/self/status in KiB ("VmHWM", "VmRSS"); -1 if absent.
+long status_kib(const char *field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  const std::string key = std::string(field) + ":";
+  while (std::getline(status, line))
+    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + key.size());
+  return -1;
+}
+
+// Extracts `name` of `disk` once in this fresh process and prints how far its
+// peak resident memory rose above where it stood before, against the work
+// buffer the file's blocks need.
+int measure_memory(const fs::path &disk, const fs::path &output) {
+  std::ofstream("/proc/self/clear_refs") << "5";  // peak := current
+  const long before = status_kib("VmHWM");
+  extract_in_process(disk, output);
+  const long peak = status_kib("VmHWM");
+  const long work_buffer = (1048576 + 1048576 / 8 + 256 + 1023) / 1024;
+  std::printf(
+      "peak resident memory during the extraction: +%ld KiB over the %ld KiB before "
+      "(work buffer %ld KiB, the rest %ld KiB)\n",
+      peak - before, before, work_buffer, peak - before - work_buffer);
+  return 0;
 }
 
 class Table {
@@ -214,15 +220,9 @@ int bench(const Options &o) {
   table.row("pack (create) default settings, all cores",
             measure(std::min(o.runs, 3), [&] { pack(plain, packer::Method::nrv2e, 0); }));
 
-  // Peak memory: the extraction's process against the same program doing
-  // nothing, and the work buffer it needs (block size + 1/8 + 256 bytes).
-  const long idle = child_peak_rss_kib({o.zepa, "--version"});
-  const long extracting = child_peak_rss_kib({o.zepa, "extract", disk.string(), "payload", out_shm.string()});
-  const long work_buffer = (1048576 + 1048576 / 8 + 256) / 1024;
-  std::printf(
-      "\npeak resident memory: idle %ld KiB, extracting %ld KiB: +%ld KiB "
-      "(work buffer %ld KiB + %ld KiB)\n",
-      idle, extracting, extracting - idle, work_buffer, extracting - idle - work_buffer);
+  std::fflush(stdout);
+  run_command("'" + fs::read_symlink("/proc/self/exe").string() + "' --memory '" + disk.string() + "' '" +
+              out_shm.string() + "'");
 
   if (read_file(out_shm) != plain || read_file(out_disk) != plain) {
     std::fprintf(stderr, "kavro-bench: extracted bytes differ from the payload\n");
@@ -246,6 +246,10 @@ int main(int argc, char **argv) {
       o.scratch_disk = argv[++i];
     } else if (arg == "--decode-only") {
       o.decode_only = true;
+    } else if (arg == "--memory" && i + 2 < argc) {
+      o.memory = true;
+      o.payload = argv[++i];
+      o.memory_output = argv[++i];
     } else if (arg == "--pack-to" && i + 1 < argc) {
       o.pack_to = argv[++i];
     } else if (o.payload.empty() && arg[0] != '-') {
@@ -253,7 +257,7 @@ int main(int argc, char **argv) {
     } else {
       std::fprintf(stderr,
                    "usage: kavro-bench [--runs N] [--zepa PATH] [--scratch DIR] PAYLOAD\n"
-                   "       kavro-bench --pack-to PACKED PAYLOAD | --decode-only PACKED\n");
+                   "       kavro-bench --pack-to PACKED PAYLOAD | --decode-only PACKED | --memory DISK OUTPUT\n");
       return 2;
     }
   }
@@ -262,6 +266,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   if (ucl_init() != UCL_E_OK) return 1;
+  if (o.memory) return measure_memory(o.payload, o.memory_output);
   if (!o.pack_to.empty()) {
     const auto packed = pack(read_file(o.payload), packer::Method::nrv2e, 0);
     std::ofstream(o.pack_to, std::ios::binary)

@@ -25,7 +25,12 @@ if [ ${#payloads[@]} -eq 0 ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libc6-powerpc-cross >/dev/null
   fi
   [ -f "$cross/libm.so.6" ] || { echo "bench: install libc6-powerpc-cross or name payloads" >&2; exit 1; }
-  payloads=("$cross/libm.so.6" "$(readlink -f "$cross/libc.so.6")")
+  # A 700 KB library like the plugin, a 2 MB one, and 4 MiB of libraries back
+  # to back: four whole blocks, to see packing on every core.
+  mkdir -p "$build/bench"
+  cat "$(readlink -f "$cross/libc.so.6")" "$(readlink -f "$cross/libstdc++.so.6")" | head -c 4194304 \
+    >"$build/bench/libs-4MiB.bin"
+  payloads=("$cross/libm.so.6" "$(readlink -f "$cross/libc.so.6")" "$build/bench/libs-4MiB.bin")
 fi
 
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
