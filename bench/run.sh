@@ -28,8 +28,8 @@ if [ ${#payloads[@]} -eq 0 ]; then
   # A 700 KB library like the plugin, a 2 MB one, and 4 MiB of libraries back
   # to back: four whole blocks, to see packing on every core.
   mkdir -p "$build/bench"
-  cat "$(readlink -f "$cross/libc.so.6")" "$(readlink -f "$cross/libstdc++.so.6")" | head -c 4194304 \
-    >"$build/bench/libs-4MiB.bin"
+  cat "$(readlink -f "$cross/libc.so.6")" "$(readlink -f "$cross/libstdc++.so.6")" >"$build/bench/libs-4MiB.bin"
+  truncate -s 4194304 "$build/bench/libs-4MiB.bin"
   payloads=("$cross/libm.so.6" "$(readlink -f "$cross/libc.so.6")" "$build/bench/libs-4MiB.bin")
 fi
 
