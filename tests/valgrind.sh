@@ -31,7 +31,6 @@ check() {  # check NAME COMMAND...
   fi
 }
 
-echo "== valgrind lane =="
 # Death tests fork and abort on purpose; they run in the sanitizer build.
 # The end-to-end tests run the installer in other processes; the full install
 # below runs it under memcheck itself.
