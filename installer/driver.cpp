@@ -12,6 +12,7 @@
 #include "installer.h"
 #include "texts.h"
 #include "unpack.h"
+#include "zepa_strzz.h"
 
 // The menu letter of a row is its position: "a" for the first.
 const LanguageEntry language_table[kLanguageCount] = {
@@ -55,9 +56,15 @@ struct Answers {
   int font = -1;      // result of ask_font
 };
 
-enum class Confirmation { kInstall, kLeave, kAskAgain };
+enum class Confirmation { kInstall, kLeave, kAskAgain, kTerminalLost };
+
+// Whether saved_terminal holds the settings read at the change to single-key
+// mode; only then are they put back.
+bool terminal_saved = false;
+strzz_oom_handler library_oom_handler = nullptr;
 
 void reset_state() {
+  terminal_saved = false;
   subtitles_target = nullptr;
   std::memset(font_path, 0, sizeof font_path);
   std::memset(link_buffer, 0, sizeof link_buffer);
@@ -76,15 +83,29 @@ void print_banner(const char *model) {
   std::puts(texts::kBannerInfo.data());
 }
 
+// Puts the saved settings back, as far as the terminal still takes them.
+void restore_terminal() {
+  if (terminal_saved) tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+}
+
+// The string list's out-of-memory handler ends the process: the terminal is
+// restored first, then the library's own handler does the rest.
+void restore_terminal_on_out_of_memory(strzz *object) {
+  restore_terminal();
+  library_oom_handler(object);
+}
+
 // Single-key input: no line editing, no echo; everything else as it was.
+// Settings that cannot be read are left alone.
 void enter_single_key_mode() {
-  tcgetattr(STDIN_FILENO, &saved_terminal);
+  if (tcgetattr(STDIN_FILENO, &saved_terminal) != 0) return;
+  terminal_saved = true;
+  library_oom_handler = zepa_strzz_GetOutOfMemoryHandler();
+  zepa_strzz_SetOutOfMemoryHandler(restore_terminal_on_out_of_memory);
   struct termios single_key = saved_terminal;
   single_key.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL);
   tcsetattr(STDIN_FILENO, TCSANOW, &single_key);
 }
-
-void restore_terminal() { tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal); }
 
 void print_summary(const char *model, int freetype_older, const Answers &answers) {
   const LanguageEntry &language = language_table[answers.language];
@@ -105,6 +126,8 @@ void print_summary(const char *model, int freetype_older, const Answers &answers
 
 Confirmation read_confirmation() {
   switch (read_choice()) {
+    case kNoKey:
+      return Confirmation::kTerminalLost;
     case 'y':
     case 'Y':
     case 'z':
@@ -125,9 +148,13 @@ Confirmation configure(const char *model, int freetype_older, Answers *answers) 
     subtitles_target = nullptr;
     std::puts(texts::kPassStart);
 
-    answers->language = ask_language() - 'a';
+    const int language = ask_language();
+    if (language == kNoKey) return Confirmation::kTerminalLost;
+    answers->language = language - 'a';
     answers->subtitles = ask_subtitles_dir();
+    if (answers->subtitles == kNoKey) return Confirmation::kTerminalLost;
     answers->font = ask_font();
+    if (answers->font == kNoKey) return Confirmation::kTerminalLost;
     print_summary(model, freetype_older, *answers);
 
     const Confirmation confirmation = read_confirmation();
@@ -202,6 +229,7 @@ int normal_ending() {
   return kExitDone;
 }
 
+// Also the ending when the terminal is gone: nothing more is changed.
 int failure_ending(int status) {
   restore_terminal();
   close_install_disk();
@@ -252,7 +280,9 @@ int run_installer() {
   }
 
   Answers answers;
-  if (configure(model, freetype_older, &answers) == Confirmation::kLeave) return normal_ending();
+  const Confirmation confirmation = configure(model, freetype_older, &answers);
+  if (confirmation == Confirmation::kTerminalLost) return failure_ending(kExitNoTerminal);
+  if (confirmation == Confirmation::kLeave) return normal_ending();
 
   const int status = install(freetype_older, answers);
   if (status != kExitDone) return failure_ending(status);

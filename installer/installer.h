@@ -10,7 +10,7 @@
 // Exit statuses of the installer.
 enum ExitStatus : int {
   kExitDone = 0,
-  kExitNoTerminal = 1,
+  kExitNoTerminal = 1,  // also: the terminal stopped delivering keys
   kExitNoProductDir = 2,
   kExitNoDisk = 3,
   kExitDiskNotOpened = 4,
@@ -71,6 +71,12 @@ enum SubtitlesAnswer : int {
 };
 inline constexpr int kKeepFont = '0';
 
+// What read_choice gives, and every question passes on at once, when the
+// terminal delivers no more keys (end of input, or a read error other than an
+// interrupted call): the run cannot go on.
+inline constexpr int kNoKey = -2;
+
+// The next key (0..255) after the prompt, or kNoKey.
 int read_choice();
 int ask_language();
 int ask_subtitles_dir();

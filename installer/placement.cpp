@@ -16,8 +16,10 @@ int remove_path(const char *path) {
   return unlink(path);
 }
 
+// The packed file is decoded once without writing before the target is
+// touched: a damaged or missing file leaves the old target as it was.
 int install_file(const char *name, const char *target, mode_t mode) {
-  if (unpack_disk_file(name, target) < 0) {
+  if (check_disk_file(name) < 0 || unpack_disk_file(name, target) < 0) {
     std::fputs(texts::kUnpackFailed, stderr);
     return kExitUnpackFailed;
   }

@@ -38,11 +38,12 @@ bool path_exists(const char *path) {
 }
 
 // Reads the link at `link` into buffer (cleared first, at most size-1 bytes)
-// and tells whether it names something that exists.
+// and tells whether it resolves. The link itself is followed, so that a
+// relative link text counts from the link's own directory.
 bool read_current_link(const char *link, char *buffer, std::size_t size) {
   std::memset(buffer, 0, size);
   if (readlink(link, buffer, size - 1) < 0) buffer[0] = '\0';
-  return std::strlen(buffer) > 1 && path_exists(buffer);
+  return std::strlen(buffer) > 1 && path_exists(link);
 }
 
 // Free kilobytes on the flash, to the nearest one; 0 when unknown.
@@ -152,7 +153,7 @@ int read_choice() {
     const ssize_t got = read(STDIN_FILENO, &key, 1);
     if (got == 1) return key;
     if (got < 0 && errno == EINTR) continue;
-    return 0;  // end of input or a read error: no key
+    return kNoKey;  // end of input or a read error: the terminal is gone
   }
 }
 
@@ -161,7 +162,7 @@ int ask_language() {
   for (int i = 0; i < kLanguageCount; ++i) std::printf(texts::kLanguageEntryFormat, 'a' + i, language_table[i].name);
   for (;;) {
     const int key = read_choice();
-    if (key >= 'a' && key < 'a' + kLanguageCount) return key;
+    if (key == kNoKey || (key >= 'a' && key < 'a' + kLanguageCount)) return key;
   }
 }
 
@@ -182,6 +183,7 @@ int ask_subtitles_dir() {
 
   for (;;) {
     const int key = read_choice();
+    if (key == kNoKey) return kNoKey;
     if (key == '0') return kKeepSubtitles;
     if (key > '0' && key < '0' + next) return take_subtitles_answer(key);
   }
@@ -215,7 +217,7 @@ int ask_font() {
   for (;;) {
     const int key = read_choice();
     font_choice = key;
-    if (key == kKeepFont) break;
+    if (key == kKeepFont || key == kNoKey) break;
     if (key >= 'a' && key < 'a' + letters) {
       take_font(box_fonts, product_fonts, key - 'a');
       break;

@@ -62,7 +62,8 @@ struct Header {
   std::uint32_t block_size = 0;
 };
 
-// One decoding run: the packed file, the output file and the work buffer.
+// One decoding run: the packed file, the output file (none when checking)
+// and the work buffer.
 struct Decoding {
   Handle handle;
   Header header;
@@ -160,8 +161,10 @@ bool decode_in_place(Decoding &d, ucl_bytep stored_bytes, std::uint32_t stored, 
   return true;
 }
 
+// Writes decoded bytes to the output, when there is one, and folds them into
+// the running checksum.
 bool write_out(Decoding &d, const ucl_bytep bytes, std::uint32_t count) {
-  if (output().fwrite(bytes, 1, count, d.out) != count) {
+  if (d.out != nullptr && output().fwrite(bytes, 1, count, d.out) != count) {
     std::fputs("couldn't write data", message_stream());
     return false;
   }
@@ -221,8 +224,9 @@ bool decode_blocks(Decoding &d) {
   }
 }
 
-// Everything after the output file exists, up to the release of the buffer.
-bool decode_into_output(Decoding &d) {
+// Everything after the header is read and the output (if any) exists, up to
+// the release of the buffer.
+bool decode_body(Decoding &d) {
   const bool ok = check_header(d.header) && allocate_buffer(d) && decode_blocks(d);
   if (d.buffer != nullptr) ucl_free(d.buffer);
   d.buffer = nullptr;
@@ -242,13 +246,15 @@ bool decode_packed_file(Handle handle, const char *output_path, uint32_t *consum
   Decoding d{};
   d.handle = handle;
   bool ok = read_magic(d) && read_header(d);
-  if (ok) {
+  if (ok && output_path == nullptr) {
+    ok = decode_body(d);
+  } else if (ok) {
     d.out = output().fopen(output_path, "wb");
     if (d.out == nullptr) {
       std::fprintf(message_stream(), "couldn't create file '%s'\n", output_path);
       ok = false;
     } else {
-      ok = decode_into_output(d);
+      ok = decode_body(d);
       // A full file system often shows only when the last bytes are flushed.
       if (output().fclose(d.out) != 0 && ok) {
         std::fputs("couldn't write data", message_stream());
@@ -324,7 +330,11 @@ void close_install_disk() {
   disk_open = 0;
 }
 
-int32_t unpack_disk_file(const char *name, const char *output) {
+namespace {
+
+// Opens the packed file `name` of the data disk, decodes it into `output`
+// (or only checks it when that is null) and closes it again.
+int32_t decode_disk_file(const char *name, const char *output) {
   if (!disk_open) {
     std::fputs("Unitialised disk!", unpack::message_stream());
     return -2;
@@ -351,3 +361,9 @@ int32_t unpack_disk_file(const char *name, const char *output) {
   zepa_Stop();
   return result;
 }
+
+}  // namespace
+
+int32_t unpack_disk_file(const char *name, const char *output) { return decode_disk_file(name, output); }
+
+int32_t check_disk_file(const char *name) { return decode_disk_file(name, nullptr); }

@@ -32,6 +32,12 @@ void report_disk_error(ErrorNumber code);
 // printed); otherwise the packed file's length in the disk.
 int32_t unpack_disk_file(const char *name, const char *output);
 
+// Decodes the packed file `name` of the data disk completely -- header,
+// every block, the checksum -- without writing anything. The same messages
+// and results as unpack_disk_file for a damaged or missing file; nothing is
+// printed when the file is whole.
+int32_t check_disk_file(const char *name);
+
 // Readers of an open packed file, all through zepa_fread with item size 1.
 // disk_read: the bytes read, or -1 after its message (a library error, or
 // fewer bytes than asked when short_read_allowed is 0).
@@ -61,7 +67,8 @@ FILE *message_stream();
 void set_message_stream(FILE *stream);
 
 // Decodes the packed file open as `handle`, from its first byte, into a file
-// created at `output`: the header checks, the blocks and the checksum, with
+// created at `output` (or into nothing when `output` is null: a check that
+// writes no file): the header checks, the blocks and the checksum, with
 // extraction's messages. True when the whole file was decoded and written and
 // its checksum (if any) matched. *consumed (when not null) receives the
 // number of bytes read from the packed file.

@@ -172,3 +172,5 @@ void zepa_strzz_Init(strzz *Obj) {
 void zepa_strzz_SetOutOfMemoryHandler(strzz_oom_handler handler) {
   _oomHandler = handler != nullptr ? handler : _DefaultOutOfMemory;
 }
+
+strzz_oom_handler zepa_strzz_GetOutOfMemoryHandler() { return _oomHandler; }

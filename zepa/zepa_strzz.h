@@ -45,3 +45,6 @@ void zepa_strzz_Init(strzz *Obj);
 
 // Installs the out-of-memory handler; null restores the default.
 void zepa_strzz_SetOutOfMemoryHandler(strzz_oom_handler handler);
+// The handler in force (the default one when none was installed), so that a
+// program's own handler can end by calling it.
+strzz_oom_handler zepa_strzz_GetOutOfMemoryHandler();

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +43,7 @@ int open_or_die(const char *path, int flags) {
 [[noreturn]] void exec_box(int terminal, const fs::path &work, const std::vector<std::string> &argv, Wiring wiring) {
   setsid();
   ioctl(terminal, TIOCSCTTY, 0);
+  if (wiring == Wiring::kHangUp) signal(SIGHUP, SIG_IGN);
   const int input = wiring == Wiring::kInputFromNull ? open_or_die("/dev/null", O_RDONLY) : terminal;
   const int output =
       wiring == Wiring::kOutputToFile ? open_or_die((work / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC) : terminal;
@@ -60,8 +62,9 @@ int open_or_die(const char *path, int flags) {
 
 // Reads the terminal until every writer has gone, typing a key at each new
 // prompt. A prompt beyond the given keys ends the run (the installer would
-// wait for ever).
-void converse(int master, pid_t child, const std::string &keys, Outcome *outcome) {
+// wait for ever), or with `hang_up_at_end` returns at once to hang the
+// terminal up.
+void converse(int master, pid_t child, const std::string &keys, bool hang_up_at_end, Outcome *outcome) {
   std::size_t typed = 0;
   bool killed = false;
   for (;;) {
@@ -85,6 +88,7 @@ void converse(int master, pid_t child, const std::string &keys, Outcome *outcome
     outcome->prompts = static_cast<int>(prompts);
     while (typed < prompts && !killed) {
       if (typed == keys.size()) {
+        if (hang_up_at_end) return;
         outcome->starved = true;
         kill(-child, SIGKILL);
         killed = true;
@@ -96,12 +100,35 @@ void converse(int master, pid_t child, const std::string &keys, Outcome *outcome
   }
 }
 
+int decoded_status(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw); }
+
 int wait_status(pid_t child) {
   int raw = 0;
   while (waitpid(child, &raw, 0) < 0 && errno == EINTR) {
   }
-  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
-  return 128 + WTERMSIG(raw);
+  return decoded_status(raw);
+}
+
+// Hangs the terminal up (its last master closes) and waits for kavro-box,
+// killing it when it outlives the silence limit.
+int hang_up(int master, pid_t child, Outcome *outcome) {
+  const auto start = std::chrono::steady_clock::now();
+  close(master);
+  const auto elapsed_ms = [&] {
+    return static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+  };
+  int raw = 0;
+  while (waitpid(child, &raw, WNOHANG) != child) {
+    if (elapsed_ms() > kSilenceLimitMs) {
+      kill(-child, SIGKILL);
+      outcome->hang_up_ms = elapsed_ms();
+      return wait_status(child);
+    }
+    usleep(2000);
+  }
+  outcome->hang_up_ms = elapsed_ms();
+  return decoded_status(raw);
 }
 
 }  // namespace
@@ -154,10 +181,14 @@ Outcome run_box(const fs::path &work, const std::vector<std::string> &options, c
     exec_box(terminal, work, argv, wiring);
   }
   close(terminal);
-  converse(master, child, keys, &outcome);
-  outcome.status = wait_status(child);
-  tcgetattr(master, &outcome.after);
-  close(master);
+  converse(master, child, keys, wiring == Wiring::kHangUp, &outcome);
+  if (wiring == Wiring::kHangUp) {
+    outcome.status = hang_up(master, child, &outcome);
+  } else {
+    outcome.status = wait_status(child);
+    tcgetattr(master, &outcome.after);
+    close(master);
+  }
 
   if (wiring == Wiring::kOutputToFile) outcome.out = read_file(work / "stdout");
   outcome.err = read_file(work / "stderr");

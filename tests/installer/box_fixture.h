@@ -17,8 +17,10 @@ namespace box {
 
 namespace fs = std::filesystem;
 
-// Which of the installer's standard descriptors are the terminal.
-enum class Wiring { kTerminal, kInputFromNull, kOutputToFile };
+// Which of the installer's standard descriptors are the terminal; kHangUp:
+// the terminal, hung up when the keys run out, with the hang-up signal
+// ignored (as under nohup).
+enum class Wiring { kTerminal, kInputFromNull, kOutputToFile, kHangUp };
 
 struct Outcome {
   std::string out;       // standard output (the terminal, or the file)
@@ -27,6 +29,7 @@ struct Outcome {
   int status = -1;       // exit status (128 + signal when killed)
   int prompts = 0;       // "Your choice: " prompts seen
   bool starved = false;  // the installer asked for more keys than given
+  int hang_up_ms = -1;   // kHangUp: from the hang-up to kavro-box's end
   termios before{};      // terminal settings before the start
   termios during{};      // ... at the first prompt
   termios after{};       // ... after the end

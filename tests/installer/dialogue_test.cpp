@@ -91,11 +91,27 @@ TEST_F(BoxTest, ValidOldLinkIsOfferedAndRemovedByAnyOtherAnswerEvenWhenLeaving) 
   EXPECT_TRUE(box_has("/mnt/usb/var/tit"));
 }
 
-TEST_F(BoxTest, DanglingOldLinkIsNotOfferedYetZeroKeepsIt) {
-  const Outcome outcome = run("b0y", {"--tit-link", "/mnt/gone/tit"});
-  EXPECT_EQ(outcome.status, 0);
-  EXPECT_EQ(outcome.out, start() + pass({}) + installed());
-  EXPECT_EQ(box_link("/var/tuxbox/Kavro/tit"), "/mnt/gone/tit");
+TEST_F(BoxTest, OldLinkIsOfferedOnlyWhenItResolvesYetZeroAlwaysKeepsIt) {
+  const struct {
+    const char *target;
+    std::vector<std::string> options;
+    bool offered;
+  } rows[] = {
+      {"/mnt/gone/tit", {}, false},
+      {"store", {"--path", "/var/tuxbox/Kavro/store"}, true},  // from the link's own directory
+      {"store", {"--path", "/tmp/store"}, false},              // not from the installer's
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(std::string(row.target) + (row.offered ? " offered" : " not offered"));
+    std::vector<std::string> options = row.options;
+    options.insert(options.end(), {"--tit-link", row.target});
+    const Outcome outcome = run("b0y", options);
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, start() +
+                               pass({.subtitles = subtitles_menu(kStandardFreeKb, {}, row.offered ? row.target : "")}) +
+                               installed());
+    EXPECT_EQ(box_link("/var/tuxbox/Kavro/tit"), row.target);
+  }
 }
 
 TEST_F(BoxTest, NonEmptySubtitlesDirectoryStaysAndLinkingFailsWithStatus0) {

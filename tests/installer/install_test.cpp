@@ -78,7 +78,9 @@ DiskEntries with_english_plugin(const std::string &plugin) {
 
 TEST_F(BoxTest, FailedUnpackEndsWith95KeepsWhatItPromisesAndRestoresTheTerminal) {
   write_file(work_ / "old.cfg", "old configuration\n");
+  write_file(work_ / "old.so", "old plugin\n");
   const std::string old_cfg = "/var/tuxbox/plugins/kavro.cfg=" + (work_ / "old.cfg").string();
+  const std::string old_so = "/var/tuxbox/plugins/kavro.so=" + (work_ / "old.so").string();
   const struct {
     const char *what;
     std::function<void()> make_disk;
@@ -101,16 +103,27 @@ TEST_F(BoxTest, FailedUnpackEndsWith95KeepsWhatItPromisesAndRestoresTheTerminal)
        plugin_ok(),
        "ERROR: A real file could not be opened\n",
        {{"/var/tuxbox/plugins/kavro.so", payload_content("d213-EN.so")}}},
-      {"corrupt plugin",
+      {"corrupt plugin over an old one",
        [&] {
          disk_ = make_disk(work_ / "corrupt", full_disk_entries());
-         damage_entry(disk_, "d213-EN.so", 12, 0x2C);  // the packed file's method
+         damage_entry(disk_, "d213-EN.so", 12, 0x2F);  // the packed file's method
        },
-       {},
-       kStandardFreeKb,
+       {"--file", old_so},
+       kStandardFreeKb - 4,
        plugin_failed(),
-       "header error - invalid method 44 (level 10)\n",
-       {}},
+       "header error - invalid method 47 (level 10)\n",
+       {{"/var/tuxbox/plugins/kavro.so", "old plugin\n"}}},
+      {"corrupt configuration over an old one",
+       [&] {
+         disk_ = make_disk(work_ / "corrupt-cfg", full_disk_entries());
+         damage_entry(disk_, "kavro-2.cfg", 30, 0xFF);  // a stored byte: only the checksum sees it
+       },
+       {"--file", old_cfg},
+       kStandardFreeKb - 4,
+       plugin_ok(),
+       "checksum error - data corrupted",
+       {{"/var/tuxbox/plugins/kavro.cfg", "old configuration\n"},
+        {"/var/tuxbox/plugins/kavro.so", payload_content("d213-EN.so")}}},
       {"flash filling up",
        [&] { disk_ = make_disk(work_ / "big-plugin", with_english_plugin(noise(200 * 1024, 5))); },
        {"--var-size", "64"},
@@ -132,6 +145,11 @@ TEST_F(BoxTest, FailedUnpackEndsWith95KeepsWhatItPromisesAndRestoresTheTerminal)
     for (const auto &[path, content] : row.files) {
       EXPECT_EQ(box_has(path), !content.empty()) << path;
       EXPECT_EQ(box_file(path), content) << path;
+      if (content.rfind("old ", 0) != 0) continue;
+      // Untouched: the mode it came with, and not written since the
+      // installer made its product directory.
+      EXPECT_EQ(box_mode(path), 0644u) << path;
+      EXPECT_LT(fs::last_write_time(in_box(path)), fs::last_write_time(in_box("/var/tuxbox/Kavro"))) << path;
     }
     EXPECT_TRUE(same_terminal(outcome.before, outcome.after));
     EXPECT_NE(outcome.report.find("kavro-install exited with status 95."), std::string::npos);

@@ -1,5 +1,6 @@
 // Start-up of the installer in the simulated box: the terminal checks, the
-// product directory, finding the data disk and the FreeType probe.
+// product directory, finding the data disk and the FreeType probe, and a
+// terminal that goes away.
 #include <algorithm>
 #include <csignal>
 
@@ -22,6 +23,7 @@ TEST_F(BoxTest, EarlyEndingsGiveTheirStatusAndMessagesAndLeaveTheTerminalAlone) 
     int status;
     std::string out, err;
     unsigned product_directory_mode;  // 0: not made
+    const char *keys = "";
   } rows[] = {
       {"input not a terminal", true, {}, Wiring::kInputFromNull, 1, "", "STDIN_FILENO is not a TTY!\n", 0},
       {"output not a terminal", true, {}, Wiring::kOutputToFile, 1, "", "STDOUT_FILENO is not a TTY!\n", 0},
@@ -35,6 +37,23 @@ TEST_F(BoxTest, EarlyEndingsGiveTheirStatusAndMessagesAndLeaveTheTerminalAlone) 
        "Reason: No such file or directory\n",
        0},
       {"no data disk", false, {"--var-size", "2048"}, Wiring::kTerminal, 3, missing_disk(), "", 0755},
+      {"terminal hung up at the first question",
+       true,
+       {},
+       Wiring::kHangUp,
+       1,
+       start() + pass_start() + language_menu() + prompt(),
+       kProbe,
+       0755},
+      {"terminal hung up at the confirmation",
+       true,
+       {},
+       Wiring::kHangUp,
+       1,
+       start() + pass({}),
+       std::string(kProbe) + kNoFont,
+       0755,
+       "b0"},
       {"upper-case disk name",
        false,
        {"--file", "/tmp/DM7000.dsk=" + disk_.string()},
@@ -46,12 +65,18 @@ TEST_F(BoxTest, EarlyEndingsGiveTheirStatusAndMessagesAndLeaveTheTerminalAlone) 
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.what);
-    const Outcome outcome = row.standard_box ? run("", row.options, row.wiring) : run_bare("", row.options, row.wiring);
+    const Outcome outcome =
+        row.standard_box ? run(row.keys, row.options, row.wiring) : run_bare(row.keys, row.options, row.wiring);
     EXPECT_EQ(outcome.status, row.status);
     EXPECT_EQ(outcome.out, row.out);
     EXPECT_EQ(outcome.err, row.err);
     EXPECT_EQ(box_mode("/var/tuxbox/Kavro"), row.product_directory_mode);
-    EXPECT_TRUE(same_terminal(outcome.before, outcome.after));
+    if (row.wiring == Wiring::kHangUp) {
+      EXPECT_LT(outcome.hang_up_ms, 10000);  // not a run asking on for ever
+      EXPECT_FALSE(box_has("/var/tuxbox/plugins/kavro.so"));
+    } else {
+      EXPECT_TRUE(same_terminal(outcome.before, outcome.after));
+    }
   }
 }
 

@@ -43,13 +43,21 @@ class CapturedMessages {
   FILE *file_;
 };
 
+// How a file is taken from the disk: extracted straight away, or as the
+// installer does it, checked first and extracted only when whole -- over a
+// target that already holds kOldTarget.
+enum class Pass { kExtract, kCheckThenExtract };
+inline const Bytes kOldTarget = {'o', 'l', 'd', '\n'};
+
 // Opens `disk`, runs `arm`, extracts `name` to `out` and closes the disk.
 inline Outcome extract(const std::string &disk, const std::string &name, const std::string &out,
-                       const std::function<void()> &arm = {}) {
+                       const std::function<void()> &arm = {}, Pass pass = Pass::kExtract) {
   CapturedMessages messages;
+  if (pass == Pass::kCheckThenExtract) write_file(out, kOldTarget);
   EXPECT_EQ(open_install_disk(disk.c_str()), 0);
   if (arm) arm();
-  const std::int32_t result = unpack_disk_file(name.c_str(), out.c_str());
+  std::int32_t result = pass == Pass::kCheckThenExtract ? check_disk_file(name.c_str()) : 0;
+  if (result >= 0) result = unpack_disk_file(name.c_str(), out.c_str());
   const bool started = zepa_IsStarted() != 0;
   close_install_disk();
   return {result, messages.text(), read_file(out), started};

@@ -3,7 +3,8 @@
 // every write of the output file, and damaged disks (cut at every byte, every
 // single bit flipped). Each fault must end with the message and result
 // promised for it and leave the output file holding what was decoded before
-// it; nothing may crash, hang or leak (the checking build's leak checker
+// it -- or, when the installer's check pass meets the fault, leave the old
+// target untouched; nothing may crash, hang or leak (the checking build's leak checker
 // watches the whole program, and every test counts its open descriptors).
 #include <dirent.h>
 #include <ucl/ucl.h>
@@ -32,7 +33,10 @@ namespace {
 
 using fixtures::Bytes;
 using fixtures::Outcome;
+using fixtures::Pass;
 using fixtures::read_file;
+
+constexpr Pass kBothPasses[] = {Pass::kExtract, Pass::kCheckThenExtract};
 
 constexpr char kPackedName[] = "a.pak";
 constexpr std::uint32_t kBlockSize = 1024;
@@ -153,7 +157,9 @@ std::string described(const Outcome &o, const Disk &d = disk()) {
                        : o.result == -4 ? "-4"
                                         : "failed";
   std::string output = "no output";
-  if (o.output) {
+  if (o.output == fixtures::kOldTarget) {
+    output = "old target";
+  } else if (o.output) {
     const Bytes &plain = d.plain;
     const bool prefix =
         o.output->size() <= plain.size() && std::equal(o.output->begin(), o.output->end(), plain.begin());
@@ -234,12 +240,22 @@ class FaultInjection : public testing::Test {
                 faults_);
   }
 
-  // Extracts the packed file from `image`; `arm` runs right before.
+  // Extracts the packed file from `image` in the current pass; `arm` runs
+  // right before.
   Outcome extract(const Bytes &image, const std::function<void()> &arm = {}) {
     fixtures::write_file(disk_path_, image);
     std::filesystem::remove(out_);
-    return fixtures::extract(disk_path_, kPackedName, out_, arm);
+    return fixtures::extract(disk_path_, kPackedName, out_, arm, pass_);
   }
+
+  // What a lone extraction's outcome becomes in the current pass: a fault
+  // the check meets leaves the old target as it was.
+  Outcome in_pass(Outcome o) const {
+    if (pass_ == Pass::kCheckThenExtract && o.result < 0) o.output = fixtures::kOldTarget;
+    return o;
+  }
+
+  std::string pass_name() const { return pass_ == Pass::kExtract ? "extraction" : "check, then extraction"; }
 
   Outcome extract(const std::function<void()> &arm = {}) { return extract(disk().image, arm); }
 
@@ -251,6 +267,7 @@ class FaultInjection : public testing::Test {
   std::string out_ = dir_ / "out";
   std::size_t descriptors_ = 0;
   unsigned long faults_ = 0;
+  Pass pass_ = Pass::kExtract;
 };
 
 // ---- allocations --------------------------------------------------------
@@ -289,8 +306,9 @@ struct AllocationPlan {
 
 class AllocationFaults : public FaultInjection {
  protected:
-  // Fails every allocation of extracting from `image` once, checking each
-  // outcome against the plan; the number of allocations of a run.
+  // Fails every allocation of extracting from `image` once, in both passes
+  // (the check pass makes the same allocations first), checking each outcome
+  // against the plan; the number of allocations of an extraction.
   unsigned long fail_each_allocation(const Bytes &image, const Outcome &unfailed, unsigned long reports) {
     zepa_strzz_SetOutOfMemoryHandler(returning_oom_handler);
     const unsigned long before = zepa::seam::allocations();
@@ -298,16 +316,20 @@ class AllocationFaults : public FaultInjection {
     const unsigned long count = zepa::seam::allocations() - before;
     const AllocationPlan plan(disk().entries);
     EXPECT_EQ(count, plan.total() + reports);
-    oom_handler_calls = 0;
-    for (unsigned long n = 1; n <= count; ++n) {
-      SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(count));
-      const Outcome o = extract(image, [n] { zepa::seam::fail_allocation(n); });
-      zepa::seam::fail_allocation(0);
-      EXPECT_EQ(described(o), described(plan.when_failing(n, unfailed)));
-      ++faults_;
+    for (Pass pass : kBothPasses) {
+      pass_ = pass;
+      oom_handler_calls = 0;
+      for (unsigned long n = 1; n <= count; ++n) {
+        SCOPED_TRACE(pass_name() + ": allocation " + std::to_string(n) + " of " + std::to_string(count));
+        const Outcome o = extract(image, [n] { zepa::seam::fail_allocation(n); });
+        zepa::seam::fail_allocation(0);
+        EXPECT_EQ(described(o), described(in_pass(plan.when_failing(n, unfailed))));
+        ++faults_;
+      }
+      // The string list's copy, node and record of each name went to its handler.
+      EXPECT_EQ(oom_handler_calls, static_cast<int>(3 * disk().entries));
     }
-    // The string list's copy, node and record of each name went to its handler.
-    EXPECT_EQ(oom_handler_calls, static_cast<int>(3 * disk().entries));
+    pass_ = Pass::kExtract;
     return count;
   }
 };
@@ -340,11 +362,14 @@ TEST_F(AllocationFaults, EveryAllocationOfTheCompressionLibraryFailsOnce) {
   EXPECT_EQ(described(extract()), described(disk().success()));
   const unsigned long count = work_buffer::calls;
   EXPECT_EQ(count, 1u);  // the work buffer, once per file
-  for (unsigned long n = 1; n <= count; ++n) {
-    work_buffer::calls = 0;
-    work_buffer::fail_at = n;
-    EXPECT_EQ(described(extract()), described(failed("out of memory\n", Bytes{})));
-    ++faults_;
+  for (Pass pass : kBothPasses) {
+    pass_ = pass;
+    for (unsigned long n = 1; n <= count; ++n) {
+      work_buffer::calls = 0;
+      work_buffer::fail_at = n;
+      EXPECT_EQ(described(extract()), described(in_pass(failed("out of memory\n", Bytes{})))) << pass_name();
+      ++faults_;
+    }
   }
   ucl_set_malloc_hooks(old_allocate, old_release);
 }
@@ -460,12 +485,16 @@ Outcome library_message_blanked(Outcome o) {
 }
 
 TEST_F(StreamFaults, EveryReadFailsOrComesShortWithTheMessageOfTheMissingBytes) {
-  for (stream::Fault fault : {stream::Fault::fail, stream::Fault::come_short}) {
-    for (unsigned long k = 1; k <= clean_counts_[stream::kFread]; ++k) {
-      SCOPED_TRACE(std::string(fault == stream::Fault::fail ? "failing" : "short") + " read " + std::to_string(k));
-      const Outcome o = extract_with(stream::kFread, k, fault);
-      EXPECT_EQ(described(o), described(stream_ending_at(stream::kFread, k)));
-      ++faults_;
+  for (Pass pass : kBothPasses) {
+    pass_ = pass;
+    for (stream::Fault fault : {stream::Fault::fail, stream::Fault::come_short}) {
+      for (unsigned long k = 1; k <= clean_counts_[stream::kFread]; ++k) {
+        SCOPED_TRACE(pass_name() + (fault == stream::Fault::fail ? ": failing" : ": short") + " read " +
+                     std::to_string(k));
+        const Outcome o = extract_with(stream::kFread, k, fault);
+        EXPECT_EQ(described(o), described(in_pass(stream_ending_at(stream::kFread, k))));
+        ++faults_;
+      }
     }
   }
 }
@@ -474,15 +503,18 @@ TEST_F(StreamFaults, EveryOtherStdioCallFailsWithoutGettingPastTheNextRead) {
   // Each failure is either absorbed (the library asks again or does without)
   // or ends the extraction where the next read of a clean run would have
   // failed, with a library message.
-  for (stream::Call call : {stream::kFopen, stream::kFclose, stream::kFgetc, stream::kFseek, stream::kFtell}) {
-    for (unsigned long k = 1; k <= clean_counts_[call]; ++k) {
-      SCOPED_TRACE(std::string("failing ") + stream::kCallNames[call] + " " + std::to_string(k));
-      const Outcome o = extract_with(call, k, stream::Fault::fail);
-      ++faults_;
-      if (described(o) == described(disk().success())) continue;
-      const Outcome expected = stream_ending_at(call, k);
-      EXPECT_EQ(described(library_message_blanked(o)), described(library_message_blanked(expected)));
-      EXPECT_TRUE(is_extraction_failure_message(o.messages)) << o.messages;
+  for (Pass pass : kBothPasses) {
+    pass_ = pass;
+    for (stream::Call call : {stream::kFopen, stream::kFclose, stream::kFgetc, stream::kFseek, stream::kFtell}) {
+      for (unsigned long k = 1; k <= clean_counts_[call]; ++k) {
+        SCOPED_TRACE(pass_name() + ": failing " + stream::kCallNames[call] + " " + std::to_string(k));
+        const Outcome o = extract_with(call, k, stream::Fault::fail);
+        ++faults_;
+        if (described(o) == described(disk().success())) continue;
+        const Outcome expected = in_pass(stream_ending_at(call, k));
+        EXPECT_EQ(described(library_message_blanked(o)), described(library_message_blanked(expected)));
+        EXPECT_TRUE(is_extraction_failure_message(o.messages)) << o.messages;
+      }
     }
   }
 }
@@ -574,35 +606,45 @@ TEST_F(DamagedDisk, DiskCutAtEveryByteGivesTheMessageOfTheMissingBytes) {
   }
   std::vector<std::size_t> every_cut(disk().image.size() + 1);
   std::iota(every_cut.begin(), every_cut.end(), std::size_t{0});
-  for (const auto &[d, cuts] : {std::pair{&disk(), &every_cut}, std::pair{&big, &big_cuts}}) {
-    for (std::size_t cut : *cuts) {
-      SCOPED_TRACE("cut at " + std::to_string(cut) + " of " + std::to_string(d->image.size()));
-      const Outcome o = extract(Bytes(d->image.begin(), d->image.begin() + static_cast<std::ptrdiff_t>(cut)));
-      EXPECT_EQ(described(o, *d), described(d->after_stream_ends_at(cut), *d));
-      ++faults_;
+  for (Pass pass : kBothPasses) {
+    pass_ = pass;
+    for (const auto &[d, cuts] : {std::pair{&disk(), &every_cut}, std::pair{&big, &big_cuts}}) {
+      for (std::size_t cut : *cuts) {
+        SCOPED_TRACE(pass_name() + ": cut at " + std::to_string(cut) + " of " + std::to_string(d->image.size()));
+        const Outcome o = extract(Bytes(d->image.begin(), d->image.begin() + static_cast<std::ptrdiff_t>(cut)));
+        EXPECT_EQ(described(o, *d), described(in_pass(d->after_stream_ends_at(cut)), *d));
+        ++faults_;
+      }
     }
   }
 }
 
 TEST_F(DamagedDisk, EverySingleBitFlipFailsWithAMessageOrChangesNothing) {
   const Disk &d = disk();
-  for (std::size_t at = 0; at < d.image.size(); ++at) {
-    for (int bit = 0; bit < 8; ++bit) {
-      SCOPED_TRACE("bit " + std::to_string(bit) + " of byte " + std::to_string(at));
-      Bytes image = d.image;
-      image[at] = static_cast<std::uint8_t>(image[at] ^ (1u << bit));
-      const Outcome o = extract(image);
-      ++faults_;
-      if (at >= d.length_field && at < d.length_field + 4) {
-        // The packed file's own length: read past anyway, and given back.
-        EXPECT_EQ(described({static_cast<std::int32_t>(be32(image, d.length_field)), "", d.plain}), described(o));
-        EXPECT_EQ(o.result, static_cast<std::int32_t>(be32(image, d.length_field)));
-      } else if (d.ignored[at] || described(o) == described(d.success())) {
-        EXPECT_EQ(described(o), described(d.success()));
-      } else {
-        EXPECT_LT(o.result, 0);
-        EXPECT_NE(o.result, -4);
-        EXPECT_TRUE(is_extraction_failure_message(o.messages)) << o.messages;
+  for (Pass pass : kBothPasses) {
+    pass_ = pass;
+    for (std::size_t at = 0; at < d.image.size(); ++at) {
+      for (int bit = 0; bit < 8; ++bit) {
+        SCOPED_TRACE(pass_name() + ": bit " + std::to_string(bit) + " of byte " + std::to_string(at));
+        Bytes image = d.image;
+        image[at] = static_cast<std::uint8_t>(image[at] ^ (1u << bit));
+        const Outcome o = extract(image);
+        ++faults_;
+        if (at >= d.length_field && at < d.length_field + 4) {
+          // The packed file's own length: read past anyway, and given back.
+          EXPECT_EQ(described(in_pass({static_cast<std::int32_t>(be32(image, d.length_field)), "", d.plain})),
+                    described(o));
+          EXPECT_EQ(o.result, static_cast<std::int32_t>(be32(image, d.length_field)));
+        } else if (d.ignored[at] || described(o) == described(d.success())) {
+          EXPECT_EQ(described(o), described(d.success()));
+        } else {
+          EXPECT_LT(o.result, 0);
+          EXPECT_NE(o.result, -4);
+          EXPECT_TRUE(is_extraction_failure_message(o.messages)) << o.messages;
+          if (pass_ == Pass::kCheckThenExtract) {
+            EXPECT_EQ(o.output, fixtures::kOldTarget);
+          }
+        }
       }
     }
   }
