@@ -5,6 +5,8 @@
 //     for nrv2e, nrv2d and nrv2b packings of the payload;
 //   - unpack_disk_file() end to end, from a data disk to a file on tmpfs
 //     (/dev/shm) and to a file on disk;
+//   - the installer's install_file(), which checks the file (a decode that
+//     writes nothing, check_disk_file()) before it unpacks it;
 //   - the whole `zepa extract` process, and `gzip -dc` of the same payload;
 //   - packing at the default settings with 1 thread and with every core;
 // and prints each as MB/s (of plain bytes; min/median/max over the runs)
@@ -15,6 +17,7 @@
 //   kavro-bench --decode-only PACKED      one in-memory decode (for callgrind)
 //   kavro-bench --memory DISK OUTPUT      peak memory of one extraction of
 //                                         the entry "payload"
+//   kavro-bench --memory-install DISK OUTPUT   the same for install_file
 #include <ucl/ucl.h>
 #include <unistd.h>
 
@@ -31,6 +34,7 @@
 #include <vector>
 
 #include "container_writer.h"
+#include "installer.h"
 #include "packer.h"
 #include "unpack.h"
 
@@ -47,6 +51,7 @@ struct Options {
   bool decode_only = false;
   std::string pack_to;
   bool memory = false;
+  bool memory_install = false;
   fs::path memory_output;
 };
 
@@ -139,6 +144,23 @@ void extract_in_process(const fs::path &disk, const fs::path &output) {
   close_install_disk();
 }
 
+// As the installer places a file: checked first, then unpacked, then its mode.
+void install_in_process(const fs::path &disk, const fs::path &output) {
+  if (open_install_disk(disk.c_str()) != 0 || install_file("payload", output.c_str(), 0644) != 0) {
+    std::fprintf(stderr, "kavro-bench: install_file failed\n");
+    std::exit(1);
+  }
+  close_install_disk();
+}
+
+void check_in_process(const fs::path &disk) {
+  if (open_install_disk(disk.c_str()) != 0 || check_disk_file("payload") < 0) {
+    std::fprintf(stderr, "kavro-bench: check failed\n");
+    std::exit(1);
+  }
+  close_install_disk();
+}
+
 // A line of /proc/self/status in KiB ("VmHWM", "VmRSS"); -1 if absent.
 long status_kib(const char *field) {
   std::ifstream status("/proc/self/status");
@@ -152,17 +174,21 @@ long status_kib(const char *field) {
 // Extracts `name` of `disk` once in this fresh process and prints how far its
 // peak resident memory rose above where it stood before, against the work
 // buffer the file's blocks need.
-int measure_memory(const fs::path &disk, const fs::path &output) {
+int measure_memory(const fs::path &disk, const fs::path &output, bool install) {
   const long work_buffer = (1048576 + 1048576 / 8 + 256 + 1023) / 1024;
   // First run: the extraction's code is paged in as it runs; second run: the
   // same in a process that has extracted before.
-  for (const char *run : {"first extraction", "next extraction"}) {
+  for (const char *run : {"first", "next"}) {
     std::ofstream("/proc/self/clear_refs") << "5";  // peak := current
     const long before = status_kib("VmHWM");
-    extract_in_process(disk, output);
+    if (install)
+      install_in_process(disk, output);
+    else
+      extract_in_process(disk, output);
     const long peak = status_kib("VmHWM");
-    std::printf("peak resident memory, %s: +%ld KiB over the %ld KiB before (work buffer %ld KiB, the rest %ld KiB)\n",
-                run, peak - before, before, work_buffer, peak - before - work_buffer);
+    std::printf(
+        "peak resident memory, %s %s: +%ld KiB over the %ld KiB before (work buffer %ld KiB, the rest %ld KiB)\n", run,
+        install ? "install_file" : "extraction", peak - before, before, work_buffer, peak - before - work_buffer);
   }
   return 0;
 }
@@ -212,6 +238,9 @@ int bench(const Options &o) {
   table.row("in-memory decode nrv2b", measure(o.runs, [&] { decode_in_memory(packed_b); }));
   table.row("unpack_disk_file to tmpfs", measure(o.runs, [&] { extract_in_process(disk, out_shm); }));
   table.row("unpack_disk_file to disk", measure(o.runs, [&] { extract_in_process(disk, out_disk); }));
+  table.row("check_disk_file (decode, no output)", measure(o.runs, [&] { check_in_process(disk); }));
+  table.row("install_file to tmpfs (check, then unpack)", measure(o.runs, [&] { install_in_process(disk, out_shm); }));
+  table.row("install_file to disk (check, then unpack)", measure(o.runs, [&] { install_in_process(disk, out_disk); }));
   const std::string extract = "'" + o.zepa + "' extract '" + disk.string() + "' payload ";
   table.row("zepa extract process to tmpfs",
             measure(o.runs, [&] { run_command(extract + "'" + out_shm.string() + "'"); }));
@@ -223,8 +252,9 @@ int bench(const Options &o) {
             measure(std::min(o.runs, 3), [&] { pack(plain, packer::Method::nrv2e, 0); }));
 
   std::fflush(stdout);
-  run_command("'" + fs::read_symlink("/proc/self/exe").string() + "' --memory '" + disk.string() + "' '" +
-              out_shm.string() + "'");
+  for (const char *mode : {"--memory", "--memory-install"})
+    run_command("'" + fs::read_symlink("/proc/self/exe").string() + "' " + mode + " '" + disk.string() + "' '" +
+                out_shm.string() + "'");
 
   if (read_file(out_shm) != plain || read_file(out_disk) != plain) {
     std::fprintf(stderr, "kavro-bench: extracted bytes differ from the payload\n");
@@ -248,8 +278,9 @@ int main(int argc, char **argv) {
       o.scratch_disk = argv[++i];
     } else if (arg == "--decode-only") {
       o.decode_only = true;
-    } else if (arg == "--memory" && i + 2 < argc) {
+    } else if ((arg == "--memory" || arg == "--memory-install") && i + 2 < argc) {
       o.memory = true;
+      o.memory_install = arg == "--memory-install";
       o.payload = argv[++i];
       o.memory_output = argv[++i];
     } else if (arg == "--pack-to" && i + 1 < argc) {
@@ -257,9 +288,10 @@ int main(int argc, char **argv) {
     } else if (o.payload.empty() && arg[0] != '-') {
       o.payload = arg;
     } else {
-      std::fprintf(stderr,
-                   "usage: kavro-bench [--runs N] [--zepa PATH] [--scratch DIR] PAYLOAD\n"
-                   "       kavro-bench --pack-to PACKED PAYLOAD | --decode-only PACKED | --memory DISK OUTPUT\n");
+      std::fprintf(
+          stderr,
+          "usage: kavro-bench [--runs N] [--zepa PATH] [--scratch DIR] PAYLOAD\n"
+          "       kavro-bench --pack-to PACKED PAYLOAD | --decode-only PACKED | --memory[-install] DISK OUTPUT\n");
       return 2;
     }
   }
@@ -268,7 +300,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   if (ucl_init() != UCL_E_OK) return 1;
-  if (o.memory) return measure_memory(o.payload, o.memory_output);
+  if (o.memory) return measure_memory(o.payload, o.memory_output, o.memory_install);
   if (!o.pack_to.empty()) {
     const auto packed = pack(read_file(o.payload), packer::Method::nrv2e, 0);
     std::ofstream(o.pack_to, std::ios::binary)
