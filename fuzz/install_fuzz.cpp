@@ -2,14 +2,39 @@
 // in-process and without a terminal. The input is the data disk; the
 // installer opens it, installs the English plugin for FreeType 2.1 and its
 // configuration file with their modes, as its installation sequence does
-// (stopping at the first failure), and closes the disk.
+// (stopping at the first failure), and closes the disk. Both targets hold an
+// old file first: a failed install must leave it as it was, since nothing is
+// written before the file has decoded whole.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "fuzz_support.h"
 #include "installer.h"
 #include "unpack.h"
+
+namespace {
+
+constexpr uint8_t kOldContent[] = {'o', 'l', 'd', '\n'};
+
+std::string content_of(const std::string &path) {
+  std::ostringstream content;
+  content << std::ifstream(path, std::ios::binary).rdbuf();
+  return content.str();
+}
+
+// Installs `name` over an old file and stops the run if a failure touched it.
+bool install_over_old(const char *name, const std::string &target, mode_t mode) {
+  if (!fuzz::write_file(target, kOldContent, sizeof kOldContent)) std::abort();
+  if (install_file(name, target.c_str(), mode) == kExitDone) return true;
+  if (content_of(target) != std::string(kOldContent, kOldContent + sizeof kOldContent)) std::abort();
+  return false;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   fuzz::quiet_extraction_messages();
@@ -23,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (!fuzz::write_file(disk, data, size)) return 0;
 
   if (open_install_disk(disk.c_str()) != 0) return 0;
-  if (install_file("d213-EN.so", plugin.c_str(), 0755) == kExitDone) install_file("kavro-2.cfg", config.c_str(), 0644);
+  if (install_over_old("d213-EN.so", plugin, 0755)) install_over_old("kavro-2.cfg", config, 0644);
   close_install_disk();
   zepa_Stop();  // a failed close of a packed file leaves the library started
   return 0;
