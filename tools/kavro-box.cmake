@@ -10,7 +10,7 @@ if(KAVRO_INSTALLER)
     SOVERSION 6
     LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib/kavro-box)
 
-  configure_file(kavro-box ${CMAKE_BINARY_DIR}/bin/kavro-box COPYONLY)
+  configure_file(kavro-box ${CMAKE_BINARY_DIR}/bin/kavro-box @ONLY)
   add_custom_target(kavro-box ALL)
   add_dependencies(kavro-box kavro_freetype_standin kavro-install)
 endif()

@@ -47,6 +47,29 @@ TEST_F(BoxTest, ZConfirmsLikeYAndTmpIsLinkedAsItIs) {
   EXPECT_EQ(box_file("/var/tuxbox/plugins/kavro.so"), payload_content("d213-EN.so"));
 }
 
+TEST_F(BoxTest, KeysOptionAnswersOnePromptPerKeyAndInterruptsWhenTheyRunOut) {
+  const struct {
+    std::string keys;
+    int status;
+    std::string screen, message, plugin;
+  } rows[] = {
+      {"b0y", 0, start() + pass({}) + installed(), "", payload_content("d213-EN.so")},
+      {"b", 130, start() + pass_start() + language_menu() + prompt() + subtitles_menu(kStandardFreeKb) + prompt(),
+       "kavro-box: no key left for prompt 2; typing the interrupt key\n", ""},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.keys);
+    // Output to a file: the installer can only have run on kavro-box's terminal.
+    Outcome outcome = run("", {"--keys", row.keys}, Wiring::kOutputToFile);
+    for (const std::string &aside : {std::string(kProbe), std::string(kNoFont)})
+      if (const std::size_t at = outcome.out.find(aside); at != std::string::npos) outcome.out.erase(at, aside.size());
+    EXPECT_EQ(outcome.status, row.status);
+    EXPECT_EQ(outcome.out, row.screen);
+    EXPECT_EQ(outcome.err, row.message);
+    EXPECT_EQ(box_file("/var/tuxbox/plugins/kavro.so"), row.plugin);
+  }
+}
+
 // Each language installs its own plugin and Czech alone its own
 // configuration file.
 class LanguageInstall : public BoxTest, public ::testing::WithParamInterface<int> {};

@@ -80,6 +80,43 @@ TEST_F(BoxTest, EarlyEndingsGiveTheirStatusAndMessagesAndLeaveTheTerminalAlone) 
   }
 }
 
+TEST_F(BoxTest, BadOptionsAreRefusedWithOneLineAndStatus2BeforeTheBoxIsBuilt) {
+  const std::string disk = disk_.string(), missing = (work_ / "missing").string();
+  write_file(work_ / "a-file", "");
+  const struct {
+    std::vector<std::string> options;
+    std::string message;
+  } rows[] = {
+      {{"--var-size", "12k"}, "--var-size: not a number: '12k'"},
+      {{"--disk", disk, "--flip-bit", "x:1"}, "--flip-bit: not a number: 'x'"},
+      {{"--font", missing}, "--font: no such file"},
+      {{"--file", "/tmp/x=" + missing}, "--file: no such file"},
+      {{"--disk", missing}, "--disk: no such file"},
+      {{"--installer", missing}, "--installer: no such file"},
+      {{"--root", (work_ / "a-file").string()}, "is not a directory"},
+      {{"--report", (work_ / "no-folder/report").string()}, "No such file or directory"},
+      {{"--truncate-disk", "10"}, "--truncate-disk needs --disk"},
+      {{"--flip-bit", "0:1"}, "--flip-bit needs --disk"},
+      {{"--disk", disk, "--truncate-disk", std::to_string(fs::file_size(disk_) + 1)}, "past the disk's end"},
+      {{"--disk", disk, "--truncate-disk", "8", "--flip-bit", "8:0"}, "past the disk's end"},
+      {{"--freetype", "fail:zz"}, "got 'fail:zz'"},
+      {{"--font-name", "../../x.ttf"}, "'..' in the box path"},
+      {{"--touch", "/../../x"}, "'..' in the box path"},
+      {{"--link", "/l=/etc", "--touch", "/l/passwd"}, "/l/passwd of the box lies in it"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.message);
+    const Outcome outcome = run_bare("", row.options);
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_EQ(outcome.err.rfind("kavro-box: ", 0), 0u);
+    EXPECT_NE(outcome.err.find(row.message), std::string::npos) << outcome.err;
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_FALSE(fs::exists(root_));
+  }
+  EXPECT_FALSE(fs::exists(work_ / "x"));
+}
+
 TEST_F(BoxTest, FirstModelInTableOrderWinsWhenSeveralDisksArePresent) {
   const Outcome outcome =
       run_bare("b0E", {"--file", "/tmp/dbox2.dsk=" + disk_.string(), "--file", "/tmp/dm56xx.dsk=" + disk_.string(),

@@ -12,11 +12,9 @@ trap 'rm -rf "$work"' EXIT
 files=("$build"/demo/payloads/d213-EN.so "$build"/demo/payloads/kavro-2.cfg)
 "$build/bin/zepa" create "$work/dm7000.dsk" "${files[@]}" >/dev/null
 
-# Keys, one per prompt, given time to arrive one at a time.
-keys() { sleep 3; for k in b 2 a y; do printf '%s' "$k"; sleep 2; done; sleep 3; }
-keys | script -qfec "'$build/bin/kavro-box' --disk '$work/dm7000.dsk' --font-name a.ttf --root '$work/box' \
-  --under 'valgrind --error-exitcode=97 --leak-check=full --show-leak-kinds=all --errors-for-leak-kinds=all \
-  --log-file=/tmp/valgrind.log'" "$log/install.typescript" >/dev/null 2>&1 || true
+"$build/bin/kavro-box" --disk "$work/dm7000.dsk" --font-name a.ttf --root "$work/box" --keys b2ay \
+  --under 'valgrind --error-exitcode=97 --leak-check=full --show-leak-kinds=all --errors-for-leak-kinds=all
+  --log-file=/tmp/valgrind.log' >"$log/install.typescript" 2>&1 || true
 
 cp "$work/box/tmp/valgrind.log" "$log/install.log" 2>/dev/null || { echo "no valgrind log" >&2; exit 1; }
 grep -q 'kavro-install exited with status 0\.' "$log/install.typescript" || {
