@@ -18,6 +18,10 @@
 //   kavro-bench --memory DISK OUTPUT      peak memory of one extraction of
 //                                         the entry "payload"
 //   kavro-bench --memory-install DISK OUTPUT   the same for install_file
+//   kavro-bench --entries [--runs N] [--zepa PATH]
+//                                         `zepa list` and `zepa verify` of
+//                                         disks of 10, 100 and 1,000 small
+//                                         entries, in milliseconds
 #include <ucl/ucl.h>
 #include <unistd.h>
 
@@ -38,6 +42,7 @@
 #include "packer.h"
 #include "unpack.h"
 
+namespace kavro::bench {
 namespace {
 
 namespace fs = std::filesystem;
@@ -53,6 +58,7 @@ struct Options {
   bool memory = false;
   bool memory_install = false;
   fs::path memory_output;
+  bool entries = false;
 };
 
 std::vector<uint8_t> read_file(const fs::path &path) {
@@ -68,13 +74,13 @@ uint32_t be32(const uint8_t *p) {
   return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
 }
 
-std::vector<uint8_t> pack(const std::vector<uint8_t> &plain, packer::Method method, unsigned threads) {
-  packer::Options options;
+std::vector<uint8_t> pack(const std::vector<uint8_t> &plain, kavro::tools::packer::Method method, unsigned threads) {
+  kavro::tools::packer::Options options;
   options.method = method;
   options.threads = threads;
   std::vector<uint8_t> packed;
   std::string error;
-  if (!packer::pack(plain, options, packed, error)) {
+  if (!kavro::tools::packer::pack(plain, options, packed, error)) {
     std::fprintf(stderr, "kavro-bench: %s\n", error.c_str());
     std::exit(1);
   }
@@ -220,11 +226,11 @@ int bench(const Options &o) {
   const fs::path out_disk = o.scratch_disk / (tag + ".out");
   const fs::path gz = shm / (tag + ".gz");
 
-  const auto packed_e = pack(plain, packer::Method::nrv2e, 0);
-  const auto packed_d = pack(plain, packer::Method::nrv2d, 0);
-  const auto packed_b = pack(plain, packer::Method::nrv2b, 0);
-  const kavro::tools::ContainerEntry entries[] = {{"payload", packed_e}};
-  if (!kavro::tools::write_container(disk, entries).empty()) return 1;
+  const auto packed_e = pack(plain, kavro::tools::packer::Method::nrv2e, 0);
+  const auto packed_d = pack(plain, kavro::tools::packer::Method::nrv2d, 0);
+  const auto packed_b = pack(plain, kavro::tools::packer::Method::nrv2b, 0);
+  const kavro::tools::container::ContainerEntry entries[] = {{"payload", packed_e}};
+  if (!kavro::tools::container::write_container(disk, entries).empty()) return 1;
   run_command("gzip -9 -c '" + o.payload.string() + "' > '" + gz.string() + "'");
 
   const Timing base = measure(o.runs, [&] { decode_in_memory(packed_e); });
@@ -247,9 +253,9 @@ int bench(const Options &o) {
   table.row("gzip -dc process to tmpfs",
             measure(o.runs, [&] { run_command("gzip -dc '" + gz.string() + "' > '" + out_shm.string() + "'"); }));
   table.row("pack (create) default settings, 1 thread",
-            measure(std::min(o.runs, 3), [&] { pack(plain, packer::Method::nrv2e, 1); }));
+            measure(std::min(o.runs, 3), [&] { pack(plain, kavro::tools::packer::Method::nrv2e, 1); }));
   table.row("pack (create) default settings, all cores",
-            measure(std::min(o.runs, 3), [&] { pack(plain, packer::Method::nrv2e, 0); }));
+            measure(std::min(o.runs, 3), [&] { pack(plain, kavro::tools::packer::Method::nrv2e, 0); }));
 
   std::fflush(stdout);
   for (const char *mode : {"--memory", "--memory-install"})
@@ -264,9 +270,35 @@ int bench(const Options &o) {
   return 0;
 }
 
+// Times `zepa list` and `zepa verify` as processes on disks of one-line
+// entries, as many as a maintainer's disk could hold and more.
+int bench_entry_counts(const Options &o) {
+  const fs::path shm = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+  const fs::path disk = shm / ("kavro-bench-" + std::to_string(getpid()) + "-entries.dsk");
+  std::printf("%-8s %26s %26s\n", "entries", "zepa list, ms min/med/max", "zepa verify, ms min/med/max");
+  for (const int count : {10, 100, 1000}) {
+    std::vector<kavro::tools::container::ContainerEntry> entries;
+    for (int i = 0; i < count; ++i) {
+      const std::string line = "line " + std::to_string(i) + "\n";
+      entries.push_back({"entry-" + std::to_string(i) + ".txt",
+                         pack(std::vector<uint8_t>(line.begin(), line.end()), kavro::tools::packer::Method::nrv2e, 1)});
+    }
+    if (!kavro::tools::container::write_container(disk, entries).empty()) return 1;
+    const std::string tail = " '" + disk.string() + "' >/dev/null";
+    const Timing list = measure(o.runs, [&] { run_command("'" + o.zepa + "' list" + tail); });
+    const Timing verify = measure(o.runs, [&] { run_command("'" + o.zepa + "' verify" + tail); });
+    std::printf("%-8d %8.0f %8.0f %8.0f %8.0f %8.0f %8.0f\n", count, 1e3 * list.min, 1e3 * list.median, 1e3 * list.max,
+                1e3 * verify.min, 1e3 * verify.median, 1e3 * verify.max);
+  }
+  fs::remove(disk);
+  return 0;
+}
+
 }  // namespace
+}  // namespace kavro::bench
 
 int main(int argc, char **argv) {
+  using namespace kavro::bench;
   Options o;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -276,6 +308,8 @@ int main(int argc, char **argv) {
       o.zepa = argv[++i];
     } else if (arg == "--scratch" && i + 1 < argc) {
       o.scratch_disk = argv[++i];
+    } else if (arg == "--entries") {
+      o.entries = true;
     } else if (arg == "--decode-only") {
       o.decode_only = true;
     } else if ((arg == "--memory" || arg == "--memory-install") && i + 2 < argc) {
@@ -291,10 +325,12 @@ int main(int argc, char **argv) {
       std::fprintf(
           stderr,
           "usage: kavro-bench [--runs N] [--zepa PATH] [--scratch DIR] PAYLOAD\n"
-          "       kavro-bench --pack-to PACKED PAYLOAD | --decode-only PACKED | --memory[-install] DISK OUTPUT\n");
+          "       kavro-bench --pack-to PACKED PAYLOAD | --decode-only PACKED | --memory[-install] DISK OUTPUT\n"
+          "       kavro-bench --entries [--runs N] [--zepa PATH]\n");
       return 2;
     }
   }
+  if (o.entries) return bench_entry_counts(o);
   if (o.payload.empty()) {
     std::fprintf(stderr, "kavro-bench: no payload given\n");
     return 2;
@@ -302,7 +338,7 @@ int main(int argc, char **argv) {
   if (ucl_init() != UCL_E_OK) return 1;
   if (o.memory) return measure_memory(o.payload, o.memory_output, o.memory_install);
   if (!o.pack_to.empty()) {
-    const auto packed = pack(read_file(o.payload), packer::Method::nrv2e, 0);
+    const auto packed = pack(read_file(o.payload), kavro::tools::packer::Method::nrv2e, 0);
     std::ofstream(o.pack_to, std::ios::binary)
         .write(reinterpret_cast<const char *>(packed.data()), static_cast<std::streamsize>(packed.size()));
     return 0;

@@ -2,7 +2,8 @@
 # Measures extraction against the decompressor's own speed (kavro-bench) on
 # 32-bit PowerPC shared libraries like the plugin, taken from Debian's
 # libc6-powerpc-cross (installed when run as root), or on PAYLOAD files given.
-#   bench/run.sh [--runs N] [PAYLOAD...]      the speed table
+#   bench/run.sh [--runs N] [PAYLOAD...]      the speed table, and zepa list
+#                                             and verify by the number of entries
 #   bench/run.sh --callgrind [PAYLOAD...]     instructions per decoded byte
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -41,6 +42,7 @@ if [ "$callgrind" = 0 ]; then
     "$build/bin/kavro-bench" --runs "$runs" --zepa "$build/bin/zepa" --scratch "$build" "$p"
     echo
   done
+  "$build/bin/kavro-bench" --runs "$runs" --zepa "$build/bin/zepa" --entries
   exit 0
 fi
 

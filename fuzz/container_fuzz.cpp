@@ -48,16 +48,16 @@ void exercise(const std::string &disk, const std::string &name, uint32_t item_si
 
 // Real files are looked for in an empty scratch directory.
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzz::enter_scratch_directory();
+  kavro::fuzz::enter_scratch_directory();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static const std::string disk = fuzz::scratch_path(".dsk");
-  if (!fuzz::write_file(disk, data, size)) return 0;
+  static const std::string disk = kavro::fuzz::scratch_path(".dsk");
+  if (!kavro::fuzz::write_file(disk, data, size)) return 0;
 
   zepa_Start();
-  const auto names = fuzz::directory_names(data, size);
+  const auto names = kavro::fuzz::directory_names(data, size);
   uint32_t item_size = 1;
   for (const auto &name : names) {
     // Names with a slash could open devices or pipes as real files.

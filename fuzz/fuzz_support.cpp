@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-namespace fuzz {
+namespace kavro::fuzz {
 namespace {
 
 uint32_t be32(const uint8_t *p) {
@@ -74,4 +74,4 @@ void quiet_extraction_messages() {
   if (null != nullptr) unpack::set_message_stream(null);
 }
 
-}  // namespace fuzz
+}  // namespace kavro::fuzz

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace fuzz {
+namespace kavro::fuzz {
 
 // A per-process scratch path (in /dev/shm when there is one) with `suffix`;
 // the file is removed when the process exits.
@@ -28,4 +28,4 @@ std::vector<std::string> directory_names(const uint8_t *data, size_t size);
 // sanitizer reports still reach standard error).
 void quiet_extraction_messages();
 
-}  // namespace fuzz
+}  // namespace kavro::fuzz

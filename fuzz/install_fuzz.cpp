@@ -28,7 +28,7 @@ std::string content_of(const std::string &path) {
 
 // Installs `name` over an old file and stops the run if a failure touched it.
 bool install_over_old(const char *name, const std::string &target, mode_t mode) {
-  if (!fuzz::write_file(target, kOldContent, sizeof kOldContent)) std::abort();
+  if (!kavro::fuzz::write_file(target, kOldContent, sizeof kOldContent)) std::abort();
   if (install_file(name, target.c_str(), mode) == kExitDone) return true;
   if (content_of(target) != std::string(kOldContent, kOldContent + sizeof kOldContent)) std::abort();
   return false;
@@ -37,15 +37,15 @@ bool install_over_old(const char *name, const std::string &target, mode_t mode) 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzz::quiet_extraction_messages();
+  kavro::fuzz::quiet_extraction_messages();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static const std::string disk = fuzz::scratch_path(".dsk");
-  static const std::string plugin = fuzz::scratch_path("-kavro.so");
-  static const std::string config = fuzz::scratch_path("-kavro.cfg");
-  if (!fuzz::write_file(disk, data, size)) return 0;
+  static const std::string disk = kavro::fuzz::scratch_path(".dsk");
+  static const std::string plugin = kavro::fuzz::scratch_path("-kavro.so");
+  static const std::string config = kavro::fuzz::scratch_path("-kavro.cfg");
+  if (!kavro::fuzz::write_file(disk, data, size)) return 0;
 
   if (open_install_disk(disk.c_str()) != 0) return 0;
   if (install_over_old("d213-EN.so", plugin, 0755)) install_over_old("kavro-2.cfg", config, 0644);

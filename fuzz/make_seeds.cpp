@@ -35,11 +35,11 @@ void save(const fs::path &path, const std::vector<uint8_t> &bytes) {
 }
 
 // A small configuration file, packed with the same options.
-std::vector<uint8_t> packed_config(const packer::Options &options) {
+std::vector<uint8_t> packed_config(const kavro::tools::packer::Options &options) {
   const std::string text = "language=EN\nfont=/var/tuxbox/Kavro/Kavro.ttf\n";
   std::vector<uint8_t> packed;
   std::string error;
-  packer::pack(std::vector<uint8_t>(text.begin(), text.end()), options, packed, error);
+  kavro::tools::packer::pack(std::vector<uint8_t>(text.begin(), text.end()), options, packed, error);
   return packed;
 }
 
@@ -63,21 +63,25 @@ int main(int argc, char **argv) {
   fs::create_directories(root / "install");
 
   struct Setting {
-    packer::Method method;
+    kavro::tools::packer::Method method;
     int level;
     uint32_t block_size;
     bool checksum;
     size_t size;
   };
   const Setting settings[] = {
-      {packer::Method::nrv2b, 1, 1024, true, 3000},  {packer::Method::nrv2b, 10, 4096, false, 5000},
-      {packer::Method::nrv2d, 5, 1024, true, 2500},  {packer::Method::nrv2d, 9, 2048, false, 700},
-      {packer::Method::nrv2e, 10, 1024, true, 4000}, {packer::Method::nrv2e, 3, 8192, true, 6000},
-      {packer::Method::nrv2e, 10, 1048576, true, 0}, {packer::Method::nrv2e, 7, 1024, false, 1024},
+      {kavro::tools::packer::Method::nrv2b, 1, 1024, true, 3000},
+      {kavro::tools::packer::Method::nrv2b, 10, 4096, false, 5000},
+      {kavro::tools::packer::Method::nrv2d, 5, 1024, true, 2500},
+      {kavro::tools::packer::Method::nrv2d, 9, 2048, false, 700},
+      {kavro::tools::packer::Method::nrv2e, 10, 1024, true, 4000},
+      {kavro::tools::packer::Method::nrv2e, 3, 8192, true, 6000},
+      {kavro::tools::packer::Method::nrv2e, 10, 1048576, true, 0},
+      {kavro::tools::packer::Method::nrv2e, 7, 1024, false, 1024},
   };
   int n = 0;
   for (const auto &s : settings) {
-    packer::Options options;
+    kavro::tools::packer::Options options;
     options.method = s.method;
     options.level = s.level;
     options.block_size = s.block_size;
@@ -85,27 +89,28 @@ int main(int argc, char **argv) {
     options.threads = 1;
     std::vector<uint8_t> packed;
     std::string error;
-    if (!packer::pack(sample(s.size, n), options, packed, error)) {
+    if (!kavro::tools::packer::pack(sample(s.size, n), options, packed, error)) {
       std::fprintf(stderr, "make_seeds: %s\n", error.c_str());
       return 1;
     }
-    const std::string tag = std::string(packer::method_name(static_cast<uint8_t>(s.method))) + "-l" +
+    const std::string tag = std::string(kavro::tools::packer::method_name(static_cast<uint8_t>(s.method))) + "-l" +
                             std::to_string(s.level) + "-b" + std::to_string(s.block_size);
     save(root / "unpack" / (tag + ".fix"), with_mode(1, packed));
     save(root / "unpack" / (tag + ".raw"), with_mode(0, packed));
 
-    const kavro::tools::ContainerEntry entries[] = {
+    const kavro::tools::container::ContainerEntry entries[] = {
         {"d213-EN.so", packed}, {"kavro-2.cfg", {'x', '=', '1', '\n'}}, {"empty", {}}};
-    save(root / "container" / (tag + ".dsk"), kavro::tools::build_container(entries));
-    const kavro::tools::ContainerEntry install[] = {{"kavro-2.cfg", packed_config(options)}, {"d213-EN.so", packed}};
-    save(root / "install" / (tag + ".dsk"), kavro::tools::build_container(install));
+    save(root / "container" / (tag + ".dsk"), kavro::tools::container::build_container(entries));
+    const kavro::tools::container::ContainerEntry install[] = {{"kavro-2.cfg", packed_config(options)},
+                                                               {"d213-EN.so", packed}};
+    save(root / "install" / (tag + ".dsk"), kavro::tools::container::build_container(install));
     ++n;
   }
 
   // Crafted directories: a bad format byte, an empty directory, a name of
   // length 0, a count larger than the file, duplicate names.
-  const kavro::tools::ContainerEntry two[] = {{"a", {1, 2, 3, 4}}, {"a", {5, 6}}};
-  auto dup = kavro::tools::build_container(two);
+  const kavro::tools::container::ContainerEntry two[] = {{"a", {1, 2, 3, 4}}, {"a", {5, 6}}};
+  auto dup = kavro::tools::container::build_container(two);
   save(root / "container" / "duplicate-names.dsk", dup);
   auto bad_version = dup;
   bad_version[5] = 1;
@@ -117,16 +122,16 @@ int main(int argc, char **argv) {
   auto huge_count = dup;
   huge_count[6] = 0x40;
   save(root / "container" / "count-past-end.dsk", huge_count);
-  save(root / "container" / "empty-directory.dsk", kavro::tools::build_container({}));
+  save(root / "container" / "empty-directory.dsk", kavro::tools::container::build_container({}));
 
   // Crafted packed files: the bare end marker, a bad method, a stored block.
-  std::vector<uint8_t> bare(packer::kMagic, packer::kMagic + 8);
+  std::vector<uint8_t> bare(kavro::tools::packer::kMagic, kavro::tools::packer::kMagic + 8);
   bare.insert(bare.end(), {0, 0, 0, 0, 0x2E, 10, 0, 0, 4, 0, 0, 0, 0, 0});
   save(root / "unpack" / "end-marker-only.raw", with_mode(0, bare));
   auto bad_method = bare;
   bad_method[12] = 0x2C;
   save(root / "unpack" / "method-2c.raw", with_mode(0, bad_method));
-  std::vector<uint8_t> stored(packer::kMagic, packer::kMagic + 8);
+  std::vector<uint8_t> stored(kavro::tools::packer::kMagic, kavro::tools::packer::kMagic + 8);
   stored.insert(stored.end(),
                 {0, 0, 0, 1, 0x2B, 1, 0, 0, 4, 0, 0, 0, 0, 3, 0, 0, 0, 3, 'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0, 0});
   save(root / "unpack" / "stored-block.fix", with_mode(1, stored));

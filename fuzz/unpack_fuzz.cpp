@@ -71,7 +71,7 @@ void fix_checksum(std::vector<uint8_t> &packed) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzz::quiet_extraction_messages();
+  kavro::fuzz::quiet_extraction_messages();
   return 0;
 }
 
@@ -79,16 +79,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1) return 0;
   static const bool ucl_ready = ucl_init() == UCL_E_OK;
   if (!ucl_ready) return 0;
-  static const std::string disk = fuzz::scratch_path(".dsk");
-  static const std::string output = fuzz::scratch_path(".out");
+  static const std::string disk = kavro::fuzz::scratch_path(".dsk");
+  static const std::string output = kavro::fuzz::scratch_path(".out");
 
   std::vector<uint8_t> packed(data + 1, data + size);
   if ((data[0] & 1) != 0) fix_checksum(packed);
-  const kavro::tools::ContainerEntry entries[] = {
+  const kavro::tools::container::ContainerEntry entries[] = {
       {"plugin.so", std::move(packed)},
       {"kavro.cfg", {1, 2, 3}},
   };
-  if (!kavro::tools::write_container(disk, entries).empty()) return 0;
+  if (!kavro::tools::container::write_container(disk, entries).empty()) return 0;
 
   if (open_install_disk(disk.c_str()) == 0) {
     unpack_disk_file("plugin.so", output.c_str());

@@ -6,14 +6,13 @@
 #include <fstream>
 #include <limits>
 
-namespace kavro::tools {
+namespace kavro::tools::container {
 namespace {
 
 constexpr std::size_t kLeadIn = 5;
 constexpr std::size_t kFixedHeader = 14;      // lead-in, format byte, N, data start
 constexpr std::size_t kRowBytes = 8 + 4 + 2;  // length row, second word, name length
 constexpr std::size_t kMaxName = std::numeric_limits<uint16_t>::max();
-constexpr uint64_t kMaxPosition = std::numeric_limits<uint32_t>::max();
 
 static_assert(sizeof(kContainerSignature) - 1 == kLeadIn);
 
@@ -26,25 +25,35 @@ void put32(std::vector<uint8_t> &out, uint32_t v) {
   for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
 }
 
+uint64_t directory_size(uint64_t entries, uint64_t name_bytes) {
+  return kFixedHeader + kRowBytes * entries + name_bytes;
+}
+
 uint64_t directory_size(std::span<const ContainerEntry> entries) {
-  uint64_t size = kFixedHeader + kRowBytes * uint64_t{entries.size()};
-  for (const ContainerEntry &e : entries) size += e.name.size();
-  return size;
+  uint64_t names = 0;
+  for (const ContainerEntry &e : entries) names += e.name.size();
+  return directory_size(entries.size(), names);
 }
 
 }  // namespace
 
+std::string size_problem(uint64_t entries, uint64_t name_bytes, uint64_t data_bytes) {
+  const uint64_t size = directory_size(entries, name_bytes) + data_bytes;
+  if (size <= kMaxContainerSize) return "";
+  return "the disk would take " + std::to_string(size) + " bytes, more than the 2 GiB (" +
+         std::to_string(kMaxContainerSize) + " bytes) a data disk can hold";
+}
+
 std::string container_problem(std::span<const ContainerEntry> entries) {
-  if (entries.size() > kMaxPosition) return "too many entries";
-  uint64_t total = directory_size(entries);
+  uint64_t names = 0, data = 0;
   for (const ContainerEntry &e : entries) {
     if (e.name.empty()) return "an entry has an empty name";
     if (e.name.size() > kMaxName) return "name longer than 65535 bytes: " + e.name.substr(0, 40) + "...";
     if (e.name.find('\0') != std::string::npos) return "name holds a zero byte";
-    total += e.data.size();
+    names += e.name.size();
+    data += e.data.size();
   }
-  if (total > kMaxPosition) return "container would be larger than 4 GiB";
-  return "";
+  return size_problem(entries.size(), names, data);
 }
 
 std::vector<uint8_t> build_container(std::span<const ContainerEntry> entries) {
@@ -74,4 +83,4 @@ std::string write_container(const std::filesystem::path &path, std::span<const C
   return "";
 }
 
-}  // namespace kavro::tools
+}  // namespace kavro::tools::container

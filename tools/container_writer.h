@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-namespace kavro::tools {
+namespace kavro::tools::container {
 
 struct ContainerEntry {
   std::string name;           // 1 to 65535 bytes, no zero byte
@@ -30,10 +30,19 @@ struct ContainerEntry {
 // The signature written into the lead-in.
 inline constexpr char kContainerSignature[] = "ZEPA1";
 
+// The library reads positions as signed 32-bit numbers: every byte of a
+// container must lie below 2 GiB.
+inline constexpr uint64_t kMaxContainerSize = uint64_t{1} << 31;
+
+// Why a container of `entries` entries whose names take `name_bytes` and
+// whose data take `data_bytes` cannot be written ("" when it can): its
+// directory and data together larger than kMaxContainerSize.
+std::string size_problem(uint64_t entries, uint64_t name_bytes, uint64_t data_bytes);
+
 // Why the entries cannot be written as one container ("" when they can):
 // an empty name, a name with a zero byte or longer than 65535 bytes, or a
-// container that would outgrow 32-bit positions. Duplicate names are allowed;
-// the library finds the first of them.
+// container larger than kMaxContainerSize. Duplicate names are allowed; the
+// library finds the first of them.
 std::string container_problem(std::span<const ContainerEntry> entries);
 
 // The container's bytes. The entries must pass container_problem().
@@ -42,4 +51,4 @@ std::vector<uint8_t> build_container(std::span<const ContainerEntry> entries);
 // Writes the container to `path`; "" on success, else the reason.
 std::string write_container(const std::filesystem::path &path, std::span<const ContainerEntry> entries);
 
-}  // namespace kavro::tools
+}  // namespace kavro::tools::container

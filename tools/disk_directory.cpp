@@ -9,7 +9,7 @@
 
 #include "packer.h"
 
-namespace disk {
+namespace kavro::tools::disk {
 namespace {
 
 constexpr std::uint64_t kCountsEnd = 14;      // lead-in, version, count, data start
@@ -165,4 +165,4 @@ PackedInfo inspect_packed(FILE *disk, std::uint64_t offset, std::uint32_t length
   return info;
 }
 
-}  // namespace disk
+}  // namespace kavro::tools::disk

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace disk {
+namespace kavro::tools::disk {
 
 struct Entry {
   std::string name;      // up to its first zero byte, as the library knows it
@@ -43,4 +43,4 @@ struct PackedInfo {
 // without decoding it.
 PackedInfo inspect_packed(FILE *disk, std::uint64_t offset, std::uint32_t length);
 
-}  // namespace disk
+}  // namespace kavro::tools::disk

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <thread>
 
-namespace packer {
+namespace kavro::tools::packer {
 namespace {
 
 // Plain bytes whose packed file still has a 32-bit length.
@@ -201,4 +201,4 @@ bool pack(std::span<const std::uint8_t> plain, const Options &options, std::vect
   return true;
 }
 
-}  // namespace packer
+}  // namespace kavro::tools::packer

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace packer {
+namespace kavro::tools::packer {
 
 // Method bytes of the packed header.
 enum class Method : std::uint8_t { nrv2b = 0x2B, nrv2d = 0x2D, nrv2e = 0x2E };
@@ -51,4 +51,4 @@ bool pack(std::span<const std::uint8_t> plain, const Options &options, std::vect
 bool pack_many(std::span<const std::span<const std::uint8_t>> plains, const Options &options,
                std::vector<std::vector<std::uint8_t>> &packed, std::string &error);
 
-}  // namespace packer
+}  // namespace kavro::tools::packer

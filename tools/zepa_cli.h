@@ -7,7 +7,7 @@
 
 #include "packer.h"
 
-namespace zepa_tool {
+namespace kavro::tools::zepa_cli {
 
 enum ExitCode : int {
   kExitOk = 0,       // the command did what was asked
@@ -52,4 +52,4 @@ class Progress {
   bool shown_ = false;
 };
 
-}  // namespace zepa_tool
+}  // namespace kavro::tools::zepa_cli

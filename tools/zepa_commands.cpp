@@ -1,4 +1,5 @@
 // The subcommands of the disk tool: create, list, extract and verify.
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,13 +20,11 @@
 #include "zepa.h"
 #include "zepa_cli.h"
 
-namespace zepa_tool {
+namespace kavro::tools::zepa_cli {
 namespace {
 
 // Longest entry name the directory's 16-bit name lengths can describe.
 constexpr std::size_t kMaxNameLength = 0xFFFF;
-// The library reports positions in the disk as 32-bit signed numbers.
-constexpr std::uint64_t kMaxDiskSize = INT32_MAX;
 
 // One file given to create: the name in the disk and the path it comes from.
 struct Source {
@@ -108,26 +107,74 @@ class MessageCatcher {
   FILE *stream_;
 };
 
-// What is wrong with one entry of the disk, or empty when it decodes.
-std::string check_entry(const char *disk_path, const disk::Entry &entry) {
+// Decodes the entry that the library finds under `name` in the disk at
+// `disk_path`, from a fresh start of the library as the installer does it.
+// Empty when it decodes and ends where the entry ends.
+std::string check_in_disk(const char *disk_path, const disk::Entry &entry, bool whole_disk) {
+  zepa_Start();
   ErrorNumber error = ZEPA_OK;
   const Handle handle = zepa_fopen(disk_path, entry.name.c_str(), "rb", 0, &error);
-  if (handle == 0) return "cannot open: " + error_text(error);
-  if (zepa_GetPhysicalOffset(handle, 0) != static_cast<std::int64_t>(entry.offset)) {
-    zepa_fclose(handle);
-    return "not found in the disk";
+  std::string problem;
+  if (handle == 0) {
+    problem = "cannot open: " + error_text(error);
+  } else if (whole_disk && zepa_GetPhysicalOffset(handle, 0) != static_cast<std::int64_t>(entry.offset)) {
+    problem = "not found in the disk";
+  } else {
+    MessageCatcher catcher;
+    std::uint32_t consumed = 0;
+    const bool decoded = unpack::decode_packed_file(handle, "/dev/null", &consumed);
+    problem = catcher.finish();
+    if (!decoded && problem.empty()) problem = "cannot be decoded";
+    if (decoded && consumed > entry.length)
+      problem = "packed data runs " + std::to_string(consumed - entry.length) + " bytes past the end of the entry";
+    if (decoded && consumed < entry.length)
+      problem = std::to_string(entry.length - consumed) + " bytes follow the end of the packed data";
   }
-  MessageCatcher catcher;
-  std::uint32_t consumed = 0;
-  const bool decoded = unpack::decode_packed_file(handle, "/dev/null", &consumed);
-  std::string problem = catcher.finish();
-  zepa_fclose(handle);
-  if (!decoded) return problem.empty() ? "cannot be decoded" : problem;
-  if (consumed > entry.length)
-    return "packed data runs " + std::to_string(consumed - entry.length) + " bytes past the end of the entry";
-  if (consumed < entry.length)
-    return std::to_string(entry.length - consumed) + " bytes follow the end of the packed data";
-  return {};
+  if (handle != 0) zepa_fclose(handle);
+  zepa_Stop();
+  return problem;
+}
+
+// A one-entry disk in memory. The library finds a name in a directory by
+// walking it from the start on every read, so an entry far down a large
+// disk is checked on a copy of its own: the same bytes through the same
+// reader, without the walk.
+class EntryCopy {
+ public:
+  EntryCopy() : fd_(memfd_create("zepa-verify", MFD_CLOEXEC)) {
+    if (fd_ >= 0) path_ = "/proc/self/fd/" + std::to_string(fd_);
+  }
+  ~EntryCopy() {
+    if (fd_ >= 0) close(fd_);
+  }
+  EntryCopy(const EntryCopy &) = delete;
+  EntryCopy &operator=(const EntryCopy &) = delete;
+
+  // Holds the entry's bytes, read from `disk`; false when they cannot be read.
+  bool hold(FILE *disk, const disk::Entry &entry) {
+    if (fd_ < 0 || entry.offset > static_cast<std::uint64_t>(LONG_MAX)) return false;
+    std::vector<std::uint8_t> data(entry.length);
+    if (std::fseek(disk, static_cast<long>(entry.offset), SEEK_SET) != 0 ||
+        std::fread(data.data(), 1, data.size(), disk) != data.size())
+      return false;
+    const kavro::tools::container::ContainerEntry one[] = {{.name = entry.name, .data = std::move(data)}};
+    const std::vector<std::uint8_t> bytes = kavro::tools::container::build_container(one);
+    return ftruncate(fd_, 0) == 0 && pwrite(fd_, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size());
+  }
+  const char *path() const { return path_.c_str(); }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+// What is wrong with one entry of the disk, or empty when it decodes. A copy
+// that decodes read only the entry's own bytes, so the disk gives the same;
+// anything else is checked in the disk itself, which tells how far a damaged
+// entry's reads ran.
+std::string check_entry(const char *disk_path, FILE *disk_file, EntryCopy &copy, const disk::Entry &entry) {
+  if (copy.hold(disk_file, entry) && check_in_disk(copy.path(), entry, false).empty()) return {};
+  return check_in_disk(disk_path, entry, true);
 }
 
 // Bytes of the disk file outside the directory and the entries; false when
@@ -153,25 +200,18 @@ bool report_layout(const disk::Directory &d) {
 
 std::string number_or_dash(bool known, std::uint64_t value) { return known ? std::to_string(value) : "-"; }
 
-void list_entry(FILE *disk_file, const char *disk_path, const disk::Entry &entry) {
+void list_entry(FILE *disk_file, const disk::Entry &entry) {
   const disk::PackedInfo info = disk::inspect_packed(disk_file, entry.offset, entry.length);
-  std::int32_t offset = -1;
-  const Handle handle = zepa_fopen(disk_path, entry.name.c_str(), "rb", 0, nullptr);
-  if (handle != 0) {
-    offset = zepa_GetPhysicalOffset(handle, 0);
-    zepa_fclose(handle);
-  }
   const char *method = info.header_ok ? packer::method_name(info.method) : nullptr;
-  std::printf("%-24s %10" PRIu32 " %10s %-6s %5s %8s %-8s %10s\n", entry.name.c_str(), entry.length,
+  std::printf("%-24s %10" PRIu32 " %10s %-6s %5s %8s %-8s %10" PRIu64 "\n", entry.name.c_str(), entry.length,
               number_or_dash(info.blocks_ok, info.original_size).c_str(), method ? method : "-",
               number_or_dash(info.header_ok, info.level).c_str(),
               number_or_dash(info.header_ok, info.block_size).c_str(),
-              info.header_ok ? (info.checksum ? "yes" : "no") : "-",
-              number_or_dash(offset >= 0, static_cast<std::uint64_t>(offset)).c_str());
+              info.header_ok ? (info.checksum ? "yes" : "no") : "-", entry.offset);
 }
 
 bool pack_sources(const std::vector<Source> &sources, const packer::Options &options,
-                  std::vector<kavro::tools::ContainerEntry> &items) {
+                  std::vector<kavro::tools::container::ContainerEntry> &items) {
   std::vector<std::vector<std::uint8_t>> plains(sources.size());
   {
     Progress progress;
@@ -192,15 +232,8 @@ bool pack_sources(const std::vector<Source> &sources, const packer::Options &opt
     complain(error);
     return false;
   }
-  std::uint64_t total = 0;
-  for (std::size_t i = 0; i < sources.size(); ++i) {
-    total += packed[i].size();
-    if (total > kMaxDiskSize) {
-      complain("the packed files do not fit into one data disk (2 GiB)");
-      return false;
-    }
+  for (std::size_t i = 0; i < sources.size(); ++i)
     items.push_back({.name = sources[i].name, .data = std::move(packed[i])});
-  }
   return true;
 }
 
@@ -239,10 +272,10 @@ int run_create(const Options &options) {
   const std::string problem = check_names(sources);
   if (!problem.empty()) return usage_problem("create", problem);
 
-  std::vector<kavro::tools::ContainerEntry> items;
+  std::vector<kavro::tools::container::ContainerEntry> items;
   if (!pack_sources(sources, options.pack, items)) return kExitFailure;
-  std::string error = kavro::tools::container_problem(items);
-  if (error.empty()) error = kavro::tools::write_container(disk_path, items);
+  std::string error = kavro::tools::container::container_problem(items);
+  if (error.empty()) error = kavro::tools::container::write_container(disk_path, items);
   if (!error.empty()) {
     complain(disk_path + ": " + error);
     return kExitFailure;
@@ -261,9 +294,7 @@ int run_list(const Options &options) {
   }
   std::printf("%-24s %10s %10s %-6s %5s %8s %-8s %10s\n", "NAME", "PACKED", "ORIGINAL", "METHOD", "LEVEL", "BLOCK",
               "CHECKSUM", "OFFSET");
-  zepa_Start();
-  for (const disk::Entry &entry : directory.entries) list_entry(disk_file, disk_path, entry);
-  zepa_Stop();
+  for (const disk::Entry &entry : directory.entries) list_entry(disk_file, entry);
   std::fclose(disk_file);
   return kExitOk;
 }
@@ -284,25 +315,30 @@ int run_verify(const Options &options) {
   const char *disk_path = options.operands[0].c_str();
   disk::Directory directory;
   if (!load_directory(disk_path, directory)) return kExitFailure;
+  FILE *disk_file = std::fopen(disk_path, "rb");
+  if (disk_file == nullptr) {
+    complain(std::string(disk_path) + ": " + std::strerror(errno));
+    return kExitFailure;
+  }
+  EntryCopy copy;
   std::size_t damaged = 0;
   std::set<std::string> seen;
-  zepa_Start();
   {
     Progress progress;
     for (std::size_t i = 0; i < directory.entries.size(); ++i) {
       const disk::Entry &entry = directory.entries[i];
       progress.show("verifying", entry.name, i + 1, directory.entries.size());
-      std::string problem = seen.insert(entry.name).second ? check_entry(disk_path, entry)
+      std::string problem = seen.insert(entry.name).second ? check_entry(disk_path, disk_file, copy, entry)
                                                            : "hidden by an earlier entry of the same name";
       progress.clear();
       std::printf("%s: %s\n", entry.name.c_str(), problem.empty() ? "OK" : problem.c_str());
       if (!problem.empty()) ++damaged;
     }
   }
-  zepa_Stop();
+  std::fclose(disk_file);
   const bool layout_ok = report_layout(directory);
   std::printf("%zu entries, %zu damaged\n", directory.entries.size(), damaged);
   return damaged == 0 && layout_ok ? kExitOk : kExitFailure;
 }
 
-}  // namespace zepa_tool
+}  // namespace kavro::tools::zepa_cli

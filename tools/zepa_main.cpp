@@ -13,7 +13,7 @@
 #define KAVRO_VERSION "unknown"
 #endif
 
-namespace zepa_tool {
+namespace kavro::tools::zepa_cli {
 namespace {
 
 constexpr char kToolUsage[] =
@@ -186,10 +186,10 @@ int parse_command_line(const Command &command, int argc, char **argv, Options &o
 
 void complain(const std::string &message) { std::fprintf(stderr, "zepa: %s\n", message.c_str()); }
 
-}  // namespace zepa_tool
+}  // namespace kavro::tools::zepa_cli
 
 int main(int argc, char **argv) {
-  using namespace zepa_tool;
+  using namespace kavro::tools::zepa_cli;
   if (argc < 2) {
     print_tool_usage(stderr);
     return kExitUsage;

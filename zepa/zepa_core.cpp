@@ -308,8 +308,9 @@ ErrorNumber read_second_table(FILE *stream, ContainerHeader *header) {
 }
 
 // Reads one name of `length` bytes and adds it to the names. A string list
-// whose out-of-memory handler returned has added nothing; the directory would
-// then be out of step, so that is out of memory too.
+// whose out-of-memory handler returned has added nothing, and may have been
+// destroyed by the handler; the directory would then be out of step, so that
+// is out of memory too.
 ErrorNumber read_name(FILE *stream, uint16_t length, strzz *names) {
   auto *name = static_cast<char *>(zepa::seam::alloc(std::size_t{length} + 1));
   if (name == nullptr) return ZEPA_E_NOMEM;
@@ -322,6 +323,7 @@ ErrorNumber read_name(FILE *stream, uint16_t length, strzz *names) {
   const uint32_t before = names->Count(names);
   names->Add(names, name);
   zepa::seam::release(name);
+  if (names->Count == nullptr) return ZEPA_E_NOMEM;
   return names->Count(names) == before + 1 ? ZEPA_OK : ZEPA_E_NOMEM;
 }
 

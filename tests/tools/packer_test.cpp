@@ -21,17 +21,17 @@ std::vector<std::uint8_t> text(std::size_t n) {
   return v;
 }
 
-std::vector<std::uint8_t> pack(const std::vector<std::uint8_t> &plain, const packer::Options &options) {
+std::vector<std::uint8_t> pack(const std::vector<std::uint8_t> &plain, const kavro::tools::packer::Options &options) {
   std::vector<std::uint8_t> packed;
   std::string error;
-  EXPECT_TRUE(packer::pack(plain, options, packed, error)) << error;
+  EXPECT_TRUE(kavro::tools::packer::pack(plain, options, packed, error)) << error;
   return packed;
 }
 
 // Decoded and stored size of every block, in order.
 std::vector<std::pair<std::uint32_t, std::uint32_t>> blocks_of(const std::vector<std::uint8_t> &packed) {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> blocks;
-  std::size_t at = packer::kHeaderSize;
+  std::size_t at = kavro::tools::packer::kHeaderSize;
   for (std::uint32_t decoded; (decoded = be32(packed, at)) != 0;) {
     const std::uint32_t stored = be32(packed, at + 4);
     blocks.emplace_back(decoded, stored);
@@ -41,7 +41,8 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> blocks_of(const std::vector
 }
 
 TEST(Packer, HeaderCarriesTheOptions) {
-  packer::Options options{.method = packer::Method::nrv2d, .level = 7, .block_size = 4096, .checksum = false};
+  kavro::tools::packer::Options options{
+      .method = kavro::tools::packer::Method::nrv2d, .level = 7, .block_size = 4096, .checksum = false};
   const auto packed = pack(text(100), options);
   const std::vector<std::uint8_t> expected_header = {0x00, 0xE9, 0x55, 0x43, 0x4C, 0xFF, 0x01, 0x1A, 0,
                                                      0,    0,    0,    0x2D, 7,    0,    0,    0x10, 0};
@@ -49,7 +50,7 @@ TEST(Packer, HeaderCarriesTheOptions) {
 }
 
 TEST(Packer, EmptyInputIsHeaderEndMarkerAndChecksumOfNothing) {
-  const auto packed = pack({}, packer::Options{});
+  const auto packed = pack({}, kavro::tools::packer::Options{});
   ASSERT_EQ(packed.size(), 18u + 4 + 4);
   EXPECT_EQ(be32(packed, 8), 1u);   // checksum flag
   EXPECT_EQ(be32(packed, 18), 0u);  // end marker
@@ -58,14 +59,14 @@ TEST(Packer, EmptyInputIsHeaderEndMarkerAndChecksumOfNothing) {
 
 TEST(Packer, SplitsIntoBlocksAndEndsWithTheChecksumOfAllBytes) {
   const auto plain = text(10000);
-  const auto packed = pack(plain, packer::Options{.block_size = 4096});
+  const auto packed = pack(plain, kavro::tools::packer::Options{.block_size = 4096});
   const auto blocks = blocks_of(packed);
   ASSERT_EQ(blocks.size(), 3u);
   EXPECT_EQ(blocks[0].first, 4096u);
   EXPECT_EQ(blocks[1].first, 4096u);
   EXPECT_EQ(blocks[2].first, 10000u - 8192u);
   for (const auto &block : blocks) EXPECT_LT(block.second, block.first);
-  std::size_t end = packer::kHeaderSize;
+  std::size_t end = kavro::tools::packer::kHeaderSize;
   for (const auto &block : blocks) end += 8 + block.second;
   ASSERT_EQ(packed.size(), end + 8);
   EXPECT_EQ(be32(packed, end + 4), ucl_adler32(1, plain.data(), static_cast<ucl_uint>(plain.size())));
@@ -75,12 +76,12 @@ TEST(Packer, BlockThatDoesNotShrinkIsStoredAsItIs) {
   auto plain = text(2048);
   const auto random = fixtures::noise_bytes(1024, 3);
   plain.insert(plain.end(), random.begin(), random.end());
-  const auto packed = pack(plain, packer::Options{.block_size = 2048, .checksum = false});
+  const auto packed = pack(plain, kavro::tools::packer::Options{.block_size = 2048, .checksum = false});
   const auto blocks = blocks_of(packed);
   ASSERT_EQ(blocks.size(), 2u);
   EXPECT_LT(blocks[0].second, 2048u);
   EXPECT_EQ(blocks[1], std::make_pair(1024u, 1024u));
-  const std::size_t data = packer::kHeaderSize + 8 + blocks[0].second + 8;
+  const std::size_t data = kavro::tools::packer::kHeaderSize + 8 + blocks[0].second + 8;
   EXPECT_TRUE(std::equal(random.begin(), random.end(), packed.begin() + static_cast<long>(data)));
   EXPECT_EQ(packed.size(), data + 1024 + 4);  // no checksum after the end marker
 }

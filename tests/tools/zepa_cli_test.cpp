@@ -33,10 +33,10 @@ std::string text_of(const std::string &path) {
   return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
 }
 
-Bytes packed(const Bytes &plain, const packer::Options &options = {}) {
+Bytes packed(const Bytes &plain, const kavro::tools::packer::Options &options = {}) {
   Bytes out;
   std::string error;
-  EXPECT_TRUE(packer::pack(plain, options, out, error)) << error;
+  EXPECT_TRUE(kavro::tools::packer::pack(plain, options, out, error)) << error;
   return out;
 }
 
@@ -112,25 +112,37 @@ TEST_F(ZepaTool, CreateGivesTheSameBytesWithOneThreadOrSeveral) {
 }
 
 TEST_F(ZepaTool, ListShowsEachEntryWithItsPackedHeader) {
-  const Bytes cfg = packed(sample_bytes(3000, 26),
-                           {.method = packer::Method::nrv2d, .level = 3, .block_size = 2048, .checksum = false});
-  ASSERT_EQ(kavro::tools::write_container(disk_, {{{"cfg", cfg}, {"junk", Bytes(5, 1)}}}), "");
+  const Bytes cfg =
+      packed(sample_bytes(3000, 26),
+             {.method = kavro::tools::packer::Method::nrv2d, .level = 3, .block_size = 2048, .checksum = false});
+  ASSERT_EQ(
+      kavro::tools::container::write_container(disk_, {{{"cfg", cfg}, {"junk", Bytes(5, 1)}, {"cfg", Bytes(2, 1)}}}),
+      "");
   const ToolRun r = zepa({"list", disk_});
   EXPECT_EQ(r.status, 0);
   char expected[512];
   std::snprintf(expected, sizeof expected,
                 "NAME                         PACKED   ORIGINAL METHOD LEVEL    BLOCK CHECKSUM     OFFSET\n"
-                "cfg                      %10zu       3000 nrv2d      3     2048 no               49\n"
-                "junk                              5          - -          -        - -        %10zu\n",
-                cfg.size(), 49 + cfg.size());
+                "cfg                      %10zu       3000 nrv2d      3     2048 no               66\n"
+                "junk                              5          - -          -        - -        %10zu\n"
+                "cfg                               2          - -          -        - -        %10zu\n",
+                cfg.size(), 66 + cfg.size(), 71 + cfg.size());
   EXPECT_EQ(r.out, expected);
+}
+
+TEST(ContainerWriter, EveryByteOfADiskLiesBelowTwoGiB) {
+  // One entry named "n": a directory of 29 bytes before the data.
+  const std::uint64_t limit = std::uint64_t{1} << 31;
+  EXPECT_EQ(kavro::tools::container::size_problem(1, 1, limit - 29), "");
+  EXPECT_EQ(kavro::tools::container::size_problem(1, 1, limit - 28),
+            "the disk would take 2147483649 bytes, more than the 2 GiB (2147483648 bytes) a data disk can hold");
 }
 
 TEST_F(ZepaTool, VerifyNamesDamagedEntriesAndStrayBytes) {
   const Bytes good = packed(sample_bytes(4000, 27));
   Bytes bad = good;
   bad.back() ^= 1;  // the checksum
-  ASSERT_EQ(kavro::tools::write_container(disk_, {{{"good", good}, {"bad", bad}}}), "");
+  ASSERT_EQ(kavro::tools::container::write_container(disk_, {{{"good", good}, {"bad", bad}}}), "");
   auto bytes = *read_file(disk_);
   bytes.insert(bytes.end(), 7, 0);
   write_file(disk_, bytes);
@@ -147,7 +159,7 @@ TEST_F(ZepaTool, VerifyNamesDamagedEntriesAndStrayBytes) {
 TEST_F(ZepaTool, ExtractPrintsOnlyWhatTheInstallerPrints) {
   Bytes bad = packed(sample_bytes(4000, 28));
   bad.back() ^= 1;  // the checksum
-  ASSERT_EQ(kavro::tools::write_container(disk_, {{{"bad", bad}}}), "");
+  ASSERT_EQ(kavro::tools::container::write_container(disk_, {{{"bad", bad}}}), "");
   const ToolRun damaged = zepa({"extract", disk_, "bad", dir_ / "out"});
   EXPECT_EQ(damaged.status, 1);
   EXPECT_EQ(damaged.out, "");

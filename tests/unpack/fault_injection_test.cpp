@@ -72,19 +72,20 @@ struct Disk {
   std::uint32_t block_size = 0;
 
   // `plain` packed with `method`, followed by some noise that does not compress.
-  static Disk make(Bytes plain, std::size_t noise, packer::Method method, std::uint32_t block_size) {
+  static Disk make(Bytes plain, std::size_t noise, kavro::tools::packer::Method method, std::uint32_t block_size) {
     Disk d;
     d.plain = std::move(plain);
     const Bytes tail = fixtures::noise_bytes(noise, 22);
     d.plain.insert(d.plain.end(), tail.begin(), tail.end());
     d.block_size = block_size;
     std::string error;
-    EXPECT_TRUE(packer::pack(d.plain, {.method = method, .block_size = block_size, .threads = 1}, d.packed, error))
+    EXPECT_TRUE(kavro::tools::packer::pack(d.plain, {.method = method, .block_size = block_size, .threads = 1},
+                                           d.packed, error))
         << error;
-    const std::vector<kavro::tools::ContainerEntry> entries = {
+    const std::vector<kavro::tools::container::ContainerEntry> entries = {
         {"lead.txt", Bytes(37, 'L')}, {kPackedName, d.packed}, {"tail.bin", Bytes(23, 'T')}};
     d.entries = entries.size();
-    d.image = kavro::tools::build_container(entries);
+    d.image = kavro::tools::container::build_container(entries);
     d.directory_end = be32(d.image, 10);
     d.start = d.directory_end + entries[0].data.size();
     d.length_field = length_field_of(1);
@@ -94,7 +95,7 @@ struct Disk {
   }
 
   void find_blocks() {
-    std::size_t at = packer::kHeaderSize;
+    std::size_t at = kavro::tools::packer::kHeaderSize;
     while (be32(packed, at) != 0) {
       at += 8 + be32(packed, at + 4);
       block_ends.push_back(at);
@@ -103,7 +104,7 @@ struct Disk {
 
   // The lead-in, the skipped column, the second table, the other entries'
   // names and data, and the trailing entry's length.
-  void mark_ignored(const std::vector<kavro::tools::ContainerEntry> &list) {
+  void mark_ignored(const std::vector<kavro::tools::container::ContainerEntry> &list) {
     ignored.assign(image.size(), false);
     const auto mark = [&](std::size_t from, std::size_t n) { std::fill_n(ignored.begin() + from, n, true); };
     const std::size_t n = list.size();
@@ -134,8 +135,9 @@ struct Disk {
     if (p < directory_end) return unopened("A real file could not be opened");
     const std::size_t offset = p < start ? 0 : p - start;
     if (offset >= packed.size()) return success();
-    if (offset < sizeof packer::kMagic) return failed("ERROR: End of file\nUnknown file format!", std::nullopt);
-    if (offset < packer::kHeaderSize) return failed("ERROR: End of file\n", std::nullopt);
+    if (offset < sizeof kavro::tools::packer::kMagic)
+      return failed("ERROR: End of file\nUnknown file format!", std::nullopt);
+    if (offset < kavro::tools::packer::kHeaderSize) return failed("ERROR: End of file\n", std::nullopt);
     std::size_t done = 0;
     while (done < block_ends.size() && block_ends[done] <= offset) ++done;
     return failed("ERROR: End of file\n", decoded_blocks(done));
@@ -144,7 +146,8 @@ struct Disk {
 
 // The disk of most tests: two compressed blocks and a stored one.
 const Disk &disk() {
-  static const Disk d = Disk::make(fixtures::sample_bytes(2 * kBlockSize, 21), 150, packer::Method::nrv2e, kBlockSize);
+  static const Disk d =
+      Disk::make(fixtures::sample_bytes(2 * kBlockSize, 21), 150, kavro::tools::packer::Method::nrv2e, kBlockSize);
   return d;
 }
 
@@ -594,10 +597,10 @@ using DamagedDisk = FaultInjection;
 TEST_F(DamagedDisk, DiskCutAtEveryByteGivesTheMessageOfTheMissingBytes) {
   // The usual disk at every byte; a bigger one of another method at every
   // 31st byte and at every byte around its header and block bounds.
-  const Disk big = Disk::make(fixtures::sample_bytes(60000, 23), 5000, packer::Method::nrv2b, 4096);
+  const Disk big = Disk::make(fixtures::sample_bytes(60000, 23), 5000, kavro::tools::packer::Method::nrv2b, 4096);
   std::vector<std::size_t> big_cuts;
   for (std::size_t cut = 0; cut <= big.image.size(); cut += 31) big_cuts.push_back(cut);
-  std::vector<std::size_t> bounds = {0, packer::kHeaderSize};
+  std::vector<std::size_t> bounds = {0, kavro::tools::packer::kHeaderSize};
   bounds.insert(bounds.end(), big.block_ends.begin(), big.block_ends.end());
   for (std::size_t bound : bounds) {
     for (std::size_t cut = big.start + bound - std::min<std::size_t>(bound, 9);

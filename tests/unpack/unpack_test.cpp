@@ -22,16 +22,16 @@ class Extraction : public testing::Test {
  protected:
   void TearDown() override { zepa_Stop(); }
 
-  void make_disk(const std::vector<kavro::tools::ContainerEntry> &entries) {
-    ASSERT_EQ(kavro::tools::write_container(disk_, entries), "");
+  void make_disk(const std::vector<kavro::tools::container::ContainerEntry> &entries) {
+    ASSERT_EQ(kavro::tools::container::write_container(disk_, entries), "");
   }
   void make_disk(const Bytes &packed) { make_disk({{"file", packed}}); }
   Outcome extract(const std::string &name = "file") { return fixtures::extract(disk_, name, out_); }
 
-  Bytes packed(const Bytes &plain, packer::Options options) {
+  Bytes packed(const Bytes &plain, kavro::tools::packer::Options options) {
     Bytes p;
     std::string error;
-    EXPECT_TRUE(packer::pack(plain, options, p, error)) << error;
+    EXPECT_TRUE(kavro::tools::packer::pack(plain, options, p, error)) << error;
     return p;
   }
 
@@ -43,9 +43,9 @@ class Extraction : public testing::Test {
 TEST_F(Extraction, EveryMethodRoundTripsWithAndWithoutChecksumAtEveryBlockSize) {
   // Noise first: the blocks it fills do not shrink and are stored.
   const Bytes plain = joined(fixtures::noise_bytes(20000, 7), sample_bytes(90000, 5));
-  using packer::Method;
+  using kavro::tools::packer::Method;
   const struct {
-    packer::Options options;
+    kavro::tools::packer::Options options;
     Bytes plain;
   } rows[] = {
       {{.method = Method::nrv2b, .level = 10, .block_size = 1024}, plain},
@@ -58,7 +58,7 @@ TEST_F(Extraction, EveryMethodRoundTripsWithAndWithoutChecksumAtEveryBlockSize) 
       {{.checksum = false}, {}},
   };
   for (const auto &row : rows) {
-    SCOPED_TRACE(std::string(packer::method_name(static_cast<std::uint8_t>(row.options.method))) + " " +
+    SCOPED_TRACE(std::string(kavro::tools::packer::method_name(static_cast<std::uint8_t>(row.options.method))) + " " +
                  std::to_string(row.options.block_size) + (row.options.checksum ? " checksum " : " ") +
                  std::to_string(row.plain.size()));
     fixtures::write_file(out_, sample_bytes(200000, 10));  // an existing output is replaced

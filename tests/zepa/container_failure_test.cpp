@@ -30,6 +30,10 @@ void fail_each_allocation(const std::function<bool()> &attempt, const std::funct
 
 int oom_calls = 0;
 void count_oom(strzz *) { ++oom_calls; }
+void destroy_and_return(strzz *names) {
+  ++oom_calls;
+  names->Destroy(names);
+}
 
 using OutOfMemoryTest = ContainerTest;
 
@@ -39,20 +43,23 @@ TEST_F(OutOfMemoryTest, RegisteringRegistersNothing) {
 }
 
 TEST_F(OutOfMemoryTest, PreparingLeavesTheContainerUnprepared) {
-  const std::string path = abc_disk();
-  ASSERT_EQ(ops->zepa_core_RegisterContainer(path.c_str()), 1);
-  zepa_strzz_SetOutOfMemoryHandler(count_oom);
-  oom_calls = 0;
-  uint32_t e = 0;
-  fail_each_allocation([&] { return (e = ops->zepa_core_PrepareContainer(path.c_str())) == ZEPA_OK; },
-                       [&] {
-                         EXPECT_EQ(e, ZEPA_E_EOA);
-                         EXPECT_EQ(ops->zepa_core_IsContainerPrepared(path.c_str()), 0);
-                         EXPECT_EQ(ops->zepa_core_IsContainerRegistered(path.c_str()), 1);
-                       });
-  EXPECT_EQ(oom_calls, 9);  // a copy, a node and a record block for each of three names
-  const uint32_t h = zepa_fopen(path.c_str(), "c.bin", "rb", 0, nullptr);
-  EXPECT_EQ(read(h, 3), "klm");
+  for (const strzz_oom_handler handler : {count_oom, destroy_and_return}) {
+    const std::string path = abc_disk();
+    ASSERT_EQ(ops->zepa_core_RegisterContainer(path.c_str()), 1);
+    zepa_strzz_SetOutOfMemoryHandler(handler);
+    oom_calls = 0;
+    uint32_t e = 0;
+    fail_each_allocation([&] { return (e = ops->zepa_core_PrepareContainer(path.c_str())) == ZEPA_OK; },
+                         [&] {
+                           EXPECT_EQ(e, ZEPA_E_EOA);
+                           EXPECT_EQ(ops->zepa_core_IsContainerPrepared(path.c_str()), 0);
+                           EXPECT_EQ(ops->zepa_core_IsContainerRegistered(path.c_str()), 1);
+                         });
+    EXPECT_EQ(oom_calls, 9);  // a copy, a node and a record block for each of three names
+    const uint32_t h = zepa_fopen(path.c_str(), "c.bin", "rb", 0, nullptr);
+    EXPECT_EQ(read(h, 3), "klm");
+    zepa_fclose(h);
+  }
 }
 
 TEST_F(OutOfMemoryTest, PreparingAFileTakesNoSlot) {

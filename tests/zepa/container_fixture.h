@@ -23,7 +23,7 @@
 
 namespace zepa_test {
 
-using kavro::tools::ContainerEntry;
+using kavro::tools::container::ContainerEntry;
 
 inline std::vector<uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
 
@@ -32,7 +32,7 @@ inline ContainerEntry entry(std::string name, std::string_view data) { return {s
 // The bytes of a container holding `entries`.
 inline std::vector<uint8_t> image(std::initializer_list<ContainerEntry> entries) {
   const std::vector<ContainerEntry> list(entries);
-  return kavro::tools::build_container(list);
+  return kavro::tools::container::build_container(list);
 }
 
 // The usual disk: a.bin "abcd", b.bin "efghij", c.bin "klm"; 84 bytes.

@@ -98,7 +98,7 @@ TEST_F(HandleTest, IssuesTheSmallestFreeHandleAcrossContainers) {
 TEST_F(HandleTest, SixtyFourSlotsPerContainer) {
   std::vector<ContainerEntry> entries;
   for (int i = 0; i < 65; ++i) entries.push_back(entry(numbered(i), "x"));
-  const std::string path = file("many.dsk", kavro::tools::build_container(entries));
+  const std::string path = file("many.dsk", kavro::tools::container::build_container(entries));
   ASSERT_EQ(prepare(path), ZEPA_OK);
   for (int i = 0; i < 64; ++i) ASSERT_EQ(ops->zepa_core_PrepareFile(path.c_str(), numbered(i).c_str()), ZEPA_OK);
   EXPECT_EQ(ops->zepa_core_PrepareFile(path.c_str(), "f64"), ZEPA_E_TOOMANYCONTAINERS);
