@@ -20,6 +20,13 @@ elseif(CMAKE_BUILD_TYPE STREQUAL "Debug")
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# 32-bit targets (the boxes' PowerPC) use 64-bit file offsets: without them
+# readdir fails with EOVERFLOW on file systems that hand out 64-bit directory
+# offsets (ext4 under qemu-user), and sizes past 2 GiB cannot be seen.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  add_compile_definitions(_FILE_OFFSET_BITS=64)
+endif()
+
 set(CMAKE_CXX_VISIBILITY_PRESET hidden)
 set(CMAKE_C_VISIBILITY_PRESET hidden)
 set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
