@@ -103,6 +103,11 @@ TEST_F(BoxTest, BadOptionsAreRefusedWithOneLineAndStatus2BeforeTheBoxIsBuilt) {
       {{"--font-name", "../../x.ttf"}, "'..' in the box path"},
       {{"--touch", "/../../x"}, "'..' in the box path"},
       {{"--link", "/l=/etc", "--touch", "/l/passwd"}, "/l/passwd of the box lies in it"},
+      {{"--qemu", "no-such-qemu"}, "--qemu: no such program"},
+      {{"--target-libs", missing}, "--target-libs: no such directory"},
+      {{"--sysroot", (work_ / "a-file").string()}, "--sysroot: not a directory"},
+      {{"--target-libs", work_.string()}, "--target-libs needs --qemu"},
+      {{"--freetype-standin", missing}, "--freetype-standin: no such file"},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.message);
