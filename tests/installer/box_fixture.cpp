@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -244,6 +245,19 @@ DiskEntries full_disk_entries() {
 
 DiskEntries without(DiskEntries entries, const std::string &name) {
   std::erase_if(entries, [&](const auto &entry) { return entry.first == name; });
+  return entries;
+}
+
+std::string noise(std::size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  std::mt19937 generator(seed);
+  for (char &c : bytes) c = static_cast<char>(generator() % 7 == 0 ? 'k' : generator());
+  return bytes;
+}
+
+DiskEntries with_english_plugin(const std::string &plugin) {
+  DiskEntries entries = without(full_disk_entries(), "d213-EN.so");
+  entries.emplace_back("d213-EN.so", plugin);
   return entries;
 }
 

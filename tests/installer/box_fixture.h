@@ -61,6 +61,10 @@ fs::path make_disk(const fs::path &where, const DiskEntries &entries, const std:
 // Every plugin variant and both configuration files.
 DiskEntries full_disk_entries();
 DiskEntries without(DiskEntries entries, const std::string &name);
+// Bytes that pack poorly, the same for the same seed.
+std::string noise(std::size_t size, unsigned seed);
+// The full disk with the English plugin replaced by `plugin`.
+DiskEntries with_english_plugin(const std::string &plugin);
 // Overwrites one byte of the packed file `name` inside the disk, at `offset`
 // from the packed file's start.
 void damage_entry(const fs::path &disk, const std::string &name, std::size_t offset, unsigned char value);

@@ -2,7 +2,6 @@
 // leaves, and the failures that end it with status 95.
 #include <cstdio>
 #include <functional>
-#include <random>
 
 #include "installer/box_fixture.h"
 
@@ -84,20 +83,6 @@ TEST_P(LanguageInstall, InstallsTheLanguagesPluginAndConfiguration) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllLanguages, LanguageInstall, ::testing::Range(0, 11));
-
-std::string noise(std::size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  std::mt19937 generator(seed);
-  for (char &c : bytes) c = static_cast<char>(generator() % 7 == 0 ? 'k' : generator());
-  return bytes;
-}
-
-// The full disk with the English plugin replaced by `plugin`.
-DiskEntries with_english_plugin(const std::string &plugin) {
-  DiskEntries entries = without(full_disk_entries(), "d213-EN.so");
-  entries.emplace_back("d213-EN.so", plugin);
-  return entries;
-}
 
 TEST_F(BoxTest, FailedUnpackEndsWith95KeepsWhatItPromisesAndRestoresTheTerminal) {
   write_file(work_ / "old.cfg", "old configuration\n");
