@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # ppc-lane.sh -- build and test Kavro for the boxes' CPU family, 32-bit
 # big-endian PowerPC, on this machine: Debian's cross compiler builds the
-# container library, extraction, the disk tool and their tests; qemu-user
-# runs them.
+# container library, extraction, the disk tool, the installer and their
+# tests; qemu-user runs them, and runs the installer in kavro-box next to this
+# machine's.
 #
 #   tools/ppc-lane.sh           the whole lane: every test under emulation
 #   tools/ppc-lane.sh --quick   the shortened lane: the tests of the library
@@ -13,16 +14,24 @@
 #   1. Debian packages: the cross compiler, qemu-user, dpkg-dev (for
 #      `apt-get source`) and the build tools, when run as root; a
 #      binfmt_misc entry so PowerPC programs start under qemu-ppc.
-#   2. The target's own UCL, built from Debian's source package (the library
-#      only), and GoogleTest from Debian's sources in /usr/src/googletest,
-#      both installed into build-ppc/deps (kept between runs).
-#   3. The project for PowerPC in build-ppc (Release, warnings as errors,
-#      without the installer).
-#   4. ctest there, every test program under qemu-ppc.
+#   2. The target's own UCL and FreeType, built from Debian's source
+#      packages (the libraries only; FreeType without zlib, bzip2, PNG,
+#      HarfBuzz and Brotli), and GoogleTest from Debian's sources in
+#      /usr/src/googletest, installed into build-ppc/deps (kept between runs).
+#   3. The project for PowerPC in build-ppc (Release, warnings as errors):
+#      the installer with FreeType linked dynamically, UCL and the C++
+#      runtime statically; the FreeType stand-in of kavro-box.
+#   4. ctest there, every test program under qemu-ppc (the end-to-end tests
+#      of the installer run in step 6).
 #   5. The disk exchange: a disk made by this machine's `zepa create`
 #      extracts byte for byte with PowerPC's `zepa extract`, and the reverse;
 #      both machines must make the same disk from the same files. This
-#      machine's tool is built in build-ppc-host.
+#      machine's tools are built in build-ppc-host.
+#   6. The comparison: end-to-end rows run in kavro-box with this machine's
+#      installer and with PowerPC's under qemu-ppc; screen, messages, exit
+#      status and the box afterwards must be the same.
+#   7. The release (tools/release.sh) into a temporary folder; its
+#      kavro-install installs its dm7000.dsk in kavro-box under qemu-ppc.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -182,6 +191,43 @@ build_ucl() {
   echo "$flags" >"$stamp"
 }
 
+# ------------------------------------------------------- target's FreeType
+
+# The shared library the installer loads, with only what the version query
+# needs: no zlib, bzip2, PNG, HarfBuzz or Brotli behind it (the boxes have
+# none of them to offer).
+build_freetype() {
+  local stamp=$deps/.freetype-done
+  local options="-DBUILD_SHARED_LIBS=ON -DFT_DISABLE_ZLIB=ON -DFT_DISABLE_BZIP2=ON -DFT_DISABLE_PNG=ON -DFT_DISABLE_HARFBUZZ=ON -DFT_DISABLE_BROTLI=ON"
+  if [ "$(cat "$stamp" 2>/dev/null)" = "$options" ] && [ -f "$deps/lib/libfreetype.so.6" ]; then
+    say "  FreeType for $triple already in $deps"
+    return 0
+  fi
+  ensure_source_entry
+  local src=$deps/freetype-src fbuild=$deps/freetype-build
+  rm -rf "$src" "$fbuild"
+  mkdir -p "$src"
+  (cd "$src" && apt-get source -qq freetype >/dev/null 2>&1) || fail "apt-get source freetype failed"
+  local tree
+  tree=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'freetype-*' | head -n1)
+  [ -n "$tree" ] && [ -f "$tree/CMakeLists.txt" ] || fail "no unpacked FreeType source tree in $src"
+  say "  building $(basename "$tree") for $triple"
+  # shellcheck disable=SC2086 # the options are words
+  {
+    cmake -S "$tree" -B "$fbuild" \
+      -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+      -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_INSTALL_PREFIX="$deps" \
+      -DCMAKE_INSTALL_LIBDIR=lib \
+      $options &&
+    cmake --build "$fbuild" -j"$jobs" &&
+    cmake --install "$fbuild"
+  } >"$deps/freetype-build.log" 2>&1 || fail "building FreeType failed; see $deps/freetype-build.log"
+  [ -f "$deps/lib/libfreetype.so.6" ] && [ -f "$deps/include/freetype2/ft2build.h" ] ||
+    fail "FreeType did not install into $deps"
+  echo "$options" >"$stamp"
+}
+
 # ------------------------------------------------------ target's GoogleTest
 
 build_gtest() {
@@ -222,8 +268,7 @@ configure_project() {
     -DKAVRO_TARGET_PREFIX="$deps" \
     -DCMAKE_BUILD_TYPE=Release \
     -DKAVRO_WERROR=ON \
-    -DCMAKE_CXX_FLAGS="$gcc12_false_alarms" \
-    -DKAVRO_INSTALLER=OFF >"$build/configure.log" 2>&1 ||
+    -DCMAKE_CXX_FLAGS="$gcc12_false_alarms" >"$build/configure.log" 2>&1 ||
     { cat "$build/configure.log" >&2; fail "configuring $build failed"; }
 }
 
@@ -256,13 +301,16 @@ run_tests() {
 host_zepa=""
 ppc_zepa=""
 
+# This machine's side: the disk tool, kavro-box with its installer, the
+# end-to-end tests and the demo's payloads.
 build_host_tool() {
   mkdir -p "$host_build"
   cmake -S "$here" -B "$host_build" -DCMAKE_BUILD_TYPE=Release -DKAVRO_WERROR=OFF \
-    -DKAVRO_INSTALLER=OFF -DKAVRO_TESTS=OFF >"$host_build/configure.log" 2>&1 ||
+    >"$host_build/configure.log" 2>&1 ||
     { cat "$host_build/configure.log" >&2; fail "configuring $host_build failed"; }
-  cmake --build "$host_build" -j"$jobs" --target zepa >/dev/null ||
-    fail "building this machine's zepa in $host_build failed"
+  cmake --build "$host_build" -j"$jobs" --target zepa kavro-box installer_e2e_tests kavro_demo_payloads \
+    >"$host_build/build.log" 2>&1 ||
+    { tail -n 40 "$host_build/build.log" >&2; fail "building this machine's tools in $host_build failed"; }
   host_zepa=$host_build/bin/zepa
   ppc_zepa=$build/bin/zepa
   [ -x "$host_zepa" ] || fail "no $host_zepa"
@@ -332,17 +380,50 @@ exchange() {
   say "  $name: same disk on both machines; ${#payload_files[@]} files extracted byte for byte each way"
 }
 
+# ------------------------------------------------- the installer, compared
+
+# The kavro-box options that run PowerPC's installer (build-ppc/bin) under
+# qemu, with the target's FreeType and the stand-in built for PowerPC.
+foreign_box_options() {
+  local installer=${1:-$build/bin/kavro-install}
+  echo "--installer $installer --qemu $qemu --sysroot $sysroot --target-libs $deps/lib" \
+    "--freetype-standin $build/lib/kavro-box/libfreetype.so.6"
+}
+
+compare_installers() {
+  KAVRO_BUILD_DIR=$host_build KAVRO_FOREIGN_BOX=$(foreign_box_options) \
+    "$host_build/tests/installer_e2e_tests" --gtest_filter='*Foreign*' --gtest_brief=1
+}
+
+# The release, made as a maintainer makes it, and its own installer run on
+# its own disk in the box: English, subtitles kept, install.
+check_release() {
+  local out=$build/release report=$build/release-box.txt
+  rm -rf "$out"
+  "$here/tools/release.sh" --build "$build" --zepa "$host_zepa" "$out" "$host_build/demo/payloads" ||
+    fail "the release failed"
+  (cd "$out" && sha256sum --quiet -c SHA256SUMS) || fail "the release's SHA256SUMS do not match"
+  # shellcheck disable=SC2046 # the options are words
+  "$host_build/bin/kavro-box" $(foreign_box_options "$out/kavro-install") --disk "$out/dm7000.dsk" \
+    --freetype 2.1.3 --var-size 2048 --keys b0y --report "$report" >"$build/release-box-screen.txt" ||
+    { cat "$build/release-box-screen.txt" "$report" >&2; fail "the release's installer did not install its disk"; }
+  grep -q '^  file  0755 .* /var/tuxbox/plugins/kavro.so$' "$report" ||
+    { cat "$report" >&2; fail "the release's installer left no plugin"; }
+  say "  the release's kavro-install installed its dm7000.dsk under $(basename "$qemu")"
+}
+
 # --------------------------------------------------------------------- run
 
-step "1/5 packages"
+step "1/7 packages"
 install_packages
 qemu=$(qemu_binary)
 enable_binfmt
 mkdir -p "$deps"
 step_done
 
-step "2/5 target libraries (UCL, GoogleTest) in $deps"
+step "2/7 target libraries (UCL, FreeType, GoogleTest) in $deps"
 build_ucl
+build_freetype
 build_gtest
 step_done
 if [ "$deps_only" -eq 1 ]; then
@@ -350,17 +431,17 @@ if [ "$deps_only" -eq 1 ]; then
   exit 0
 fi
 
-step "3/5 build for $triple in $build"
+step "3/7 build for $triple in $build"
 configure_project
 build_project
 step_done
 
-step "4/5 tests under $(basename "$qemu")"
+step "4/7 tests under $(basename "$qemu")"
 tests_status=0
 run_tests || tests_status=1
 step_done
 
-step "5/5 disk exchange between this machine and $triple"
+step "5/7 disk exchange between this machine and $triple"
 build_host_tool
 payload=$build/exchange/payload
 make_payload "$payload"
@@ -371,5 +452,15 @@ if [ "$quick" -eq 0 ]; then
 fi
 step_done
 
+step "6/7 compare: the installer on this machine and on $triple, row by row"
+compare_status=0
+compare_installers || compare_status=1
+step_done
+
+step "7/7 release"
+check_release
+step_done
+
 say "lane took $((SECONDS - lane_start)) s"
 [ "$tests_status" -eq 0 ] || fail "tests failed under emulation"
+[ "$compare_status" -eq 0 ] || fail "the installers differ"
