@@ -392,7 +392,8 @@ foreign_box_options() {
 
 compare_installers() {
   KAVRO_BUILD_DIR=$host_build KAVRO_FOREIGN_BOX=$(foreign_box_options) \
-    "$host_build/tests/installer_e2e_tests" --gtest_filter='*Foreign*' --gtest_brief=1
+    "$host_build/tests/installer_e2e_tests" --gtest_filter='*Foreign*' --gtest_brief=1 || return 1
+  say "  every row the same on both: screen, messages, exit status and box"
 }
 
 # The release, made as a maintainer makes it, and its own installer run on

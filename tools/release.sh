@@ -105,9 +105,10 @@ done
 # --- what the installer needs from the box -----------------------------------
 
 needed=$("${cross_prefix}readelf" -d "$out/kavro-install" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
-newest=$("${cross_prefix}readelf" -W --dyn-syms "$out/kavro-install" |
-  grep -o 'GLIBC_[0-9][0-9.]*' | sort -u -V | tail -n 1)
+symbols=$("${cross_prefix}readelf" -W --dyn-syms "$out/kavro-install" | grep -o '[A-Za-z0-9_]*@GLIBC_[0-9][0-9.]*' || true)
+newest=$(grep -o 'GLIBC_[0-9][0-9.]*' <<<"$symbols" | sort -u -V | tail -n 1)
 echo "release: kavro-install needs: $(paste -sd " " <<<"$needed")"
-echo "release: newest C library symbol version: ${newest:-none}"
+echo "release: newest C library symbol version: ${newest:-none}" \
+  "($(grep "@$newest\$" <<<"$symbols" | sed 's/@.*//' | sort -u | paste -sd " "))"
 echo "release: written to $out:"
 (cd "$out" && ls -l "${files[@]}" | awk '{ printf "  %10s %s\n", $5, $9 }')
