@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -326,8 +325,8 @@ const unpack::Output kStandardOutput = {.fopen = open_standard_output, .fwrite =
 
 // Whether `output` names the disk file itself, by path or as the same file.
 bool is_the_disk(const std::string &output, const std::string &disk_path) {
-  struct stat a {
-  }, b{};
+  struct stat a {};
+  struct stat b {};
   return output == disk_path || (stat(output.c_str(), &a) == 0 && stat(disk_path.c_str(), &b) == 0 && same_file(a, b));
 }
 
