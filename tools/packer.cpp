@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 namespace kavro::tools::packer {
@@ -74,12 +75,17 @@ void compress_blocks(const Options &options, std::vector<Block> &blocks, std::ui
                      const ProgressFn &progress) {
   Compressor compress = compressor_for(options.method);
   std::atomic<std::size_t> next{0};
-  std::atomic<std::uint64_t> done{0};
+  std::mutex done_lock;  // 64-bit atomics are not lock-free on every target
+  std::uint64_t done = 0;
   auto worker = [&](bool reports) {
     for (std::size_t i = next++; i < blocks.size(); i = next++) {
       compress_block(compress, options.level, blocks[i]);
-      done += blocks[i].plain_size;
-      if (reports && progress) progress(done, total);
+      std::uint64_t now = 0;
+      {
+        const std::lock_guard<std::mutex> hold(done_lock);
+        now = done += blocks[i].plain_size;
+      }
+      if (reports && progress) progress(now, total);
     }
   };
   const unsigned n = thread_count(options.threads, blocks.size());
