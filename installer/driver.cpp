@@ -14,27 +14,6 @@
 #include "unpack.h"
 #include "zepa_strzz.h"
 
-// The menu letter of a row is its position: "a" for the first.
-const LanguageEntry language_table[kLanguageCount] = {
-    {.name = "Czech", .code = "CZ", .config_file = "kavro-1.cfg", .credit = nullptr},
-    {.name = "English", .code = "EN", .config_file = "kavro-2.cfg", .credit = nullptr},
-    {.name = "Arabic", .code = "AR", .config_file = "kavro-2.cfg", .credit = "the Kavro Arabic team"},
-    {.name = "Bulgarian", .code = "BG", .config_file = "kavro-2.cfg", .credit = "the Kavro Bulgarian team"},
-    {.name = "Croatian", .code = "HR", .config_file = "kavro-2.cfg", .credit = "the Kavro Croatian team"},
-    {.name = "Dutch", .code = "NL", .config_file = "kavro-2.cfg", .credit = "the Kavro Dutch team"},
-    {.name = "French",
-     .code = "FR",
-     .config_file = "kavro-2.cfg",
-     .credit = "the Kavro French team (http://kavro.example.org/fr/)"},
-    {.name = "Greek", .code = "GR", .config_file = "kavro-2.cfg", .credit = "the Kavro Greek team"},
-    {.name = "Hungarian",
-     .code = "HU",
-     .config_file = "kavro-2.cfg",
-     .credit = "the Kavro Hungarian team & the Kavro proofreaders"},
-    {.name = "Polish", .code = "PL", .config_file = "kavro-2.cfg", .credit = "the Kavro Polish team"},
-    {.name = "Slovenian", .code = "SI", .config_file = "kavro-2.cfg", .credit = "the Kavro Slovenian team"},
-};
-
 const char *subtitles_target = nullptr;
 char font_path[kPathBufferSize];
 char link_buffer[kPathBufferSize];
@@ -200,8 +179,7 @@ int install(int freetype_older, const Answers &answers) {
   std::puts(texts::kInstallHeading);
 
   char plugin_name[32];
-  std::snprintf(plugin_name, sizeof plugin_name,
-                freetype_older == 1 ? texts::kPluginOlderFormat : texts::kPluginNewerFormat, language.code);
+  plugin_file_name(language, freetype_older, plugin_name, sizeof plugin_name);
   int status = install_file(plugin_name, kPluginTarget, kPluginMode);
   if (status != kExitDone) {
     std::puts(texts::kPluginFailed);

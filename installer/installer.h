@@ -7,6 +7,8 @@
 #include <sys/types.h>
 #include <termios.h>
 
+#include "languages.h"
+
 // Exit statuses of the installer.
 enum ExitStatus : int {
   kExitDone = 0,
@@ -29,17 +31,6 @@ inline constexpr char kBoxFontDir[] = "/share/fonts/";
 inline constexpr char kTmpDir[] = "/tmp";
 
 inline constexpr int kPathBufferSize = 255;
-
-// One row of the language menu.
-struct LanguageEntry {
-  const char *name;         // shown in the menu and the summary
-  const char *code;         // two upper-case letters of the plugin name
-  const char *config_file;  // configuration file inside the data disk
-  const char *credit;       // translator credit, or nullptr
-};
-
-inline constexpr int kLanguageCount = 11;
-extern const LanguageEntry language_table[kLanguageCount];
 
 // Answers of the questions, process-wide.
 extern const char *subtitles_target;       // chosen storage, or nullptr

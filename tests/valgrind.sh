@@ -44,7 +44,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 head -c 300000 /dev/urandom >"$work/noise.bin"
 seq 1 200000 >"$work/numbers.txt"
-"$build/bin/zepa" create "$work/sample.dsk" "$work/noise.bin" "$work/numbers.txt" >/dev/null
+"$build/bin/zepa" create --force "$work/sample.dsk" "$work/noise.bin" "$work/numbers.txt" >/dev/null
 check zepa-verify "$build/bin/zepa" verify "$work/sample.dsk"
 check zepa-extract "$build/bin/zepa" extract "$work/sample.dsk" numbers.txt "$work/numbers.out"
 cmp "$work/numbers.txt" "$work/numbers.out"

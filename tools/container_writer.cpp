@@ -1,9 +1,13 @@
 // container_writer -- writes zepa container files.
 #include "container_writer.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <limits>
 
 namespace kavro::tools::container {
@@ -56,6 +60,12 @@ std::string container_problem(std::span<const ContainerEntry> entries) {
   return size_problem(entries.size(), names, data);
 }
 
+uint64_t container_size(std::span<const ContainerEntry> entries) {
+  uint64_t size = directory_size(entries);
+  for (const ContainerEntry &e : entries) size += e.data.size();
+  return size;
+}
+
 std::vector<uint8_t> build_container(std::span<const ContainerEntry> entries) {
   std::vector<uint8_t> out(kContainerSignature, kContainerSignature + kLeadIn);
   out.push_back(0);  // format byte
@@ -75,12 +85,29 @@ std::vector<uint8_t> build_container(std::span<const ContainerEntry> entries) {
 std::string write_container(const std::filesystem::path &path, std::span<const ContainerEntry> entries) {
   if (std::string problem = container_problem(entries); !problem.empty()) return problem;
   const std::vector<uint8_t> bytes = build_container(entries);
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  if (!file) return "cannot create " + path.string() + ": " + std::strerror(errno);
-  file.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  file.close();
-  if (!file) return "cannot write " + path.string();
-  return "";
+  // Written beside the disk and renamed over it only when complete and on
+  // the medium: a failure leaves an existing disk as it was.
+  std::string temporary = path.string() + ".XXXXXX";
+  const int fd = mkstemp(temporary.data());
+  if (fd < 0) return "cannot create a file beside it: " + std::string(std::strerror(errno));
+  const mode_t mask = umask(0);
+  umask(mask);
+  int error = fchmod(fd, 0666 & ~mask) == 0 ? 0 : errno;
+  for (std::size_t at = 0; error == 0 && at < bytes.size();) {
+    const ssize_t n = write(fd, bytes.data() + at, bytes.size() - at);
+    if (n > 0) at += static_cast<std::size_t>(n);
+    if (n < 0 && errno != EINTR) error = errno;
+  }
+  if (error == 0 && fsync(fd) != 0) error = errno;
+  if (close(fd) != 0 && error == 0) error = errno;
+  const char *what = "cannot write: ";
+  if (error == 0 && std::rename(temporary.c_str(), path.c_str()) != 0) {
+    error = errno;
+    what = "cannot replace it: ";
+  }
+  if (error == 0) return "";
+  unlink(temporary.c_str());
+  return what + std::string(std::strerror(error));
 }
 
 }  // namespace kavro::tools::container

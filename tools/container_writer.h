@@ -45,10 +45,15 @@ std::string size_problem(uint64_t entries, uint64_t name_bytes, uint64_t data_by
 // library finds the first of them.
 std::string container_problem(std::span<const ContainerEntry> entries);
 
+// The bytes a container of `entries` takes: its directory and data.
+uint64_t container_size(std::span<const ContainerEntry> entries);
+
 // The container's bytes. The entries must pass container_problem().
 std::vector<uint8_t> build_container(std::span<const ContainerEntry> entries);
 
-// Writes the container to `path`; "" on success, else the reason.
+// Writes the container to a new file beside `path` and renames it into place
+// once complete and flushed; "" on success, else the reason with the
+// system's words. On failure `path` is as it was and no other file remains.
 std::string write_container(const std::filesystem::path &path, std::span<const ContainerEntry> entries);
 
 }  // namespace kavro::tools::container

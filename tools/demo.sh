@@ -23,7 +23,7 @@ for variant in d209 d213; do
   done
 done
 files+=("$payloads/kavro-1.cfg" "$payloads/kavro-2.cfg")
-"$build/bin/zepa" create "$disk" "${files[@]}"
+"$build/bin/zepa" create --force "$disk" "${files[@]}"
 
 cat <<EOT
 demo: sample data disk $disk

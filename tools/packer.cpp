@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 namespace kavro::tools::packer {
@@ -70,17 +71,29 @@ unsigned thread_count(unsigned wanted, std::size_t blocks) {
   return static_cast<unsigned>(std::min<std::size_t>(n, blocks));
 }
 
-void compress_blocks(const Options &options, std::vector<Block> &blocks) {
+void compress_blocks(const Options &options, std::vector<Block> &blocks, std::uint64_t total,
+                     const ProgressFn &progress) {
   Compressor compress = compressor_for(options.method);
   std::atomic<std::size_t> next{0};
-  auto worker = [&] {
-    for (std::size_t i = next++; i < blocks.size(); i = next++) compress_block(compress, options.level, blocks[i]);
+  std::mutex done_lock;  // 64-bit atomics are not lock-free on every target
+  std::uint64_t done = 0;
+  auto worker = [&](bool reports) {
+    for (std::size_t i = next++; i < blocks.size(); i = next++) {
+      compress_block(compress, options.level, blocks[i]);
+      std::uint64_t now = 0;
+      {
+        const std::lock_guard<std::mutex> hold(done_lock);
+        now = done += blocks[i].plain_size;
+      }
+      if (reports && progress) progress(now, total);
+    }
   };
   const unsigned n = thread_count(options.threads, blocks.size());
   std::vector<std::thread> pool;
-  for (unsigned t = 1; t < n; ++t) pool.emplace_back(worker);
-  worker();
+  for (unsigned t = 1; t < n; ++t) pool.emplace_back(worker, false);
+  worker(true);
   for (auto &thread : pool) thread.join();
+  if (progress) progress(total, total);
 }
 
 bool check_options(const Options &options, std::string &error) {
@@ -157,7 +170,7 @@ bool lay_out(std::span<const std::uint8_t> plain, std::span<const Block> blocks,
 }  // namespace
 
 bool pack_many(std::span<const std::span<const std::uint8_t>> plains, const Options &options,
-               std::vector<std::vector<std::uint8_t>> &packed, std::string &error) {
+               std::vector<std::vector<std::uint8_t>> &packed, std::string &error, const ProgressFn &progress) {
   if (!check_options(options, error)) return false;
   for (const auto &plain : plains) {
     if (plain.size() > kMaxPlainSize) {
@@ -172,7 +185,9 @@ bool pack_many(std::span<const std::span<const std::uint8_t>> plains, const Opti
   // The blocks of every input, input after input, on one pool of threads.
   std::vector<Block> blocks;
   std::vector<std::size_t> first_block;
+  std::uint64_t total = 0;
   for (const auto &plain : plains) {
+    total += plain.size();
     first_block.push_back(blocks.size());
     for (std::size_t offset = 0; offset < plain.size(); offset += options.block_size)
       blocks.push_back({.input = plain,
@@ -182,7 +197,7 @@ bool pack_many(std::span<const std::span<const std::uint8_t>> plains, const Opti
                         .status = UCL_E_OK});
   }
   first_block.push_back(blocks.size());
-  compress_blocks(options, blocks);
+  compress_blocks(options, blocks, total, progress);
 
   packed.resize(plains.size());
   for (std::size_t i = 0; i < plains.size(); ++i) {

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -45,10 +46,16 @@ bool parse_method(const char *text, Method *method);
 bool pack(std::span<const std::uint8_t> plain, const Options &options, std::vector<std::uint8_t> &packed,
           std::string &error);
 
+// Told the plain bytes packed so far and the plain bytes of all inputs; called
+// on the calling thread only.
+using ProgressFn = std::function<void(std::uint64_t done, std::uint64_t total)>;
+
 // Packs each input into packed[i] with one pool of threads over the blocks of
 // all of them, so that many small files keep every core busy. The same bytes
-// as pack() of each input.
+// as pack() of each input. `progress`, when given, hears of every block the
+// calling thread finishes, and of the end.
 bool pack_many(std::span<const std::span<const std::uint8_t>> plains, const Options &options,
-               std::vector<std::vector<std::uint8_t>> &packed, std::string &error);
+               std::vector<std::vector<std::uint8_t>> &packed, std::string &error,
+               const ProgressFn &progress = nullptr);
 
 }  // namespace kavro::tools::packer

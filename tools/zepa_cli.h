@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,18 @@ enum ExitCode : int {
 // Everything a subcommand gets from the command line.
 struct Options {
   packer::Options pack;
+  bool force = false;                 // create: replace an existing DISK
+  bool quiet = false;                 // create: no summary line
+  bool all = false;                   // extract: every entry into a folder
+  bool installer = false;             // verify: also the names the installer can ask for
   std::vector<std::string> operands;  // DISK first, then the command's own
+};
+
+// A switch without a value that a command takes, and the field it sets.
+struct Switch {
+  const char *short_name;  // "-f", or null
+  const char *long_name;   // "--force"
+  bool Options::*field;
 };
 
 struct Command {
@@ -26,6 +38,7 @@ struct Command {
   const char *summary;  // one line for the tool's help
   const char *usage;    // the command's --help text
   bool packs;           // takes --method, --level, --block-size, --no-checksum, --threads
+  std::span<const Switch> switches;
   std::size_t min_operands;
   std::size_t max_operands;  // 0: no limit
   int (*run)(const Options &options);
@@ -39,12 +52,17 @@ int run_verify(const Options &options);
 // "zepa: <message>\n" on standard error.
 void complain(const std::string &message);
 
+// An entry name fit for a terminal: control characters and backslashes as
+// C escapes (\n, \t, \\, \x1b).
+std::string escaped(const std::string &name);
+
 // A progress line on standard error, only when it is a terminal.
 class Progress {
  public:
   Progress();
   ~Progress();
   void show(const char *verb, const std::string &name, std::size_t index, std::size_t count);
+  void show_bytes(const char *verb, std::uint64_t done, std::uint64_t total);
   void clear();  // before a line goes to standard output
 
  private:

@@ -1,10 +1,14 @@
 // The subcommands of the disk tool: create, list, extract and verify.
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +19,7 @@
 
 #include "container_writer.h"
 #include "disk_directory.h"
+#include "languages.h"
 #include "packer.h"
 #include "unpack.h"
 #include "zepa.h"
@@ -49,6 +54,52 @@ std::string check_names(const std::vector<Source> &sources) {
     if (!seen.insert(source.name).second) return "name '" + source.name + "' given twice";
   }
   return {};
+}
+
+// The folder part of a path: "." for a bare name.
+std::string folder_of(const std::string &path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool same_file(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Every input readable and none of them the disk, DISK's folder there, and
+// an existing DISK replaced only when forced: one message and false at the
+// first problem, before any work.
+bool check_create(const std::string &disk_path, const std::vector<Source> &sources, bool force) {
+  struct stat disk_stat {};
+  const bool disk_exists = stat(disk_path.c_str(), &disk_stat) == 0;
+  for (const Source &source : sources) {
+    struct stat input {};
+    const int fd = open(source.path.c_str(), O_RDONLY | O_CLOEXEC);
+    int error = fd < 0 || fstat(fd, &input) != 0 ? errno : 0;
+    if (error == 0 && S_ISDIR(input.st_mode)) error = EISDIR;
+    if (fd >= 0) close(fd);
+    if (error != 0) {
+      complain(source.path + ": cannot read: " + std::strerror(error));
+      return false;
+    }
+    if (source.path == disk_path || (disk_exists && same_file(input, disk_stat))) {
+      complain(source.path + ": is the disk being written");
+      return false;
+    }
+  }
+  const std::string folder = folder_of(disk_path);
+  if (access(folder.c_str(), W_OK | X_OK) != 0) {
+    complain(disk_path + ": cannot write into " + folder + ": " + std::strerror(errno));
+    return false;
+  }
+  if (disk_exists && S_ISDIR(disk_stat.st_mode)) {
+    complain(disk_path + ": " + std::strerror(EISDIR));
+    return false;
+  }
+  if (disk_exists && !force) {
+    complain(disk_path + ": already exists; use --force to replace it");
+    return false;
+  }
+  return true;
 }
 
 bool read_file(const std::string &path, std::vector<std::uint8_t> &bytes) {
@@ -200,18 +251,29 @@ bool report_layout(const disk::Directory &d) {
 
 std::string number_or_dash(bool known, std::uint64_t value) { return known ? std::to_string(value) : "-"; }
 
-void list_entry(FILE *disk_file, const disk::Entry &entry) {
+// One row of the list; the original size, when known, is added to `original`.
+void list_entry(FILE *disk_file, const disk::Entry &entry, std::uint64_t &original) {
   const disk::PackedInfo info = disk::inspect_packed(disk_file, entry.offset, entry.length);
   const char *method = info.header_ok ? packer::method_name(info.method) : nullptr;
-  std::printf("%-24s %10" PRIu32 " %10s %-6s %5s %8s %-8s %10" PRIu64 "\n", entry.name.c_str(), entry.length,
+  if (info.blocks_ok) original += info.original_size;
+  std::printf("%-24s %10" PRIu32 " %10s %-6s %5s %8s %-8s %10" PRIu64 "\n", escaped(entry.name).c_str(), entry.length,
               number_or_dash(info.blocks_ok, info.original_size).c_str(), method ? method : "-",
               number_or_dash(info.header_ok, info.level).c_str(),
               number_or_dash(info.header_ok, info.block_size).c_str(),
               info.header_ok ? (info.checksum ? "yes" : "no") : "-", entry.offset);
 }
 
+// "42.5%": `part` of `whole`, or "-" for nothing.
+std::string percent(std::uint64_t part, std::uint64_t whole) {
+  if (whole == 0) return "-";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f%%", 100.0 * static_cast<double>(part) / static_cast<double>(whole));
+  return text;
+}
+
+// Reads and packs the files; `bytes_in` receives their plain bytes.
 bool pack_sources(const std::vector<Source> &sources, const packer::Options &options,
-                  std::vector<kavro::tools::container::ContainerEntry> &items) {
+                  std::vector<kavro::tools::container::ContainerEntry> &items, std::uint64_t &bytes_in) {
   std::vector<std::vector<std::uint8_t>> plains(sources.size());
   {
     Progress progress;
@@ -222,13 +284,19 @@ bool pack_sources(const std::vector<Source> &sources, const packer::Options &opt
         return false;
       }
     }
-    progress.show("packing", std::to_string(sources.size()) + " files", sources.size(), sources.size());
   }
   // All files at once: one pool of threads over the blocks of every file.
   const std::vector<std::span<const std::uint8_t>> inputs(plains.begin(), plains.end());
+  for (const auto &plain : plains) bytes_in += plain.size();
   std::vector<std::vector<std::uint8_t>> packed;
   std::string error;
-  if (!packer::pack_many(inputs, options, packed, error)) {
+  Progress progress;
+  const auto report = [&progress](std::uint64_t done, std::uint64_t total) {
+    progress.show_bytes("packing", done, total);
+  };
+  const bool ok = packer::pack_many(inputs, options, packed, error, report);
+  progress.clear();
+  if (!ok) {
     complain(error);
     return false;
   }
@@ -243,6 +311,78 @@ bool load_directory(const char *disk_path, disk::Directory &directory) {
   if (disk::read_directory(disk_path, directory, error)) return true;
   complain(std::string(disk_path) + ": " + error);
   return false;
+}
+
+// OUTPUT "-" of extract: the output file is a copy of standard output.
+FILE *open_standard_output(const char * /*path*/, const char *mode) {
+  const int fd = dup(STDOUT_FILENO);
+  FILE *file = fd >= 0 ? fdopen(fd, mode) : nullptr;
+  if (file == nullptr && fd >= 0) close(fd);
+  return file;
+}
+
+const unpack::Output kStandardOutput = {.fopen = open_standard_output, .fwrite = std::fwrite, .fclose = std::fclose};
+
+// Whether `output` names the disk file itself, by path or as the same file.
+bool is_the_disk(const std::string &output, const std::string &disk_path) {
+  struct stat a {};
+  struct stat b {};
+  return output == disk_path || (stat(output.c_str(), &a) == 0 && stat(disk_path.c_str(), &b) == 0 && same_file(a, b));
+}
+
+// Why `name` cannot be a file of its own in a folder, or empty when it can.
+std::string name_problem(const std::string &name) {
+  if (name.empty() || name == "." || name == "..") return "not a file name";
+  if (name.find('/') != std::string::npos) return "holds a '/'";
+  for (const char c : name)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return "holds a control character";
+  return {};
+}
+
+// extract --all: every entry of the disk into `folder`, under its own name.
+int extract_all(const std::string &disk_path, const std::string &folder) {
+  disk::Directory directory;
+  if (!load_directory(disk_path.c_str(), directory)) return kExitFailure;
+  if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
+    complain(folder + ": cannot create: " + std::strerror(errno));
+    return kExitFailure;
+  }
+  if (open_install_disk(disk_path.c_str()) != 0) return kExitFailure;
+  bool ok = true;
+  std::set<std::string> seen;
+  for (const disk::Entry &entry : directory.entries) {
+    std::string problem = name_problem(entry.name);
+    if (problem.empty() && !seen.insert(entry.name).second) problem = "hidden by an earlier entry of the same name";
+    const std::string path = folder + "/" + entry.name;
+    struct stat existing {};
+    if (problem.empty() && lstat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode))
+      problem = path + " exists and is not a plain file";
+    if (problem.empty()) {
+      if (unpack_disk_file(entry.name.c_str(), path.c_str()) < 0) ok = false;
+    } else {
+      complain("entry '" + escaped(entry.name) + "' not extracted: " + problem);
+      ok = false;
+    }
+  }
+  close_install_disk();
+  return ok ? kExitOk : kExitFailure;
+}
+
+// Every name the installer can ask the data disk for: the plugin of each
+// language in both FreeType builds, then the configuration files.
+std::vector<std::string> installer_names() {
+  std::vector<std::string> names;
+  for (const int older : {1, 0}) {
+    for (const LanguageEntry &language : language_table) {
+      char name[32];
+      plugin_file_name(language, older, name, sizeof name);
+      names.emplace_back(name);
+    }
+  }
+  for (const LanguageEntry &language : language_table)
+    if (std::find(names.begin(), names.end(), language.config_file) == names.end())
+      names.emplace_back(language.config_file);
+  return names;
 }
 
 }  // namespace
@@ -260,9 +400,40 @@ void Progress::clear() {
 
 void Progress::show(const char *verb, const std::string &name, std::size_t index, std::size_t count) {
   if (!enabled_) return;
-  std::fprintf(stderr, "\r\033[Kzepa: %s %s (%zu/%zu)", verb, name.c_str(), index, count);
+  std::fprintf(stderr, "\r\033[Kzepa: %s %s (%zu/%zu)", verb, escaped(name).c_str(), index, count);
   std::fflush(stderr);
   shown_ = true;
+}
+
+void Progress::show_bytes(const char *verb, std::uint64_t done, std::uint64_t total) {
+  if (!enabled_) return;
+  std::fprintf(stderr, "\r\033[Kzepa: %s %" PRIu64 " of %" PRIu64 " bytes (%s)", verb, done, total,
+               percent(done, total).c_str());
+  std::fflush(stderr);
+  shown_ = true;
+}
+
+std::string escaped(const std::string &name) {
+  std::string out;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }
 
 int run_create(const Options &options) {
@@ -271,14 +442,23 @@ int run_create(const Options &options) {
   for (std::size_t i = 1; i < options.operands.size(); ++i) sources.push_back(parse_source(options.operands[i]));
   const std::string problem = check_names(sources);
   if (!problem.empty()) return usage_problem("create", problem);
+  if (!check_create(disk_path, sources, options.force)) return kExitFailure;
+  // Past a file-size limit a write fails with EFBIG instead of ending the run.
+  std::signal(SIGXFSZ, SIG_IGN);
 
   std::vector<kavro::tools::container::ContainerEntry> items;
-  if (!pack_sources(sources, options.pack, items)) return kExitFailure;
+  std::uint64_t bytes_in = 0;
+  if (!pack_sources(sources, options.pack, items, bytes_in)) return kExitFailure;
   std::string error = kavro::tools::container::container_problem(items);
   if (error.empty()) error = kavro::tools::container::write_container(disk_path, items);
   if (!error.empty()) {
     complain(disk_path + ": " + error);
     return kExitFailure;
+  }
+  if (!options.quiet) {
+    const std::uint64_t bytes_out = kavro::tools::container::container_size(items);
+    std::printf("%zu entries, %" PRIu64 " bytes in, %" PRIu64 " bytes out, ratio %s\n", items.size(), bytes_in,
+                bytes_out, percent(bytes_out, bytes_in).c_str());
   }
   return kExitOk;
 }
@@ -294,20 +474,37 @@ int run_list(const Options &options) {
   }
   std::printf("%-24s %10s %10s %-6s %5s %8s %-8s %10s\n", "NAME", "PACKED", "ORIGINAL", "METHOD", "LEVEL", "BLOCK",
               "CHECKSUM", "OFFSET");
-  for (const disk::Entry &entry : directory.entries) list_entry(disk_file, entry);
+  std::uint64_t packed = 0, original = 0;
+  for (const disk::Entry &entry : directory.entries) {
+    list_entry(disk_file, entry, original);
+    packed += entry.length;
+  }
   std::fclose(disk_file);
+  std::printf("%zu entries, %" PRIu64 " bytes packed, %" PRIu64 " bytes original, disk %" PRIu64 " bytes\n",
+              directory.entries.size(), packed, original, directory.file_size);
   return kExitOk;
 }
 
 int run_extract(const Options &options) {
+  const std::size_t wanted = options.all ? 2 : 3;
+  if (options.operands.size() != wanted)
+    return usage_problem("extract", options.operands.size() < wanted ? "missing operand" : "too many operands");
   const std::string &disk_path = options.operands[0];
   if (disk_path.size() >= sizeof disk_name) {
     return usage_problem("extract", "disk path longer than " + std::to_string(sizeof disk_name - 1) +
                                         " characters, which the installer cannot use: " + disk_path);
   }
+  if (options.all) return extract_all(disk_path, options.operands[1]);
+  const std::string &output = options.operands[2];
+  if (is_the_disk(output, disk_path)) {
+    complain(output + ": is the disk being read");
+    return kExitFailure;
+  }
+  if (output == "-") unpack::set_output(&kStandardOutput);
   if (open_install_disk(disk_path.c_str()) != 0) return kExitFailure;
-  const std::int32_t result = unpack_disk_file(options.operands[1].c_str(), options.operands[2].c_str());
+  const std::int32_t result = unpack_disk_file(options.operands[1].c_str(), output.c_str());
   close_install_disk();
+  unpack::set_output(nullptr);
   return result >= 0 ? kExitOk : kExitFailure;
 }
 
@@ -321,7 +518,7 @@ int run_verify(const Options &options) {
     return kExitFailure;
   }
   EntryCopy copy;
-  std::size_t damaged = 0;
+  std::size_t damaged = 0, unchecked = 0;
   std::set<std::string> seen;
   {
     Progress progress;
@@ -330,15 +527,31 @@ int run_verify(const Options &options) {
       progress.show("verifying", entry.name, i + 1, directory.entries.size());
       std::string problem = seen.insert(entry.name).second ? check_entry(disk_path, disk_file, copy, entry)
                                                            : "hidden by an earlier entry of the same name";
+      const char *verdict = "OK";
+      if (problem.empty() && !disk::inspect_packed(disk_file, entry.offset, entry.length).checksum) {
+        verdict = "OK (no checksum: content not checked)";
+        ++unchecked;
+      }
       progress.clear();
-      std::printf("%s: %s\n", entry.name.c_str(), problem.empty() ? "OK" : problem.c_str());
+      std::printf("%s: %s\n", escaped(entry.name).c_str(), problem.empty() ? verdict : problem.c_str());
       if (!problem.empty()) ++damaged;
     }
   }
   std::fclose(disk_file);
+  std::size_t missing = 0;
+  if (options.installer) {
+    for (const std::string &name : installer_names()) {
+      if (seen.count(name) != 0) continue;
+      std::printf("%s: missing, the installer can ask for it\n", name.c_str());
+      ++missing;
+    }
+  }
   const bool layout_ok = report_layout(directory);
-  std::printf("%zu entries, %zu damaged\n", directory.entries.size(), damaged);
-  return damaged == 0 && layout_ok ? kExitOk : kExitFailure;
+  std::printf("%zu entries, %zu damaged", directory.entries.size(), damaged);
+  if (unchecked != 0) std::printf(", %zu unchecked", unchecked);
+  if (options.installer) std::printf(", %zu missing for the installer", missing);
+  std::printf("\n");
+  return damaged == 0 && missing == 0 && layout_ok ? kExitOk : kExitFailure;
 }
 
 }  // namespace kavro::tools::zepa_cli

@@ -24,10 +24,18 @@ constexpr char kToolUsage[] =
 
 constexpr char kToolUsageEnd[] =
     "\n"
-    "  --help       show this help, or a command's help after the command\n"
+    "  -h, --help   show this help, or a command's help after the command\n"
     "  --version    show the version\n"
     "\n"
     "Exit status: 0 done, 1 failed, 2 wrong command line.\n";
+
+constexpr Switch kCreateSwitches[] = {
+    {.short_name = "-f", .long_name = "--force", .field = &Options::force},
+    {.short_name = "-q", .long_name = "--quiet", .field = &Options::quiet},
+};
+constexpr Switch kExtractSwitches[] = {{.short_name = nullptr, .long_name = "--all", .field = &Options::all}};
+constexpr Switch kVerifySwitches[] = {
+    {.short_name = nullptr, .long_name = "--installer", .field = &Options::installer}};
 
 constexpr Command kCommands[] = {
     {.name = "create",
@@ -36,14 +44,21 @@ constexpr Command kCommands[] = {
               "Packs each FILE and writes the data disk DISK holding them, in the order\n"
               "given. A file is stored under its base name, or under NAME.\n"
               "The same files and options always give the same disk, byte for byte.\n"
+              "Every FILE and DISK's folder are checked before any work. The disk is\n"
+              "written beside DISK and takes its place only when complete: a failed\n"
+              "create leaves an existing DISK as it was.\n"
               "\n"
+              "  -f, --force      replace DISK when it exists\n"
+              "  -q, --quiet      no summary line at the end\n"
               "  --method M       nrv2b, nrv2d or nrv2e (default nrv2e)\n"
               "  --level N        compression level 1 to 10 (default 10)\n"
-              "  --block-size N   bytes per block, 1024 to 8388608 (default 1048576)\n"
+              "  --block-size N   bytes per block, 1024 to 8388608, or with K or M for\n"
+              "                   KiB or MiB: 1K to 8M (default 1M)\n"
               "  --no-checksum    leave out the Adler-32 of each file\n"
               "  --threads N      compress on N threads (default: one per core)\n"
-              "  --help           show this help\n",
+              "  -h, --help       show this help\n",
      .packs = true,
+     .switches = kCreateSwitches,
      .min_operands = 2,
      .max_operands = 0,
      .run = run_create},
@@ -52,35 +67,50 @@ constexpr Command kCommands[] = {
      .usage = "Usage: zepa list DISK\n"
               "Shows one line per entry: name, packed size, original size, method,\n"
               "level, block size, whether a checksum is present, and the offset of the\n"
-              "entry's data in DISK.\n"
+              "entry's data in DISK; then the totals. A '-' stands for what the entry's\n"
+              "packed header or blocks do not tell, because the entry is not a packed\n"
+              "file or is damaged; the totals leave such sizes out. Control characters\n"
+              "in names are shown escaped (\\n, \\x1b).\n"
               "\n"
-              "  --help    show this help\n",
+              "  -h, --help    show this help\n",
      .packs = false,
+     .switches = {},
      .min_operands = 1,
      .max_operands = 1,
      .run = run_list},
     {.name = "extract",
-     .summary = "unpack one file of a data disk as the installer does",
+     .summary = "unpack files of a data disk as the installer does",
      .usage = "Usage: zepa extract DISK NAME OUTPUT\n"
+              "  or:  zepa extract --all DISK FOLDER\n"
               "Unpacks the file NAME of DISK into OUTPUT exactly as the installer does:\n"
               "NAME is looked up in the disk first, then as a real file, and only the\n"
-              "installer's own messages are printed.\n"
+              "installer's own messages are printed. OUTPUT '-' is standard output;\n"
+              "OUTPUT may not be DISK itself.\n"
+              "With --all, every entry goes into FOLDER under its name; an entry whose\n"
+              "name is not a plain file name is refused, never written outside FOLDER.\n"
               "DISK may be at most 63 characters long, as on the box.\n"
               "\n"
-              "  --help    show this help\n",
+              "  --all         every entry, into FOLDER\n"
+              "  -h, --help    show this help\n",
      .packs = false,
-     .min_operands = 3,
+     .switches = kExtractSwitches,
+     .min_operands = 2,
      .max_operands = 3,
      .run = run_extract},
     {.name = "verify",
      .summary = "decode every entry of a data disk and report damage",
-     .usage = "Usage: zepa verify DISK\n"
+     .usage = "Usage: zepa verify [--installer] DISK\n"
               "Decodes every entry of DISK without writing files and prints one line\n"
               "per entry (OK, or what is wrong), bytes of DISK that its directory does\n"
-              "not account for, and a summary. Exit status 1 when an entry is damaged.\n"
+              "not account for, and a summary. An entry without a checksum can only be\n"
+              "shown to decode: it is reported as not checked. Exit status 1 when an\n"
+              "entry is damaged.\n"
               "\n"
-              "  --help    show this help\n",
+              "  --installer   also check that DISK holds every file the installer can\n"
+              "                ask for, and name each one missing (exit status 1)\n"
+              "  -h, --help    show this help\n",
      .packs = false,
+     .switches = kVerifySwitches,
      .min_operands = 1,
      .max_operands = 1,
      .run = run_verify},
@@ -110,36 +140,69 @@ int usage_error(const Command &command, const std::string &message) {
   return kExitUsage;
 }
 
-// A decimal number from min to max, the whole text.
-bool parse_number(const char *text, unsigned long min, unsigned long max, unsigned long &value) {
-  if (*text < '0' || *text > '9') return false;
+enum class NumberResult { kOk, kNotANumber, kOutOfRange };
+
+// A decimal number from min to max, the whole text; with `sizes`, a K or M
+// after the digits multiplies by 1024 or 1048576.
+NumberResult parse_number(const char *text, unsigned long min, unsigned long max, unsigned long &value,
+                          bool sizes = false) {
+  if (*text < '0' || *text > '9') return NumberResult::kNotANumber;
   errno = 0;
   char *end = nullptr;
   value = std::strtoul(text, &end, 10);
-  return errno == 0 && *end == '\0' && value >= min && value <= max;
+  unsigned long unit = 1;
+  if (sizes && (*end == 'K' || *end == 'k')) unit = 1024;
+  if (sizes && (*end == 'M' || *end == 'm')) unit = 1024 * 1024;
+  if (unit != 1) ++end;
+  if (*end != '\0') return NumberResult::kNotANumber;
+  if (errno != 0 || value > max / unit) return NumberResult::kOutOfRange;
+  value *= unit;
+  return value >= min ? NumberResult::kOk : NumberResult::kOutOfRange;
 }
 
 // Applies one packing option with its value; an empty result means done.
 std::string apply_pack_option(std::string_view option, const char *value, packer::Options &pack) {
-  unsigned long n = 0;
+  struct Numeric {
+    std::string_view option;
+    unsigned long min, max;
+    bool sizes;
+    const char *range;  // the message for a number out of range
+  };
+  static constexpr Numeric kNumeric[] = {
+      {"--level", packer::kMinLevel, packer::kMaxLevel, false, "level must be 1 to 10"},
+      {"--block-size", packer::kMinBlockSize, packer::kMaxBlockSize, true, "block size must be 1024 to 8388608"},
+      {"--threads", 1, 1024, false, "threads must be 1 to 1024"},
+  };
   if (option == "--method") {
     if (!packer::parse_method(value, &pack.method)) return "unknown method '" + std::string(value) + "'";
-  } else if (option == "--level") {
-    if (!parse_number(value, packer::kMinLevel, packer::kMaxLevel, n)) return "level must be 1 to 10";
-    pack.level = static_cast<int>(n);
-  } else if (option == "--block-size") {
-    if (!parse_number(value, packer::kMinBlockSize, packer::kMaxBlockSize, n))
-      return "block size must be 1024 to 8388608";
-    pack.block_size = static_cast<std::uint32_t>(n);
-  } else if (option == "--threads") {
-    if (!parse_number(value, 1, 1024, n)) return "threads must be 1 to 1024";
-    pack.threads = static_cast<unsigned>(n);
+    return {};
+  }
+  for (const Numeric &numeric : kNumeric) {
+    if (option != numeric.option) continue;
+    unsigned long n = 0;
+    switch (parse_number(value, numeric.min, numeric.max, n, numeric.sizes)) {
+      case NumberResult::kNotANumber:
+        return std::string(option) + ": '" + value + "' is not a number";
+      case NumberResult::kOutOfRange:
+        return numeric.range;
+      case NumberResult::kOk:
+        break;
+    }
+    if (option == "--level") pack.level = static_cast<int>(n);
+    if (option == "--block-size") pack.block_size = static_cast<std::uint32_t>(n);
+    if (option == "--threads") pack.threads = static_cast<unsigned>(n);
   }
   return {};
 }
 
 bool takes_value(std::string_view option) {
   return option == "--method" || option == "--level" || option == "--block-size" || option == "--threads";
+}
+
+const Switch *find_switch(const Command &command, std::string_view word) {
+  for (const Switch &option : command.switches)
+    if (word == option.long_name || (option.short_name != nullptr && word == option.short_name)) return &option;
+  return nullptr;
 }
 
 // Parses the words after the command name. Returns -1 to go on, or the
@@ -154,11 +217,13 @@ int parse_command_line(const Command &command, int argc, char **argv, Options &o
     }
     if (word == "--") {
       options_done = true;
-    } else if (word == "--help") {
+    } else if (word == "--help" || word == "-h") {
       std::fputs(command.usage, stdout);
       return kExitOk;
     } else if (command.packs && word == "--no-checksum") {
       options.pack.checksum = false;
+    } else if (const Switch *given = find_switch(command, word)) {
+      options.*(given->field) = true;
     } else {
       const std::size_t eq = word.find('=');
       const std::string_view option = word.substr(0, eq);
@@ -195,7 +260,7 @@ int main(int argc, char **argv) {
     return kExitUsage;
   }
   const std::string_view first = argv[1];
-  if (first == "--help") {
+  if (first == "--help" || first == "-h") {
     print_tool_usage(stdout);
     return kExitOk;
   }

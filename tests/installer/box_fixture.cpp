@@ -221,7 +221,7 @@ fs::path make_disk(const fs::path &where, const DiskEntries &entries, const std:
   const fs::path payloads = where / "payloads";
   fs::create_directories(payloads);
   std::string command =
-      (build_dir() / "bin/zepa").string() + " create " + (where / "test.dsk").string() + " " + zepa_options;
+      (build_dir() / "bin/zepa").string() + " create --force " + (where / "test.dsk").string() + " " + zepa_options;
   for (const auto &[name, content] : entries) {
     write_file(payloads / name, content);
     command += " '" + name + "=" + (payloads / name).string() + "'";

@@ -10,7 +10,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 files=("$build"/demo/payloads/d213-EN.so "$build"/demo/payloads/kavro-2.cfg)
-"$build/bin/zepa" create "$work/dm7000.dsk" "${files[@]}" >/dev/null
+"$build/bin/zepa" create --force "$work/dm7000.dsk" "${files[@]}" >/dev/null
 
 "$build/bin/kavro-box" --disk "$work/dm7000.dsk" --font-name a.ttf --root "$work/box" --keys b2ay \
   --under 'valgrind --error-exitcode=97 --leak-check=full --show-leak-kinds=all --errors-for-leak-kinds=all
