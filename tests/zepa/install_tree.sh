@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# The installed tree from the side of its users: installs the build into a
+# fresh prefix, builds a small C program against libzepa there with
+# pkg-config and with find_package(zepa), each shared and static, and runs
+# them; then the installed zepa makes a disk and the installed kavro-box (a
+# link in bin/) installs it with its own kavro-install and FreeType stand-in.
+#   install_tree.sh BUILD_DIR WORK_DIR C_COMPILER ["FLAGS"]
+# FLAGS go to every compile and link (the checking build's sanitizers).
+set -euo pipefail
+build=$1 work=$2 cc=$3 flags=${4:-}
+here=$(cd "$(dirname "$0")" && pwd)
+prefix=$work/prefix
+rm -rf "$work"
+mkdir -p "$work"
+cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+
+fail() { echo "install tree: $*" >&2; exit 1; }
+
+pc=$(find "$prefix" -name zepa.pc)
+[ -n "$pc" ] || fail "no zepa.pc installed"
+libdir=$(dirname "$(dirname "$pc")")
+pkg() { PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --define-variable=prefix="$prefix" "$@" zepa; }
+
+printf 'fourteen bytes' >"$work/file"
+expected='libzepa 0.0.2: 14 bytes: fourteen bytes'
+
+# check NAME LINKAGE: the program runs and prints what was read, and is
+# linked against libzepa.so.0 (shared) or holds the library (static).
+check() {
+  local program=$1 linkage=$2 output needed
+  output=$(LD_LIBRARY_PATH=$libdir "$program" "$work/file") || fail "$program failed"
+  [ "$output" = "$expected" ] || fail "$program printed '$output', expected '$expected'"
+  needed=$(readelf -d "$program" | grep -c 'NEEDED.*libzepa\.so\.0' || true)
+  case $linkage in
+    shared) [ "$needed" = 1 ] || fail "$program does not load libzepa.so.0" ;;
+    static) [ "$needed" = 0 ] || fail "$program loads libzepa.so.0" ;;
+  esac
+  echo "  $(basename "$program"): $linkage, ok"
+}
+
+# shellcheck disable=SC2086 # FLAGS and pkg-config's output are word lists
+{
+  "$cc" $flags -o "$work/pkg_config_shared" "$here/install_tree/consumer.c" $(pkg --cflags --libs)
+  "$cc" $flags -o "$work/pkg_config_static" "$here/install_tree/consumer.c" $(pkg --cflags) \
+    -Wl,-Bstatic $(pkg --libs --static) -Wl,-Bdynamic
+}
+check "$work/pkg_config_shared" shared
+check "$work/pkg_config_static" static
+
+cmake -S "$here/install_tree" -B "$work/find_package" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER="$cc" \
+  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >"$work/consumer.log"
+cmake --build "$work/find_package" >>"$work/consumer.log"
+check "$work/find_package/consumer_shared" shared
+check "$work/find_package/consumer_static" static
+
+# The installed tools, from bin/ alone.
+[ -x "$prefix/bin/zepa" ] || fail "no bin/zepa"
+[ -L "$prefix/bin/kavro-box" ] || { echo "  (no kavro-box: built without the installer)"; exit 0; }
+"$prefix/bin/kavro-box" --check || { echo "  (no sandbox here: installed kavro-box not run)"; exit 0; }
+printf 'plugin for FreeType 2.0\n' >"$work/d209-EN.so"
+printf 'language=auto\n' >"$work/kavro-2.cfg"
+"$prefix/bin/zepa" create "$work/dm7000.dsk" "$work/d209-EN.so" "$work/kavro-2.cfg" >/dev/null
+"$prefix/bin/kavro-box" --disk "$work/dm7000.dsk" --freetype 2.0.9 --font-name md_khmurabi_10.ttf --keys b1ay \
+  --report "$work/report" >"$work/box.log" 2>&1 || fail "installed kavro-box: status $? (see $work/box.log, $work/report)"
+grep -q '^  file  0755 .* /var/tuxbox/plugins/kavro.so$' "$work/report" ||
+  fail "installed kavro-box left no plugin (see $work/report)"
+echo "  bin/kavro-box: installed a disk made by bin/zepa, ok"
