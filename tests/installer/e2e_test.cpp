@@ -2,10 +2,8 @@
 // endings, the three questions and the confirmation, the installation and
 // the failures that end it with status 95. One row per run: its keys, the
 // box, the whole transcript, the messages, the status and the box after it.
-#include <ft2build.h>
-#include FT_FREETYPE_H
-
 #include <algorithm>
+#include <map>
 
 #include "installer/box_fixture.h"
 
@@ -26,17 +24,16 @@ struct Row {
   std::string out, err;
   std::vector<std::pair<std::string, std::string>> box;  // path, box_state()
   Wiring wiring = Wiring::kTerminal;
-  bool standard = true;  // the standard box, else only the row's options
-  fs::path disk = {};    // the full disk when empty
+  const char *disk = "full";  // in /tmp: a disk of the test's own, or "none"
 };
 
 class Installer : public BoxTest {
  protected:
-  void expect_row(const Row &row) {
+  void expect_row(const Row &row, const std::map<std::string, fs::path> &disks) {
     SCOPED_TRACE(row.what);
     const fs::path full_disk = disk_;
-    if (!row.disk.empty()) disk_ = row.disk;
-    const Outcome o = run(row.keys, row.options, row.wiring, row.standard);
+    disk_ = disks.at(row.disk);
+    const Outcome o = run(row.keys, row.options, row.wiring);
     disk_ = full_disk;
     EXPECT_EQ(o.status, row.status);
     EXPECT_EQ(o.out, row.out);
@@ -68,146 +65,153 @@ class Installer : public BoxTest {
 };
 
 TEST_F(Installer, RowsEndToEnd) {
-  const std::string disk = disk_.string(), english = "0755 " + payload("d213-EN.so");
   write_file(work_ / "old.cfg", "old configuration\n");
   write_file(work_ / "old.so", "old plugin\n");
-  const std::string old_cfg = kConfig + "=" + (work_ / "old.cfg").string();
-  const std::string old_so = kPlugin + "=" + (work_ / "old.so").string();
-  const std::string big_plugin = noise(300 * 1024 + 17, 3);
-  std::vector<std::string> many_fonts, many_font_options = {"--var-font", "late.ttf"};
+  const std::string old_cfg = kConfig + "=" + (work_ / "old.cfg").string(), en = "0755 " + payload("d213-EN.so");
+  const std::string old_so = kPlugin + "=" + (work_ / "old.so").string(), big = noise(300 * 1024 + 17, 3);
+  const std::map<std::string, fs::path> disks = {
+      {"full", disk_},
+      {"none", ""},
+      {"large", make_disk(work_ / "large", "", big, "--block-size 16384")},
+      {"no plugin", make_disk(work_ / "no-plugin", "d213-EN.so")},
+      {"no config", make_disk(work_ / "no-config", "kavro-2.cfg")},
+      {"plugin method", damage_entry(make_disk(work_ / "corrupt"), "d213-EN.so", 12, 0x2F)},
+      {"config byte", damage_entry(make_disk(work_ / "corrupt-cfg"), "kavro-2.cfg", 30, 0xFF)},  // a stored byte
+      {"big plugin", make_disk(work_ / "big-plugin", "", noise(200 * 1024, 5))}};
+  std::vector<std::string> fonts, font_options = {"--var-font", "late.ttf"};
   for (int i = 0; i < 30; ++i) {
-    many_fonts.push_back((i < 10 ? "f0" : "f") + std::to_string(i) + ".ttf");
-    many_font_options.insert(many_font_options.end(),
-                             {"--font-name", (i < 20 ? "f" : "f0") + std::to_string(29 - i) + ".ttf"});
+    fonts.push_back((i < 10 ? "f0" : "f") + std::to_string(i) + ".ttf");
+    font_options.insert(font_options.end(), {"--font-name", (i < 20 ? "f" : "f0") + std::to_string(29 - i) + ".ttf"});
   }
-  const std::vector<std::string> all_candidates = {"--usb-local", "--mnt-usb-local", "--mnt-usb-var",
-                                                   "--hdd-local", "--mnt-hdd-local", "--mnt-hdd-var"};
-  const std::string candidates_menu =
+  const std::string all_candidates =
       subtitles_menu(kStandardFreeKb, {candidate(3, "USB", "/usb/local"), candidate(4, "USB", "/mnt/usb/local"),
                                        candidate(5, "USB", "/mnt/usb/var"), candidate(6, "HDD", "/hdd/local"),
                                        candidate(7, "HDD", "/mnt/hdd/local"), candidate(8, "HDD", "/mnt/hdd/var")});
-  const std::string to_tmp = "Linking dir /var/tuxbox/Kavro/tit => /tmp\n";
-  const std::string no_tmp_link =
-      "Couldn't link /var/tuxbox/Kavro/tit to '/tmp'.\n\aDo it yourself.\nReason: File exists\n";
+  const std::string probed = std::string(kProbe) + kNoFont, tmp = store_subtitles("/tmp");
+  const std::string flash = store_subtitles("/var/tuxbox/Kavro/tit"), old_srt = "/var/tuxbox/Kavro/tit/old.srt";
+  const std::string cut_short = start() + kPassStart + language_menu() + prompt() + subtitles_menu() + prompt();
+  const std::string failed = probed + kNoRealFile + kUnpackFailed, dm56 = start("DM56xx"), dbox2 = start("DBox2");
+  const std::string to_tmp = "Linking dir /var/tuxbox/Kavro/tit => /tmp\n", kept = "dir 0755";
+  const std::string old_to = "--tit-link", usb = candidate(3, "USB", "/mnt/usb/var");
+  const std::string md = "/share/fonts/md_khmurabi_10.ttf", z = "/var/tuxbox/Kavro/z.ttf", b = "/share/fonts/b.ttf";
+  const auto fails = [](int free_kb, const char *step) {
+    return start() + pass({.subtitles = subtitles_menu(free_kb)}) + kInstallation + step;
+  };
   // clang-format off
   std::vector<Row> rows = {
     // Start-up and its early endings.
     {"input not a terminal", "", {}, 1, "", "STDIN_FILENO is not a TTY!\n", {{kProduct, "absent"}}, Wiring::kInputFromNull},
     {"output not a terminal", "", {}, 1, "", "STDOUT_FILENO is not a TTY!\n", {{kProduct, "absent"}}, Wiring::kOutputToFile},
-    {"product directory cannot be made", "", {"--bare-var"}, 2, "",
-     "Couldn't create directory '/var/tuxbox/Kavro'! Do it yourself.\nReason: No such file or directory\n", {{kProduct, "absent"}}},
-    {"no data disk", "", {"--var-size", "2048"}, 3, kMissingDisk, "", {{kProduct, "dir 0755"}}, Wiring::kTerminal, false},
-    {"upper-case disk name", "", {"--file", "/tmp/DM7000.dsk=" + disk}, 3, kMissingDisk, "", {{kProduct, "dir 0755"}}, Wiring::kTerminal, false},
-    {"terminal hung up at the first question", "", {}, 1, start() + kPassStart + language_menu() + prompt(), kProbe,
-     {{kProduct, "dir 0755"}, {kPlugin, "absent"}}, Wiring::kHangUp},
-    {"terminal hung up at the confirmation", "b0", {}, 1, start() + pass({}), std::string(kProbe) + kNoFont,
-     {{kProduct, "dir 0755"}, {kPlugin, "absent"}}, Wiring::kHangUp},
-    {"first model in table order", "b0E", {"--file", "/tmp/dbox2.dsk=" + disk, "--file", "/tmp/dm56xx.dsk=" + disk, "--var-size", "2048", "--freetype", "2.1.3"}, 0,
-     start("DM56xx") + pass({.summary = summary("English", kKeepSubtitles, kKeepFont, "", "2.1", "DM56xx")}) + kDone,
-     std::string(kProbe) + kNoFont, {}, Wiring::kTerminal, false},
-    {"dangling disk link fails at extraction", "b0y", {"--link", "/tmp/dbox2.dsk=/tmp/gone.dsk", "--var-size", "2048", "--freetype", "2.1.3"}, 95,
-     start("DBox2") + pass({.summary = summary("English", kKeepSubtitles, kKeepFont, "", "2.1", "DBox2")}) + kInstallation + "ERROR!\n",
-     std::string(kProbe) + kNoFont + kNoRealFile + kUnpackFailed, {{kPlugin, "absent"}}, Wiring::kTerminal, false},
-    {"failing FreeType", "", {"--freetype", "fail"}, 96, start("DM7000", "") + "Error: fb_test.FT_Init_FreeType: 40\n", "", {}},
-    {"failing FreeType, code 1", "", {"--freetype", "fail:1"}, 96, start("DM7000", "") + "Error: fb_test.FT_Init_FreeType:  1\n", "", {}},
-    {"interrupt key in single-key mode", "b\003", {}, 130, start() + kPassStart + language_menu() + prompt() + subtitles_menu() + prompt(),
-     kProbe, {{kProduct, "dir 0755"}}},  // /var is still copied back
-    // Scripted keys, the output to a file: the installer can only have run on kavro-box's terminal.
-    {"--keys", "", {"--keys", "b0y"}, 0, start("DM7000", "2.1", kProbe) + kPassStart + language_menu() + prompt() + subtitles_menu() + prompt() + kNoFont +
-     summary() + prompt() + installed(), "", {{kPlugin, english}}, Wiring::kOutputToFile},
-    {"--keys running out", "", {"--keys", "b"}, 130, start("DM7000", "2.1", kProbe) + kPassStart + language_menu() + prompt() + subtitles_menu() + prompt(),
-     "kavro-box: no key left for prompt 2; typing the interrupt key\n", {{kPlugin, "absent"}}, Wiring::kOutputToFile},
+    {"product directory cannot be made", "", {"--bare-var"}, 2, "", "Couldn't create directory '/var/tuxbox/Kavro'! "
+     "Do it yourself.\nReason: No such file or directory\n", {{kProduct, "absent"}}},
+    {"no data disk", "", {}, 3, kMissingDisk, "", {{kProduct, kept}}, Wiring::kTerminal, "none"},
+    {"upper-case disk name", "", {"--file", "/tmp/DM7000.dsk=" + disk_.string()}, 3, kMissingDisk, "",
+     {{kProduct, kept}}, Wiring::kTerminal, "none"},
+    {"first model in table order", "b0E", {"--file", "/tmp/dbox2.dsk=" + disk_.string(), "--file",
+     "/tmp/dm56xx.dsk=" + disk_.string()}, 0, dm56 + pass({.summary = summary(kKeepSubtitles, kKeepFont, "English", "",
+     "2.1", "DM56xx")}) + kDone, probed, {}, Wiring::kTerminal, "none"},
+    {"dangling disk link fails at extraction", "b0y", {"--link", "/tmp/dbox2.dsk=/tmp/gone.dsk"}, 95, dbox2 +
+     pass({.summary = summary(kKeepSubtitles, kKeepFont, "English", "", "2.1", "DBox2")}) + kInstallation + "ERROR!\n",
+     failed, {{kPlugin, "absent"}}, Wiring::kTerminal, "none"},
+    {"hung up at the first question", "", {}, 1, start() + kPassStart + language_menu() + prompt(), kProbe,
+     {{kProduct, kept}, {kPlugin, "absent"}}, Wiring::kHangUp},
+    {"hung up at the confirmation", "b0", {}, 1, start() + pass({}), probed, {{kPlugin, "absent"}}, Wiring::kHangUp},
+    {"failing FreeType", "", {"--freetype", "fail"}, 96, start("DM7000", "") + "Error: fb_test.FT_Init_FreeType: 40\n",
+     "", {}},
+    {"failing FreeType, code 1", "", {"--freetype", "fail:1"}, 96, start("DM7000", "") +
+     "Error: fb_test.FT_Init_FreeType:  1\n", "", {}},
+    {"interrupt key", "b\003", {}, 130, cut_short, kProbe, {{kProduct, kept}}},  // /var is still copied back
+    // Scripted keys, the output to a file: only kavro-box's terminal is the installer's.
+    {"--keys", "", {"--keys", "b0y"}, 0, start("DM7000", "2.1", kProbe) + kPassStart + language_menu() + prompt() +
+     subtitles_menu() + prompt() + kNoFont + summary() + prompt() + installed(), "", {{kPlugin, en}}, Wiring::kOutputToFile},
+    {"--keys running out", "", {"--keys", "b"}, 130, start("DM7000", "2.1", kProbe) + kPassStart + language_menu() +
+     prompt() + subtitles_menu() + prompt(), "kavro-box: no key left for prompt 2; typing the interrupt key\n",
+     {{kPlugin, "absent"}}, Wiring::kOutputToFile},
     // The questions: upper case and letters after k are not taken; any key
     // but yes or exit asks everything again; exit writes nothing.
-    {"questions", "Alk0N" "g0N" "i0N" "b2N" "a1x" "c0E", {}, 0,
-     start() + pass({.language_prompts = 3, .summary = summary("Slovenian", kKeepSubtitles, kKeepFont, "the Kavro Slovenian team")}) +
-         pass({.summary = summary("French", kKeepSubtitles, kKeepFont, "the Kavro French team (http://kavro.example.org/fr/)")}) +
-         pass({.summary = summary("Hungarian", kKeepSubtitles, kKeepFont, "the Kavro Hungarian team & the Kavro proofreaders")}) +
-         pass({.summary = summary("English", store_subtitles("/tmp"))}) +
-         pass({.summary = summary("Czech", store_subtitles("/var/tuxbox/Kavro/tit"))}) +
-         pass({.summary = summary("Arabic", kKeepSubtitles, kKeepFont, "the Kavro Arabic team")}) + kDone,
-     std::string(kProbe) + kNoFont + kNoFont + kNoFont + kNoFont + kNoFont + kNoFont, {{kPlugin, "absent"}, {kConfig, "absent"}, {kTit, "absent"}}},
-    {"candidates numbered USB first, only listed numbers taken", "b98N" "b5y", all_candidates, 0,
-     start() + pass({.subtitles = candidates_menu, .subtitles_prompts = 2, .summary = summary("English", store_subtitles("/mnt/hdd/var/tit"))}) +
-         pass({.subtitles = candidates_menu, .summary = summary("English", store_subtitles("/mnt/usb/var/tit"))}) +
-         installed("Linking dir /var/tuxbox/Kavro/tit => /mnt/usb/var/tit\n"),
-     std::string(kProbe) + kNoFont + kNoFont, {{kTit, "-> /mnt/usb/var/tit"}, {"/mnt/usb/var/tit", "dir 0755"}}},
-    {"HDD movie folder without HDD candidate", "b3y", {"--hdd-movie"}, 0,
-     start() + pass({.subtitles = subtitles_menu(kStandardFreeKb, {candidate(3, "HDD", "/hdd/local")}), .summary = summary("English", store_subtitles("/hdd/local/tit"))}) +
-         installed("Linking dir /var/tuxbox/Kavro/tit => /hdd/local/tit\n"),
-     std::string(kProbe) + kNoFont, {{"/hdd/local", "dir 0755"}, {kTit, "-> /hdd/local/tit"}}},
-    {"valid old link removed by another answer, even when leaving", "b2E", {"--path", "/mnt/usb/var/tit", "--tit-link", "/mnt/usb/var/tit"}, 0,
-     start() + pass({.subtitles = subtitles_menu(kStandardFreeKb, {candidate(3, "USB", "/mnt/usb/var")}, "/mnt/usb/var/tit"), .summary = summary("English", store_subtitles("/tmp"))}) + kDone,
-     std::string(kProbe) + kNoFont, {{kTit, "absent"}, {"/mnt/usb/var/tit", "dir 0755"}}},
-    // An old link is offered only when it resolves, yet 0 always keeps it.
-    {"dangling old link", "b0y", {"--tit-link", "/mnt/gone/tit"}, 0, start() + pass({}) + installed(), std::string(kProbe) + kNoFont, {{kTit, "-> /mnt/gone/tit"}}},
-    {"old link resolving from its own directory", "b0y", {"--path", "/var/tuxbox/Kavro/store", "--tit-link", "store"}, 0,
-     start() + pass({.subtitles = subtitles_menu(kStandardFreeKb, {}, "store")}) + installed(), std::string(kProbe) + kNoFont, {{kTit, "-> store"}}},
-    {"old link resolving only from the installer's", "b0y", {"--path", "/tmp/store", "--tit-link", "store"}, 0,
-     start() + pass({}) + installed(), std::string(kProbe) + kNoFont, {{kTit, "-> store"}}},
-    {"non-empty subtitles directory stays, /tmp", "b2y", {"--touch", "/var/tuxbox/Kavro/tit/old.srt"}, 0,
-     start() + pass({.summary = summary("English", store_subtitles("/tmp"))}) + installed(to_tmp),
-     std::string(kProbe) + kNoFont + no_tmp_link, {{"/var/tuxbox/Kavro/tit/old.srt", "0644 "}}},
-    {"non-empty subtitles directory stays, flash", "b1y", {"--touch", "/var/tuxbox/Kavro/tit/old.srt"}, 0,
-     start() + pass({.summary = summary("English", store_subtitles("/var/tuxbox/Kavro/tit"))}) + installed("Creating dir /var/tuxbox/Kavro/tit\n"),
-     std::string(kProbe) + kNoFont + "Couldn't create directory '/var/tuxbox/Kavro/tit': File exists\n", {}},
-    {"flash below 80 kB", "b0E", {"--var-size", "76"}, 0, start() + pass({.subtitles = subtitles_menu(76)}) + kDone, std::string(kProbe) + kNoFont, {}},
-    {"flash of 80 kB", "b0E", {"--var-size", "80"}, 0, start() + pass({.subtitles = subtitles_menu(80)}) + kDone, std::string(kProbe) + kNoFont, {}},
+    {"questions", "Alk0N" "g0N" "i0N" "b2N" "a1x" "c0E", {}, 0, start() +
+     pass({.language_prompts = 3, .summary = summary(kKeepSubtitles, kKeepFont, "Slovenian", "the Kavro Slovenian team")}) +
+     pass({.summary = summary(kKeepSubtitles, kKeepFont, "French", "the Kavro French team (http://kavro.example.org/fr/)")}) +
+     pass({.summary = summary(kKeepSubtitles, kKeepFont, "Hungarian", "the Kavro Hungarian team & the Kavro proofreaders")}) +
+     pass({.summary = summary(tmp)}) + pass({.summary = summary(flash, kKeepFont, "Czech")}) +
+     pass({.summary = summary(kKeepSubtitles, kKeepFont, "Arabic", "the Kavro Arabic team")}) + kDone,
+     probed + kNoFont + kNoFont + kNoFont + kNoFont + kNoFont, {{kPlugin, "absent"}, {kConfig, "absent"}, {kTit, "absent"}}},
+    {"candidates numbered USB first, only listed numbers taken", "b98N" "b5y", {"--usb-local", "--mnt-usb-local",
+     "--mnt-usb-var", "--hdd-local", "--mnt-hdd-local", "--mnt-hdd-var"}, 0, start() + pass({.subtitles = all_candidates,
+     .subtitles_prompts = 2, .summary = summary(store_subtitles("/mnt/hdd/var/tit"))}) + pass({.subtitles = all_candidates,
+     .summary = summary(store_subtitles("/mnt/usb/var/tit"))}) + installed("Linking dir /var/tuxbox/Kavro/tit => "
+     "/mnt/usb/var/tit\n"), probed + kNoFont, {{kTit, "-> /mnt/usb/var/tit"}, {"/mnt/usb/var/tit", kept}}},
+    {"HDD movie folder without HDD candidate", "b3y", {"--hdd-movie"}, 0, start() + pass({.subtitles =
+     subtitles_menu(kStandardFreeKb, {candidate(3, "HDD", "/hdd/local")}), .summary = summary(store_subtitles(
+     "/hdd/local/tit"))}) + installed("Linking dir /var/tuxbox/Kavro/tit => /hdd/local/tit\n"), probed,
+     {{"/hdd/local", kept}, {kTit, "-> /hdd/local/tit"}}},
+    {"valid old link removed by another answer, even when leaving", "b2E", {"--path", "/mnt/usb/var/tit", old_to,
+     "/mnt/usb/var/tit"}, 0, start() + pass({.subtitles = subtitles_menu(kStandardFreeKb, {usb}, "/mnt/usb/var/tit"),
+     .summary = summary(tmp)}) + kDone, probed, {{kTit, "absent"}, {"/mnt/usb/var/tit", kept}}},
+    // An old link is offered only when it resolves, yet 0 always keeps it;
+    // the flash is NOT RECOMMENDED below 80 kB.
+    {"dangling old link", "b0y", {old_to, "/mnt/gone/tit", "--var-size", "76"}, 0, start() + pass({.subtitles =
+     subtitles_menu(76)}) + installed(), probed, {{kTit, "-> /mnt/gone/tit"}}},
+    {"old link resolving from its own directory", "b0y", {"--path", "/var/tuxbox/Kavro/store", old_to, "store"}, 0,
+     start() + pass({.subtitles = subtitles_menu(kStandardFreeKb, {}, "store")}) + installed(), probed, {{kTit, "-> store"}}},
+    {"old link resolving only from the installer's", "b0y", {"--path", "/tmp/store", old_to, "store", "--var-size", "80"},
+     0, start() + pass({.subtitles = subtitles_menu(80)}) + installed(), probed, {{kTit, "-> store"}}},
+    {"non-empty subtitles directory stays, /tmp", "b2y", {"--touch", old_srt}, 0, start() + pass({.summary = summary(tmp)})
+     + installed(to_tmp), probed + "Couldn't link /var/tuxbox/Kavro/tit to '/tmp'.\n\aDo it yourself.\nReason: File exists\n",
+     {{old_srt, "0644 "}}},
+    {"non-empty subtitles directory stays, flash", "b1y", {"--touch", old_srt}, 0, start() + pass({.summary =
+     summary(flash)}) + installed("Creating dir /var/tuxbox/Kavro/tit\n"), probed + "Couldn't create directory "
+     "'/var/tuxbox/Kavro/tit': File exists\n", {{old_srt, "0644 "}}},
     // The font menu: exact .ttf names sorted ignoring case, then the
     // product's fonts by the next letters, up to z.
-    {"font menu", "b0" "7cy", {"--font-name", "b.ttf", "--font-name", "c.TTF", "--font-name", "Kavro.ttf", "--font-name", "notes",
-                               "--font-name", "x.ttf.bak", "--font-name", "A.ttf", "--var-font", "z.ttf"}, 0,
-     start() + pass({.fonts = font_menu({"A.ttf", "b.ttf"}, {"z.ttf"}), .font_prompts = 2, .summary = summary("English", kKeepSubtitles, favourite_font("/var/tuxbox/Kavro/z.ttf"))}) +
-         installed("\nSelected font: '/var/tuxbox/Kavro/z.ttf'\n\n"),
-     kProbe, {{kFontLink, "-> /var/tuxbox/Kavro/z.ttf"}}},
-    {"font menu stops at z", "b0" "{z" "E", many_font_options, 0,
-     start() + pass({.fonts = font_menu(many_fonts, {"late.ttf"}), .font_prompts = 2, .summary = summary("English", kKeepSubtitles, favourite_font("/share/fonts/f25.ttf"))}) + kDone,
-     kProbe, {}},
-    {"0 keeps the current font link and sets it again", "b00y", {"--font-name", "a.ttf", "--font-name", "b.ttf", "--font-link", "/share/fonts/b.ttf"}, 0,
-     start() + pass({.fonts = font_menu({"a.ttf", "b.ttf"}, {}, "/share/fonts/b.ttf"), .summary = summary("English", kKeepSubtitles, favourite_font("/share/fonts/b.ttf"))}) +
-         installed("\nSelected font: '/share/fonts/b.ttf'\n\n"),
-     kProbe, {{kFontLink, "-> /share/fonts/b.ttf"}}},
-    {"0 without a font link leaves the font alone", "b00y", {"--font-name", "a.ttf"}, 0,
-     start() + pass({.fonts = font_menu({"a.ttf"})}) + installed(), kProbe, {{kFontLink, "absent"}}},
+    {"font menu", "b07cy", {"--font-name", "b.ttf", "--font-name", "c.TTF", "--font-name", "Kavro.ttf", "--font-name",
+     "notes", "--font-name", "x.ttf.bak", "--font-name", "A.ttf", "--var-font", "z.ttf"}, 0, start() + pass({.fonts =
+     font_menu({"A.ttf", "b.ttf"}, {"z.ttf"}), .font_prompts = 2, .summary = summary(kKeepSubtitles, favourite_font(z))})
+     + installed("\nSelected font: '" + z + "'\n\n"), kProbe, {{kFontLink, "-> " + z}}},
+    {"font menu stops at z", "b0{zE", font_options, 0, start() + pass({.fonts = font_menu(fonts, {"late.ttf"}),
+     .font_prompts = 2, .summary = summary(kKeepSubtitles, favourite_font("/share/fonts/f25.ttf"))}) + kDone, kProbe, {}},
+    {"0 keeps the current font link and sets it again", "b00y", {"--font-name", "a.ttf", "--font-name", "b.ttf",
+     "--font-link", b}, 0, start() + pass({.fonts = font_menu({"a.ttf", "b.ttf"}, {}, b), .summary =
+     summary(kKeepSubtitles, favourite_font(b))}) + installed("\nSelected font: '" + b + "'\n\n"), kProbe,
+     {{kFontLink, "-> " + b}}},
+    {"0 without a font link leaves the font alone", "b00y", {"--font-name", "a.ttf"}, 0, start() + pass({.fonts =
+     font_menu({"a.ttf"})}) + installed(), kProbe, {{kFontLink, "absent"}}},
     // The installation.
-    {"English install", "b1ay", {"--font-name", "md_khmurabi_10.ttf"}, 0,
-     start() + pass({.fonts = font_menu({"md_khmurabi_10.ttf"}), .summary = summary("English", store_subtitles("/var/tuxbox/Kavro/tit"), favourite_font("/share/fonts/md_khmurabi_10.ttf"))}) +
-         installed("Creating dir /var/tuxbox/Kavro/tit\n\nSelected font: '/share/fonts/md_khmurabi_10.ttf'\n\n"),
-     kProbe, {{kPlugin, english}, {kConfig, "0644 " + payload("kavro-2.cfg")}, {kTit, "dir 0755"},  // 0777 under the umask
-              {kFontLink, "-> /share/fonts/md_khmurabi_10.ttf"}}},
-    {"z confirms like y, /tmp linked as it is", "b2z", {}, 0, start() + pass({.summary = summary("English", store_subtitles("/tmp"))}) + installed(to_tmp),
-     std::string(kProbe) + kNoFont, {{kTit, "-> /tmp"}, {kPlugin, english}}},
-    {"large plugin of many blocks", "b0y", {}, 0, start() + pass({}) + installed(), std::string(kProbe) + kNoFont,
-     {{kPlugin, "0755 " + big_plugin}}, Wiring::kTerminal, true, make_disk(work_ / "large", "", big_plugin, "--block-size 16384")},
-    // A failed unpack ends with 95, and an old file keeps its bytes, mode
-    // and time (the old file takes a 4 kB block of the flash).
-    {"missing plugin", "b0y", {"--file", old_cfg}, 95, start() + pass({.subtitles = subtitles_menu(kStandardFreeKb - 4)}) + kInstallation + "ERROR!\n",
-     std::string(kProbe) + kNoFont + kNoRealFile + kUnpackFailed, {{kConfig, "0644 kept old configuration\n"}, {kPlugin, "absent"}},
-     Wiring::kTerminal, true, make_disk(work_ / "no-plugin", "d213-EN.so")},
-    {"missing configuration", "b0y", {}, 95, start() + pass({}) + kInstallation + "OK\n",
-     std::string(kProbe) + kNoFont + kNoRealFile + kUnpackFailed, {{kPlugin, english}, {kConfig, "absent"}},
-     Wiring::kTerminal, true, make_disk(work_ / "no-config", "kavro-2.cfg")},
-    {"corrupt plugin over an old one", "b0y", {"--file", old_so}, 95, start() + pass({.subtitles = subtitles_menu(kStandardFreeKb - 4)}) + kInstallation + "ERROR!\n",
-     std::string(kProbe) + kNoFont + "header error - invalid method 47 (level 10)\n" + kUnpackFailed, {{kPlugin, "0644 kept old plugin\n"}},
-     Wiring::kTerminal, true, damage_entry(make_disk(work_ / "corrupt"), "d213-EN.so", 12, 0x2F)},  // the method
-    {"corrupt configuration over an old one", "b0y", {"--file", old_cfg}, 95, start() + pass({.subtitles = subtitles_menu(kStandardFreeKb - 4)}) + kInstallation + "OK\n",
-     std::string(kProbe) + kNoFont + "checksum error - data corrupted" + kUnpackFailed, {{kConfig, "0644 kept old configuration\n"}, {kPlugin, english}},
-     Wiring::kTerminal, true, damage_entry(make_disk(work_ / "corrupt-cfg"), "kavro-2.cfg", 30, 0xFF)},  // a stored byte: only the checksum sees it
-    {"flash filling up", "b0y", {"--var-size", "64"}, 95, start() + pass({.subtitles = subtitles_menu(64)}) + kInstallation + "ERROR!\n",
-     std::string(kProbe) + kNoFont + "couldn't write data" + kUnpackFailed, {},
-     Wiring::kTerminal, true, make_disk(work_ / "big-plugin", "", noise(200 * 1024, 5))},
+    {"English install", "b1ay", {"--font-name", "md_khmurabi_10.ttf"}, 0, start() + pass({.fonts =
+     font_menu({"md_khmurabi_10.ttf"}), .summary = summary(flash, favourite_font(md))}) + installed("Creating dir "
+     "/var/tuxbox/Kavro/tit\n\nSelected font: '" + md + "'\n\n"), kProbe, {{kPlugin, en}, {kConfig, "0644 " +
+     payload("kavro-2.cfg")}, {kTit, kept}, {kFontLink, "-> " + md}}},  // the directory 0777 under the umask
+    {"z confirms like y, /tmp linked as it is", "b2z", {}, 0, start() + pass({.summary = summary(tmp)}) +
+     installed(to_tmp), probed, {{kTit, "-> /tmp"}, {kPlugin, en}}},
+    {"large plugin of many blocks", "b0y", {}, 0, start() + pass({}) + installed(), probed, {{kPlugin, "0755 " + big}},
+     Wiring::kTerminal, "large"},
+    // A failed unpack ends with 95; an old file keeps its bytes, mode and
+    // time (and takes a 4 kB block of the flash).
+    {"missing plugin", "b0y", {"--file", old_cfg}, 95, fails(kStandardFreeKb - 4, "ERROR!\n"), failed,
+     {{kConfig, "0644 kept old configuration\n"}, {kPlugin, "absent"}}, Wiring::kTerminal, "no plugin"},
+    {"missing configuration", "b0y", {}, 95, fails(kStandardFreeKb, "OK\n"), failed, {{kPlugin, en}, {kConfig, "absent"}},
+     Wiring::kTerminal, "no config"},
+    {"corrupt plugin over an old one", "b0y", {"--file", old_so}, 95, fails(kStandardFreeKb - 4, "ERROR!\n"), probed +
+     "header error - invalid method 47 (level 10)\n" + kUnpackFailed, {{kPlugin, "0644 kept old plugin\n"}},
+     Wiring::kTerminal, "plugin method"},
+    {"corrupt configuration over an old one", "b0y", {"--file", old_cfg}, 95, fails(kStandardFreeKb - 4, "OK\n"), probed +
+     "checksum error - data corrupted" + kUnpackFailed, {{kConfig, "0644 kept old configuration\n"}, {kPlugin, en}},
+     Wiring::kTerminal, "config byte"},
+    {"flash filling up", "b0y", {"--var-size", "64"}, 95, fails(64, "ERROR!\n"), probed + "couldn't write data" +
+     kUnpackFailed, {}, Wiring::kTerminal, "big plugin"},
   };
   // The FreeType version chooses the summary and the plugin variant.
   const struct {
-    const char *version, *family, *plugin_family;
-  } versions[] = {{"2.0.9", "2.0", "2.0"}, {"2.1.3", "2.1", "2.1"}, {"2.13.2", "2.13", "2.1"}, {"3.0.1", "3.0", "2.0"}, {"1.9.0", "1.9", "2.0"}};
-  for (const auto &[version, family, plugin_family] : versions)
-    rows.push_back({version, "b0y", {"--freetype", version}, 0,
-                    start("DM7000", family) + pass({.summary = summary("English", kKeepSubtitles, kKeepFont, "", plugin_family)}) + installed(),
-                    "FreeType library " + std::string(version) + "\n" + kNoFont,
-                    {{kPlugin, "0755 " + payload(std::string(plugin_family) == "2.0" ? "d209-EN.so" : "d213-EN.so")}}});
+    const char *version, *family, *plugin;
+  } versions[] = {{"2.0.9", "2.0", "2.0"}, {"2.1.3", "2.1", "2.1"}, {"2.13.2", "2.13", "2.1"}, {"3.0.1", "3.0", "2.0"},
+                  {"1.9.0", "1.9", "2.0"}};
+  for (const auto &[version, family, plugin] : versions)
+    rows.push_back({version, "b0y", {"--freetype", version}, 0, start("DM7000", family) + pass({.summary =
+                    summary(kKeepSubtitles, kKeepFont, "English", "", plugin)}) + installed(), "FreeType library " +
+                    std::string(version) + "\n" + kNoFont, {{kPlugin, "0755 " + payload(std::string(plugin) == "2.0" ?
+                    "d209-EN.so" : "d213-EN.so")}}});
   // clang-format on
-  for (const Row &row : rows) expect_row(row);
+  for (const Row &row : rows) expect_row(row, disks);
 }
 
 // Each language installs its own plugin and Czech alone its own
@@ -219,20 +223,6 @@ TEST_F(Installer, EachLanguageInstallsItsPluginAndConfiguration) {
     EXPECT_EQ(box_state(kPlugin), "0755 " + payload("d213-" + kLanguageCodes[i] + ".so"));
     EXPECT_EQ(box_state(kConfig), "0644 " + payload(i == 0 ? "kavro-1.cfg" : "kavro-2.cfg"));
   }
-}
-
-TEST_F(Installer, ProbeReportsTheBoxsOwnFreetypeLibrary) {
-  FT_Library library = nullptr;
-  ASSERT_EQ(FT_Init_FreeType(&library), 0);
-  FT_Int major = 0, minor = 0, patch = 0;
-  FT_Library_Version(library, &major, &minor, &patch);
-  FT_Done_FreeType(library);
-  const Outcome outcome = run("b0y", {"--freetype", "system"});
-  EXPECT_EQ(outcome.status, 0);
-  EXPECT_EQ(outcome.err, "FreeType library " + std::to_string(major) + "." + std::to_string(minor) + "." +
-                             std::to_string(patch) + "\n" + kNoFont);
-  EXPECT_NE(outcome.out.find(start("DM7000", std::to_string(major) + "." + std::to_string(minor))), std::string::npos);
-  EXPECT_EQ(box_state(kPlugin), "0755 " + payload(major <= 1 || minor <= 0 ? "d209-EN.so" : "d213-EN.so"));
 }
 
 // kavro-box refuses bad options with one line and status 2 before it
