@@ -83,7 +83,7 @@ TEST_F(Installer, RowsEndToEnd) {
     fonts.push_back((i < 10 ? "f0" : "f") + std::to_string(i) + ".ttf");
     font_options.insert(font_options.end(), {"--font-name", (i < 20 ? "f" : "f0") + std::to_string(29 - i) + ".ttf"});
   }
-  const std::string all_candidates =
+  const std::string usb_hdd =
       subtitles_menu(kStandardFreeKb, {candidate(3, "USB", "/usb/local"), candidate(4, "USB", "/mnt/usb/local"),
                                        candidate(5, "USB", "/mnt/usb/var"), candidate(6, "HDD", "/hdd/local"),
                                        candidate(7, "HDD", "/mnt/hdd/local"), candidate(8, "HDD", "/mnt/hdd/var")});
@@ -94,14 +94,19 @@ TEST_F(Installer, RowsEndToEnd) {
   const std::string to_tmp = "Linking dir /var/tuxbox/Kavro/tit => /tmp\n", kept = "dir 0755";
   const std::string old_to = "--tit-link", usb = candidate(3, "USB", "/mnt/usb/var");
   const std::string md = "/share/fonts/md_khmurabi_10.ttf", z = "/var/tuxbox/Kavro/z.ttf", b = "/share/fonts/b.ttf";
+  const auto credited = [](const char *language, const char *team) {
+    return summary(kKeepSubtitles, kKeepFont, language, team);
+  };
   const auto fails = [](int free_kb, const char *step) {
     return start() + pass({.subtitles = subtitles_menu(free_kb)}) + kInstallation + step;
   };
   // clang-format off
   std::vector<Row> rows = {
     // Start-up and its early endings.
-    {"input not a terminal", "", {}, 1, "", "STDIN_FILENO is not a TTY!\n", {{kProduct, "absent"}}, Wiring::kInputFromNull},
-    {"output not a terminal", "", {}, 1, "", "STDOUT_FILENO is not a TTY!\n", {{kProduct, "absent"}}, Wiring::kOutputToFile},
+    {"input not a terminal", "", {}, 1, "", "STDIN_FILENO is not a TTY!\n", {{kProduct, "absent"}},
+     Wiring::kInputFromNull},
+    {"output not a terminal", "", {}, 1, "", "STDOUT_FILENO is not a TTY!\n", {{kProduct, "absent"}},
+     Wiring::kOutputToFile},
     {"product directory cannot be made", "", {"--bare-var"}, 2, "", "Couldn't create directory '/var/tuxbox/Kavro'! "
      "Do it yourself.\nReason: No such file or directory\n", {{kProduct, "absent"}}},
     {"no data disk", "", {}, 3, kMissingDisk, "", {{kProduct, kept}}, Wiring::kTerminal, "none"},
@@ -123,22 +128,24 @@ TEST_F(Installer, RowsEndToEnd) {
     {"interrupt key", "b\003", {}, 130, cut_short, kProbe, {{kProduct, kept}}},  // /var is still copied back
     // Scripted keys, the output to a file: only kavro-box's terminal is the installer's.
     {"--keys", "", {"--keys", "b0y"}, 0, start("DM7000", "2.1", kProbe) + kPassStart + language_menu() + prompt() +
-     subtitles_menu() + prompt() + kNoFont + summary() + prompt() + installed(), "", {{kPlugin, en}}, Wiring::kOutputToFile},
+     subtitles_menu() + prompt() + kNoFont + summary() + prompt() + installed(), "", {{kPlugin, en}},
+     Wiring::kOutputToFile},
     {"--keys running out", "", {"--keys", "b"}, 130, start("DM7000", "2.1", kProbe) + kPassStart + language_menu() +
      prompt() + subtitles_menu() + prompt(), "kavro-box: no key left for prompt 2; typing the interrupt key\n",
      {{kPlugin, "absent"}}, Wiring::kOutputToFile},
     // The questions: upper case and letters after k are not taken; any key
     // but yes or exit asks everything again; exit writes nothing.
     {"questions", "Alk0N" "g0N" "i0N" "b2N" "a1x" "c0E", {}, 0, start() +
-     pass({.language_prompts = 3, .summary = summary(kKeepSubtitles, kKeepFont, "Slovenian", "the Kavro Slovenian team")}) +
-     pass({.summary = summary(kKeepSubtitles, kKeepFont, "French", "the Kavro French team (http://kavro.example.org/fr/)")}) +
-     pass({.summary = summary(kKeepSubtitles, kKeepFont, "Hungarian", "the Kavro Hungarian team & the Kavro proofreaders")}) +
+     pass({.language_prompts = 3, .summary = credited("Slovenian", "the Kavro Slovenian team")}) +
+     pass({.summary = credited("French", "the Kavro French team (http://kavro.example.org/fr/)")}) +
+     pass({.summary = credited("Hungarian", "the Kavro Hungarian team & the Kavro proofreaders")}) +
      pass({.summary = summary(tmp)}) + pass({.summary = summary(flash, kKeepFont, "Czech")}) +
-     pass({.summary = summary(kKeepSubtitles, kKeepFont, "Arabic", "the Kavro Arabic team")}) + kDone,
-     probed + kNoFont + kNoFont + kNoFont + kNoFont + kNoFont, {{kPlugin, "absent"}, {kConfig, "absent"}, {kTit, "absent"}}},
+     pass({.summary = credited("Arabic", "the Kavro Arabic team")}) + kDone,
+     probed + kNoFont + kNoFont + kNoFont + kNoFont + kNoFont,
+     {{kPlugin, "absent"}, {kConfig, "absent"}, {kTit, "absent"}}},
     {"candidates numbered USB first, only listed numbers taken", "b98N" "b5y", {"--usb-local", "--mnt-usb-local",
-     "--mnt-usb-var", "--hdd-local", "--mnt-hdd-local", "--mnt-hdd-var"}, 0, start() + pass({.subtitles = all_candidates,
-     .subtitles_prompts = 2, .summary = summary(store_subtitles("/mnt/hdd/var/tit"))}) + pass({.subtitles = all_candidates,
+     "--mnt-usb-var", "--hdd-local", "--mnt-hdd-local", "--mnt-hdd-var"}, 0, start() + pass({.subtitles = usb_hdd,
+     .subtitles_prompts = 2, .summary = summary(store_subtitles("/mnt/hdd/var/tit"))}) + pass({.subtitles = usb_hdd,
      .summary = summary(store_subtitles("/mnt/usb/var/tit"))}) + installed("Linking dir /var/tuxbox/Kavro/tit => "
      "/mnt/usb/var/tit\n"), probed + kNoFont, {{kTit, "-> /mnt/usb/var/tit"}, {"/mnt/usb/var/tit", kept}}},
     {"HDD movie folder without HDD candidate", "b3y", {"--hdd-movie"}, 0, start() + pass({.subtitles =
@@ -153,11 +160,13 @@ TEST_F(Installer, RowsEndToEnd) {
     {"dangling old link", "b0y", {old_to, "/mnt/gone/tit", "--var-size", "76"}, 0, start() + pass({.subtitles =
      subtitles_menu(76)}) + installed(), probed, {{kTit, "-> /mnt/gone/tit"}}},
     {"old link resolving from its own directory", "b0y", {"--path", "/var/tuxbox/Kavro/store", old_to, "store"}, 0,
-     start() + pass({.subtitles = subtitles_menu(kStandardFreeKb, {}, "store")}) + installed(), probed, {{kTit, "-> store"}}},
-    {"old link resolving only from the installer's", "b0y", {"--path", "/tmp/store", old_to, "store", "--var-size", "80"},
-     0, start() + pass({.subtitles = subtitles_menu(80)}) + installed(), probed, {{kTit, "-> store"}}},
-    {"non-empty subtitles directory stays, /tmp", "b2y", {"--touch", old_srt}, 0, start() + pass({.summary = summary(tmp)})
-     + installed(to_tmp), probed + "Couldn't link /var/tuxbox/Kavro/tit to '/tmp'.\n\aDo it yourself.\nReason: File exists\n",
+     start() + pass({.subtitles = subtitles_menu(kStandardFreeKb, {}, "store")}) + installed(), probed,
+     {{kTit, "-> store"}}},
+    {"old link resolving only from the installer's", "b0y", {"--path", "/tmp/store", old_to, "store", "--var-size",
+     "80"}, 0, start() + pass({.subtitles = subtitles_menu(80)}) + installed(), probed, {{kTit, "-> store"}}},
+    {"non-empty subtitles directory stays, /tmp", "b2y", {"--touch", old_srt}, 0, start() + pass({.summary =
+     summary(tmp)}) + installed(to_tmp), probed + "Couldn't link /var/tuxbox/Kavro/tit to '/tmp'.\n\aDo it yourself.\n"
+     "Reason: File exists\n",
      {{old_srt, "0644 "}}},
     {"non-empty subtitles directory stays, flash", "b1y", {"--touch", old_srt}, 0, start() + pass({.summary =
      summary(flash)}) + installed("Creating dir /var/tuxbox/Kavro/tit\n"), probed + "Couldn't create directory "
@@ -166,10 +175,12 @@ TEST_F(Installer, RowsEndToEnd) {
     // product's fonts by the next letters, up to z.
     {"font menu", "b07cy", {"--font-name", "b.ttf", "--font-name", "c.TTF", "--font-name", "Kavro.ttf", "--font-name",
      "notes", "--font-name", "x.ttf.bak", "--font-name", "A.ttf", "--var-font", "z.ttf"}, 0, start() + pass({.fonts =
-     font_menu({"A.ttf", "b.ttf"}, {"z.ttf"}), .font_prompts = 2, .summary = summary(kKeepSubtitles, favourite_font(z))})
+     font_menu({"A.ttf", "b.ttf"}, {"z.ttf"}), .font_prompts = 2, .summary = summary(kKeepSubtitles,
+     favourite_font(z))})
      + installed("\nSelected font: '" + z + "'\n\n"), kProbe, {{kFontLink, "-> " + z}}},
     {"font menu stops at z", "b0{zE", font_options, 0, start() + pass({.fonts = font_menu(fonts, {"late.ttf"}),
-     .font_prompts = 2, .summary = summary(kKeepSubtitles, favourite_font("/share/fonts/f25.ttf"))}) + kDone, kProbe, {}},
+     .font_prompts = 2, .summary = summary(kKeepSubtitles, favourite_font("/share/fonts/f25.ttf"))}) + kDone, kProbe,
+     {}},
     {"0 keeps the current font link and sets it again", "b00y", {"--font-name", "a.ttf", "--font-name", "b.ttf",
      "--font-link", b}, 0, start() + pass({.fonts = font_menu({"a.ttf", "b.ttf"}, {}, b), .summary =
      summary(kKeepSubtitles, favourite_font(b))}) + installed("\nSelected font: '" + b + "'\n\n"), kProbe,
@@ -189,12 +200,14 @@ TEST_F(Installer, RowsEndToEnd) {
     // time (and takes a 4 kB block of the flash).
     {"missing plugin", "b0y", {"--file", old_cfg}, 95, fails(kStandardFreeKb - 4, "ERROR!\n"), failed,
      {{kConfig, "0644 kept old configuration\n"}, {kPlugin, "absent"}}, Wiring::kTerminal, "no plugin"},
-    {"missing configuration", "b0y", {}, 95, fails(kStandardFreeKb, "OK\n"), failed, {{kPlugin, en}, {kConfig, "absent"}},
+    {"missing configuration", "b0y", {}, 95, fails(kStandardFreeKb, "OK\n"), failed,
+     {{kPlugin, en}, {kConfig, "absent"}},
      Wiring::kTerminal, "no config"},
     {"corrupt plugin over an old one", "b0y", {"--file", old_so}, 95, fails(kStandardFreeKb - 4, "ERROR!\n"), probed +
      "header error - invalid method 47 (level 10)\n" + kUnpackFailed, {{kPlugin, "0644 kept old plugin\n"}},
      Wiring::kTerminal, "plugin method"},
-    {"corrupt configuration over an old one", "b0y", {"--file", old_cfg}, 95, fails(kStandardFreeKb - 4, "OK\n"), probed +
+    {"corrupt configuration over an old one", "b0y", {"--file", old_cfg}, 95, fails(kStandardFreeKb - 4, "OK\n"),
+     probed +
      "checksum error - data corrupted" + kUnpackFailed, {{kConfig, "0644 kept old configuration\n"}, {kPlugin, en}},
      Wiring::kTerminal, "config byte"},
     {"flash filling up", "b0y", {"--var-size", "64"}, 95, fails(64, "ERROR!\n"), probed + "couldn't write data" +
