@@ -11,11 +11,9 @@ TEST_F(BoxTest, ForeignInstallerEndsLikeThisMachinesOnTheSameDiskAndBox) {
   // KAVRO_FOREIGN_BOX, else the build's.
   const char *given = std::getenv("KAVRO_FOREIGN_BOX");
   std::istringstream words(given != nullptr ? given : KAVRO_FOREIGN_BOX);
-  std::vector<std::string> foreign;
-  for (std::string word; words >> word;) foreign.push_back(word);
+  const std::vector<std::string> foreign{std::istream_iterator<std::string>(words), {}};
   if (foreign.empty()) GTEST_SKIP() << "no foreign installer given (KAVRO_FOREIGN_BOX)";
-  const fs::path full_disk = disk_;
-  const fs::path corrupt = damage_entry(make_disk(work_ / "corrupt"), "d213-EN.so", 12, 0x2F);
+  const fs::path full = disk_, corrupt = damage_entry(make_disk(work_ / "corrupt"), "d213-EN.so", 12, 0x2F);
   const fs::path big_plugin = make_disk(work_ / "big-plugin", "", noise(200 * 1024, 5));
   const struct {
     const char *what;
@@ -25,16 +23,16 @@ TEST_F(BoxTest, ForeignInstallerEndsLikeThisMachinesOnTheSameDiskAndBox) {
     fs::path disk;
     Wiring wiring = Wiring::kTerminal;
   } rows[] = {
-      {"subtitles kept", "b0y", {}, 0, full_disk},
-      {"subtitles in the flash, a font", "b1ay", {"--font-name", "md_khmurabi_10.ttf"}, 0, full_disk},
-      {"subtitles in /tmp", "b2y", {}, 0, full_disk},
-      {"subtitles on USB", "b3y", {"--mnt-usb-var"}, 0, full_disk},
-      {"subtitles on the HDD", "b3y", {"--mnt-hdd-var"}, 0, full_disk},
-      {"FreeType 2.0", "a0y", {"--freetype", "2.0.9"}, 0, full_disk},
-      {"FreeType failing", "", {"--freetype", "fail"}, 96, full_disk},
+      {"subtitles kept", "b0y", {}, 0, full},
+      {"subtitles in the flash, a font", "b1ay", {"--font-name", "md_khmurabi_10.ttf"}, 0, full},
+      {"subtitles in /tmp", "b2y", {}, 0, full},
+      {"subtitles on USB", "b3y", {"--mnt-usb-var"}, 0, full},
+      {"subtitles on the HDD", "b3y", {"--mnt-hdd-var"}, 0, full},
+      {"FreeType 2.0", "a0y", {"--freetype", "2.0.9"}, 0, full},
+      {"FreeType failing", "", {"--freetype", "fail"}, 96, full},
       {"damaged plugin entry", "b0y", {}, 95, corrupt},
       {"/var filling up", "b0y", {"--var-size", "64"}, 95, big_plugin},
-      {"terminal hung up", "b", {}, 1, full_disk, Wiring::kHangUp},
+      {"terminal hung up", "b", {}, 1, full, Wiring::kHangUp},
   };
   // The report without its last line, which names the run's own folder.
   const auto tree = [](const std::string &report) { return report.substr(0, report.rfind("(kept in ")); };
