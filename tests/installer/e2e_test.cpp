@@ -91,7 +91,7 @@ TEST_F(Installer, RowsEndToEnd) {
   const std::string flash = store_subtitles("/var/tuxbox/Kavro/tit"), old_srt = "/var/tuxbox/Kavro/tit/old.srt";
   const std::string cut_short = start() + kPassStart + language_menu() + prompt() + subtitles_menu() + prompt();
   const std::string failed = probed + kNoRealFile + kUnpackFailed, dm56 = start("DM56xx"), dbox2 = start("DBox2");
-  const std::string to_tmp = "Linking dir /var/tuxbox/Kavro/tit => /tmp\n", kept = "dir 0755";
+  const std::string to_tmp = "Linking dir /var/tuxbox/Kavro/tit => /tmp\n", made = "dir 0755";
   const std::string old_to = "--tit-link", usb = candidate(3, "USB", "/mnt/usb/var");
   const std::string md = "/share/fonts/md_khmurabi_10.ttf", z = "/var/tuxbox/Kavro/z.ttf", b = "/share/fonts/b.ttf";
   const auto credited = [](const char *language, const char *team) {
@@ -109,9 +109,9 @@ TEST_F(Installer, RowsEndToEnd) {
      Wiring::kOutputToFile},
     {"product directory cannot be made", "", {"--bare-var"}, 2, "", "Couldn't create directory '/var/tuxbox/Kavro'! "
      "Do it yourself.\nReason: No such file or directory\n", {{kProduct, "absent"}}},
-    {"no data disk", "", {}, 3, kMissingDisk, "", {{kProduct, kept}}, Wiring::kTerminal, "none"},
+    {"no data disk", "", {}, 3, kMissingDisk, "", {{kProduct, made}}, Wiring::kTerminal, "none"},
     {"upper-case disk name", "", {"--file", "/tmp/DM7000.dsk=" + disk_.string()}, 3, kMissingDisk, "",
-     {{kProduct, kept}}, Wiring::kTerminal, "none"},
+     {{kProduct, made}}, Wiring::kTerminal, "none"},
     {"first model in table order", "b0E", {"--file", "/tmp/dbox2.dsk=" + disk_.string(), "--file",
      "/tmp/dm56xx.dsk=" + disk_.string()}, 0, dm56 + pass({.summary = summary(kKeepSubtitles, kKeepFont, "English", "",
      "2.1", "DM56xx")}) + kDone, probed, {}, Wiring::kTerminal, "none"},
@@ -119,13 +119,13 @@ TEST_F(Installer, RowsEndToEnd) {
      pass({.summary = summary(kKeepSubtitles, kKeepFont, "English", "", "2.1", "DBox2")}) + kInstallation + "ERROR!\n",
      failed, {{kPlugin, "absent"}}, Wiring::kTerminal, "none"},
     {"hung up at the first question", "", {}, 1, start() + kPassStart + language_menu() + prompt(), kProbe,
-     {{kProduct, kept}, {kPlugin, "absent"}}, Wiring::kHangUp},
+     {{kProduct, made}, {kPlugin, "absent"}}, Wiring::kHangUp},
     {"hung up at the confirmation", "b0", {}, 1, start() + pass({}), probed, {{kPlugin, "absent"}}, Wiring::kHangUp},
     {"failing FreeType", "", {"--freetype", "fail"}, 96, start("DM7000", "") + "Error: fb_test.FT_Init_FreeType: 40\n",
      "", {}},
     {"failing FreeType, code 1", "", {"--freetype", "fail:1"}, 96, start("DM7000", "") +
      "Error: fb_test.FT_Init_FreeType:  1\n", "", {}},
-    {"interrupt key", "b\003", {}, 130, cut_short, kProbe, {{kProduct, kept}}},  // /var is still copied back
+    {"interrupt key", "b\003", {}, 130, cut_short, kProbe, {{kProduct, made}}},  // /var is still copied back
     // Scripted keys, the output to a file: only kavro-box's terminal is the installer's.
     {"--keys", "", {"--keys", "b0y"}, 0, start("DM7000", "2.1", kProbe) + kPassStart + language_menu() + prompt() +
      subtitles_menu() + prompt() + kNoFont + summary() + prompt() + installed(), "", {{kPlugin, en}},
@@ -147,14 +147,14 @@ TEST_F(Installer, RowsEndToEnd) {
      "--mnt-usb-var", "--hdd-local", "--mnt-hdd-local", "--mnt-hdd-var"}, 0, start() + pass({.subtitles = usb_hdd,
      .subtitles_prompts = 2, .summary = summary(store_subtitles("/mnt/hdd/var/tit"))}) + pass({.subtitles = usb_hdd,
      .summary = summary(store_subtitles("/mnt/usb/var/tit"))}) + installed("Linking dir /var/tuxbox/Kavro/tit => "
-     "/mnt/usb/var/tit\n"), probed + kNoFont, {{kTit, "-> /mnt/usb/var/tit"}, {"/mnt/usb/var/tit", kept}}},
+     "/mnt/usb/var/tit\n"), probed + kNoFont, {{kTit, "-> /mnt/usb/var/tit"}, {"/mnt/usb/var/tit", made}}},
     {"HDD movie folder without HDD candidate", "b3y", {"--hdd-movie"}, 0, start() + pass({.subtitles =
      subtitles_menu(kStandardFreeKb, {candidate(3, "HDD", "/hdd/local")}), .summary = summary(store_subtitles(
      "/hdd/local/tit"))}) + installed("Linking dir /var/tuxbox/Kavro/tit => /hdd/local/tit\n"), probed,
-     {{"/hdd/local", kept}, {kTit, "-> /hdd/local/tit"}}},
+     {{"/hdd/local", made}, {kTit, "-> /hdd/local/tit"}}},
     {"valid old link removed by another answer, even when leaving", "b2E", {"--path", "/mnt/usb/var/tit", old_to,
      "/mnt/usb/var/tit"}, 0, start() + pass({.subtitles = subtitles_menu(kStandardFreeKb, {usb}, "/mnt/usb/var/tit"),
-     .summary = summary(tmp)}) + kDone, probed, {{kTit, "absent"}, {"/mnt/usb/var/tit", kept}}},
+     .summary = summary(tmp)}) + kDone, probed, {{kTit, "absent"}, {"/mnt/usb/var/tit", made}}},
     // An old link is offered only when it resolves, yet 0 always keeps it;
     // the flash is NOT RECOMMENDED below 80 kB.
     {"dangling old link", "b0y", {old_to, "/mnt/gone/tit", "--var-size", "76"}, 0, start() + pass({.subtitles =
@@ -191,7 +191,7 @@ TEST_F(Installer, RowsEndToEnd) {
     {"English install", "b1ay", {"--font-name", "md_khmurabi_10.ttf"}, 0, start() + pass({.fonts =
      font_menu({"md_khmurabi_10.ttf"}), .summary = summary(flash, favourite_font(md))}) + installed("Creating dir "
      "/var/tuxbox/Kavro/tit\n\nSelected font: '" + md + "'\n\n"), kProbe, {{kPlugin, en}, {kConfig, "0644 " +
-     payload("kavro-2.cfg")}, {kTit, kept}, {kFontLink, "-> " + md}}},  // the directory 0777 under the umask
+     payload("kavro-2.cfg")}, {kTit, made}, {kFontLink, "-> " + md}}},  // the directory 0777 under the umask
     {"z confirms like y, /tmp linked as it is", "b2z", {}, 0, start() + pass({.summary = summary(tmp)}) +
      installed(to_tmp), probed, {{kTit, "-> /tmp"}, {kPlugin, en}}},
     {"large plugin of many blocks", "b0y", {}, 0, start() + pass({}) + installed(), probed, {{kPlugin, "0755 " + big}},
