@@ -1,42 +1,38 @@
 #!/usr/bin/env bash
-# The valgrind lane: the unit tests, `zepa verify` over a disk and one full
-# install in the simulated box, all under memcheck with --leak-check=full.
-# Any error, and any byte lost, fails the lane.
+# The valgrind lane: the unit tests, `zepa verify` and `zepa extract` over a
+# disk and one full install in the simulated box, all under memcheck with
+# --leak-check=full. Any error, and any byte lost, fails the lane.
 #   tests/valgrind.sh [BUILD_DIR]     (default build-valgrind, RelWithDebInfo)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build-valgrind}
-jobs=$(nproc 2>/dev/null || echo 2)
-
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVRO_WERROR=ON >/dev/null
-cmake --build "$build" -j "$jobs"
-
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)"
 log=$build/valgrind-logs
 rm -rf "$log" && mkdir -p "$log"
-memcheck=(valgrind --tool=memcheck --error-exitcode=97 --leak-check=full --show-leak-kinds=all
-          --errors-for-leak-kinds=all --track-fds=no --trace-children=no)
-status=0
-runs=0
+memcheck="valgrind --error-exitcode=97 --leak-check=full --show-leak-kinds=all --errors-for-leak-kinds=all"
+status=0 runs=0
+
+verdict() {  # verdict NAME FAILED(0/1)
+  runs=$((runs + 1))
+  if [ "$2" = 0 ]; then printf '  %-32s clean\n' "$1" && return; fi
+  printf '  %-32s FAILED (see %s)\n' "$1" "$log/$1.log"
+  grep -sE 'ERROR SUMMARY|definitely|indirectly|possibly|still reachable' "$log/$1.log" | sed 's/^/      /' || true
+  status=1
+}
 
 check() {  # check NAME COMMAND...
-  local name=$1
+  local name=$1 failed=0
   shift
-  runs=$((runs + 1))
-  if "${memcheck[@]}" --log-file="$log/$name.log" "$@" >"$log/$name.out" 2>&1; then
-    printf '  %-32s clean\n' "$name"
-  else
-    printf '  %-32s FAILED (see %s)\n' "$name" "$log/$name.log"
-    grep -E 'ERROR SUMMARY|definitely|indirectly|possibly|still reachable' "$log/$name.log" | sed 's/^/      /'
-    status=1
-  fi
+  $memcheck --log-file="$log/$name.log" "$@" >"$log/$name.out" 2>&1 || failed=1
+  verdict "$name" $failed
 }
 
 # Death tests fork and abort on purpose; they run in the sanitizer build.
 # The end-to-end tests run the installer in other processes; the full install
 # below runs it under memcheck itself.
 for t in "$build"/tests/*; do
-  [ -x "$t" ] && [ -f "$t" ] || continue
-  [ "$(basename "$t")" != installer_e2e_tests ] || continue
+  [ -x "$t" ] && [ -f "$t" ] && [ "$(basename "$t")" != installer_e2e_tests ] || continue
   check "$(basename "$t")" env KAVRO_BUILD_DIR="$build" "$t" --gtest_filter='-*DeathTest*'
 done
 
@@ -49,14 +45,19 @@ check zepa-verify "$build/bin/zepa" verify "$work/sample.dsk"
 check zepa-extract "$build/bin/zepa" extract "$work/sample.dsk" numbers.txt "$work/numbers.out"
 cmp "$work/numbers.txt" "$work/numbers.out"
 
-if [ -x "$here/tests/installer/valgrind_install.sh" ]; then
-  runs=$((runs + 1))
-  if "$here/tests/installer/valgrind_install.sh" "$build" "$log"; then
-    printf '  %-32s clean\n' "full install (kavro-box)"
-  else
-    printf '  %-32s FAILED\n' "full install (kavro-box)"
-    status=1
-  fi
+# One full install in kavro-box: the demo's English plugin and configuration,
+# English, the subtitles in /tmp, the first font, confirmed. The installer
+# must end with status 0 and place the plugin.
+if [ -x "$build/bin/kavro-box" ]; then
+  plugin=$build/demo/payloads/d213-EN.so failed=0
+  "$build/bin/zepa" create --force "$work/dm7000.dsk" "$plugin" "$build/demo/payloads/kavro-2.cfg" >/dev/null
+  "$build/bin/kavro-box" --disk "$work/dm7000.dsk" --font-name a.ttf --root "$work/box" --keys b2ay \
+    --under "$memcheck --log-file=/tmp/valgrind.log" >"$log/install.out" 2>&1 || true
+  cp "$work/box/tmp/valgrind.log" "$log/install.log" 2>/dev/null || failed=1
+  grep -q 'kavro-install exited with status 0\.' "$log/install.out" || failed=1
+  cmp -s "$plugin" "$work/box/var/tuxbox/plugins/kavro.so" || failed=1
+  grep -q 'ERROR SUMMARY: 0 errors' "$log/install.log" && grep -q 'All heap blocks were freed' "$log/install.log" || failed=1
+  verdict install $failed
 fi
 
 echo "valgrind lane: $runs runs, $([ $status -eq 0 ] && echo 'no errors, no bytes lost' || echo 'FAILURES')"

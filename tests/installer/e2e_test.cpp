@@ -1,0 +1,285 @@
+// The installer end to end in the simulated box: start-up and its early
+// endings, the three questions and the confirmation, the installation and
+// the failures that end it with status 95. One row per run: its keys, the
+// box, the whole transcript, the messages, the status and the box after it.
+#include <algorithm>
+#include <map>
+
+#include "installer/box_fixture.h"
+
+namespace box {
+namespace {
+
+using namespace screen;
+
+const std::string kPlugin = "/var/tuxbox/plugins/kavro.so", kConfig = "/var/tuxbox/plugins/kavro.cfg",
+                  kTit = "/var/tuxbox/Kavro/tit", kFontLink = "/var/tuxbox/Kavro/Kavro.ttf",
+                  kProduct = "/var/tuxbox/Kavro";
+
+struct Row {
+  const char *what;
+  std::string keys;
+  std::vector<std::string> options;
+  int status;
+  std::string out, err;
+  std::vector<std::pair<std::string, std::string>> box;  // path, box_state()
+  Wiring wiring = Wiring::kTerminal;
+  const char *disk = "full";  // in /tmp: a disk of the test's own, or "none"
+};
+
+class Installer : public BoxTest {
+ protected:
+  void expect_row(const Row &row, const std::map<std::string, fs::path> &disks) {
+    SCOPED_TRACE(row.what);
+    const fs::path full_disk = disk_;
+    disk_ = disks.at(row.disk);
+    const Outcome o = run(row.keys, row.options, row.wiring);
+    disk_ = full_disk;
+    EXPECT_EQ(o.status, row.status);
+    EXPECT_EQ(o.out, row.out);
+    EXPECT_EQ(o.err, row.err);
+    EXPECT_NE(o.report.find("kavro-install exited with status " + std::to_string(row.status) + "."), std::string::npos);
+    for (const auto &[path, expected] : row.box) {
+      // "MODE kept CONTENT": a file the installer did not write, older than
+      // its product directory.
+      const bool kept = expected.find(" kept ") == 4;
+      const std::string state = kept ? expected.substr(0, 4) + expected.substr(9) : expected;
+      EXPECT_EQ(box_state(path), state) << path;
+      if (kept) {
+        EXPECT_LT(fs::last_write_time(root_ / path.substr(1)), fs::last_write_time(root_ / kProduct.substr(1)));
+      }
+      const std::string listed = state.rfind("-> ", 0) == 0 ? path + " " + state : state[0] == 'd' ? path + "/" : path;
+      EXPECT_EQ(o.report.find(" " + listed + "\n") != std::string::npos, state != "absent") << path;
+    }
+    // Single-key input during the questions; the terminal as it was after
+    // the end, but after the interrupt key.
+    termios single_key = o.before;
+    single_key.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL);
+    if (o.prompts > 0) {
+      EXPECT_TRUE(same_terminal(o.during, single_key));
+    }
+    if (row.wiring != Wiring::kHangUp) {
+      EXPECT_TRUE(same_terminal(o.after, o.prompts > 0 && row.status == 130 ? o.during : o.before));
+    }
+  }
+};
+
+TEST_F(Installer, RowsEndToEnd) {
+  write_file(work_ / "old.cfg", "old configuration\n");
+  write_file(work_ / "old.so", "old plugin\n");
+  const std::string old_cfg = kConfig + "=" + (work_ / "old.cfg").string(), en = "0755 " + payload("d213-EN.so");
+  const std::string old_so = kPlugin + "=" + (work_ / "old.so").string(), big = noise(300 * 1024 + 17, 3);
+  const std::map<std::string, fs::path> disks = {
+      {"full", disk_},
+      {"none", ""},
+      {"large", make_disk(work_ / "large", "", big, "--block-size 16384")},
+      {"no plugin", make_disk(work_ / "no-plugin", "d213-EN.so")},
+      {"no config", make_disk(work_ / "no-config", "kavro-2.cfg")},
+      {"plugin method", damage_entry(make_disk(work_ / "corrupt"), "d213-EN.so", 12, 0x2F)},
+      {"config byte", damage_entry(make_disk(work_ / "corrupt-cfg"), "kavro-2.cfg", 30, 0xFF)},  // a stored byte
+      {"big plugin", make_disk(work_ / "big-plugin", "", noise(200 * 1024, 5))}};
+  std::vector<std::string> fonts, font_options = {"--var-font", "late.ttf"};
+  for (int i = 0; i < 30; ++i) {
+    fonts.push_back((i < 10 ? "f0" : "f") + std::to_string(i) + ".ttf");
+    font_options.insert(font_options.end(), {"--font-name", (i < 20 ? "f" : "f0") + std::to_string(29 - i) + ".ttf"});
+  }
+  const std::string usb_hdd =
+      subtitles_menu(kStandardFreeKb, {candidate(3, "USB", "/usb/local"), candidate(4, "USB", "/mnt/usb/local"),
+                                       candidate(5, "USB", "/mnt/usb/var"), candidate(6, "HDD", "/hdd/local"),
+                                       candidate(7, "HDD", "/mnt/hdd/local"), candidate(8, "HDD", "/mnt/hdd/var")});
+  const std::string probed = std::string(kProbe) + kNoFont, tmp = store_subtitles("/tmp");
+  const std::string flash = store_subtitles("/var/tuxbox/Kavro/tit"), old_srt = "/var/tuxbox/Kavro/tit/old.srt";
+  const std::string cut_short = start() + kPassStart + language_menu() + prompt() + subtitles_menu() + prompt();
+  const std::string failed = probed + kNoRealFile + kUnpackFailed, dm56 = start("DM56xx"), dbox2 = start("DBox2");
+  const std::string to_tmp = "Linking dir /var/tuxbox/Kavro/tit => /tmp\n", made = "dir 0755";
+  const std::string old_to = "--tit-link", usb = candidate(3, "USB", "/mnt/usb/var");
+  const std::string md = "/share/fonts/md_khmurabi_10.ttf", z = "/var/tuxbox/Kavro/z.ttf", b = "/share/fonts/b.ttf";
+  const auto credited = [](const char *language, const char *team) {
+    return summary(kKeepSubtitles, kKeepFont, language, team);
+  };
+  const auto fails = [](int free_kb, const char *step) {
+    return start() + pass({.subtitles = subtitles_menu(free_kb)}) + kInstallation + step;
+  };
+  // clang-format off
+  std::vector<Row> rows = {
+    // Start-up and its early endings.
+    {"input not a terminal", "", {}, 1, "", "STDIN_FILENO is not a TTY!\n", {{kProduct, "absent"}},
+     Wiring::kInputFromNull},
+    {"output not a terminal", "", {}, 1, "", "STDOUT_FILENO is not a TTY!\n", {{kProduct, "absent"}},
+     Wiring::kOutputToFile},
+    {"product directory cannot be made", "", {"--bare-var"}, 2, "", "Couldn't create directory '/var/tuxbox/Kavro'! "
+     "Do it yourself.\nReason: No such file or directory\n", {{kProduct, "absent"}}},
+    {"no data disk", "", {}, 3, kMissingDisk, "", {{kProduct, made}}, Wiring::kTerminal, "none"},
+    {"upper-case disk name", "", {"--file", "/tmp/DM7000.dsk=" + disk_.string()}, 3, kMissingDisk, "",
+     {{kProduct, made}}, Wiring::kTerminal, "none"},
+    {"first model in table order", "b0E", {"--file", "/tmp/dbox2.dsk=" + disk_.string(), "--file",
+     "/tmp/dm56xx.dsk=" + disk_.string()}, 0, dm56 + pass({.summary = summary(kKeepSubtitles, kKeepFont, "English", "",
+     "2.1", "DM56xx")}) + kDone, probed, {}, Wiring::kTerminal, "none"},
+    {"dangling disk link fails at extraction", "b0y", {"--link", "/tmp/dbox2.dsk=/tmp/gone.dsk"}, 95, dbox2 +
+     pass({.summary = summary(kKeepSubtitles, kKeepFont, "English", "", "2.1", "DBox2")}) + kInstallation + "ERROR!\n",
+     failed, {{kPlugin, "absent"}}, Wiring::kTerminal, "none"},
+    {"hung up at the first question", "", {}, 1, start() + kPassStart + language_menu() + prompt(), kProbe,
+     {{kProduct, made}, {kPlugin, "absent"}}, Wiring::kHangUp},
+    {"hung up at the confirmation", "b0", {}, 1, start() + pass({}), probed, {{kPlugin, "absent"}}, Wiring::kHangUp},
+    {"failing FreeType", "", {"--freetype", "fail"}, 96, start("DM7000", "") + "Error: fb_test.FT_Init_FreeType: 40\n",
+     "", {}},
+    {"failing FreeType, code 1", "", {"--freetype", "fail:1"}, 96, start("DM7000", "") +
+     "Error: fb_test.FT_Init_FreeType:  1\n", "", {}},
+    {"interrupt key", "b\003", {}, 130, cut_short, kProbe, {{kProduct, made}}},  // /var is still copied back
+    // Scripted keys, the output to a file: only kavro-box's terminal is the installer's.
+    {"--keys", "", {"--keys", "b0y"}, 0, start("DM7000", "2.1", kProbe) + kPassStart + language_menu() + prompt() +
+     subtitles_menu() + prompt() + kNoFont + summary() + prompt() + installed(), "", {{kPlugin, en}},
+     Wiring::kOutputToFile},
+    {"--keys running out", "", {"--keys", "b"}, 130, start("DM7000", "2.1", kProbe) + kPassStart + language_menu() +
+     prompt() + subtitles_menu() + prompt(), "kavro-box: no key left for prompt 2; typing the interrupt key\n",
+     {{kPlugin, "absent"}}, Wiring::kOutputToFile},
+    // The questions: upper case and letters after k are not taken; any key
+    // but yes or exit asks everything again; exit writes nothing.
+    {"questions", "Alk0N" "g0N" "i0N" "b2N" "a1x" "c0E", {}, 0, start() +
+     pass({.language_prompts = 3, .summary = credited("Slovenian", "the Kavro Slovenian team")}) +
+     pass({.summary = credited("French", "the Kavro French team (http://kavro.example.org/fr/)")}) +
+     pass({.summary = credited("Hungarian", "the Kavro Hungarian team & the Kavro proofreaders")}) +
+     pass({.summary = summary(tmp)}) + pass({.summary = summary(flash, kKeepFont, "Czech")}) +
+     pass({.summary = credited("Arabic", "the Kavro Arabic team")}) + kDone,
+     probed + kNoFont + kNoFont + kNoFont + kNoFont + kNoFont,
+     {{kPlugin, "absent"}, {kConfig, "absent"}, {kTit, "absent"}}},
+    {"candidates numbered USB first, only listed numbers taken", "b98N" "b5y", {"--usb-local", "--mnt-usb-local",
+     "--mnt-usb-var", "--hdd-local", "--mnt-hdd-local", "--mnt-hdd-var"}, 0, start() + pass({.subtitles = usb_hdd,
+     .subtitles_prompts = 2, .summary = summary(store_subtitles("/mnt/hdd/var/tit"))}) + pass({.subtitles = usb_hdd,
+     .summary = summary(store_subtitles("/mnt/usb/var/tit"))}) + installed("Linking dir /var/tuxbox/Kavro/tit => "
+     "/mnt/usb/var/tit\n"), probed + kNoFont, {{kTit, "-> /mnt/usb/var/tit"}, {"/mnt/usb/var/tit", made}}},
+    {"HDD movie folder without HDD candidate", "b3y", {"--hdd-movie"}, 0, start() + pass({.subtitles =
+     subtitles_menu(kStandardFreeKb, {candidate(3, "HDD", "/hdd/local")}), .summary = summary(store_subtitles(
+     "/hdd/local/tit"))}) + installed("Linking dir /var/tuxbox/Kavro/tit => /hdd/local/tit\n"), probed,
+     {{"/hdd/local", made}, {kTit, "-> /hdd/local/tit"}}},
+    {"valid old link removed by another answer, even when leaving", "b2E", {"--path", "/mnt/usb/var/tit", old_to,
+     "/mnt/usb/var/tit"}, 0, start() + pass({.subtitles = subtitles_menu(kStandardFreeKb, {usb}, "/mnt/usb/var/tit"),
+     .summary = summary(tmp)}) + kDone, probed, {{kTit, "absent"}, {"/mnt/usb/var/tit", made}}},
+    // An old link is offered only when it resolves, yet 0 always keeps it;
+    // the flash is NOT RECOMMENDED below 80 kB.
+    {"dangling old link", "b0y", {old_to, "/mnt/gone/tit", "--var-size", "76"}, 0, start() + pass({.subtitles =
+     subtitles_menu(76)}) + installed(), probed, {{kTit, "-> /mnt/gone/tit"}}},
+    {"old link resolving from its own directory", "b0y", {"--path", "/var/tuxbox/Kavro/store", old_to, "store"}, 0,
+     start() + pass({.subtitles = subtitles_menu(kStandardFreeKb, {}, "store")}) + installed(), probed,
+     {{kTit, "-> store"}}},
+    {"old link resolving only from the installer's", "b0y", {"--path", "/tmp/store", old_to, "store", "--var-size",
+     "80"}, 0, start() + pass({.subtitles = subtitles_menu(80)}) + installed(), probed, {{kTit, "-> store"}}},
+    {"non-empty subtitles directory stays, /tmp", "b2y", {"--touch", old_srt}, 0, start() + pass({.summary =
+     summary(tmp)}) + installed(to_tmp), probed + "Couldn't link /var/tuxbox/Kavro/tit to '/tmp'.\n\aDo it yourself.\n"
+     "Reason: File exists\n",
+     {{old_srt, "0644 "}}},
+    {"non-empty subtitles directory stays, flash", "b1y", {"--touch", old_srt}, 0, start() + pass({.summary =
+     summary(flash)}) + installed("Creating dir /var/tuxbox/Kavro/tit\n"), probed + "Couldn't create directory "
+     "'/var/tuxbox/Kavro/tit': File exists\n", {{old_srt, "0644 "}}},
+    // The font menu: exact .ttf names sorted ignoring case, then the
+    // product's fonts by the next letters, up to z.
+    {"font menu", "b07cy", {"--font-name", "b.ttf", "--font-name", "c.TTF", "--font-name", "Kavro.ttf", "--font-name",
+     "notes", "--font-name", "x.ttf.bak", "--font-name", "A.ttf", "--var-font", "z.ttf"}, 0, start() + pass({.fonts =
+     font_menu({"A.ttf", "b.ttf"}, {"z.ttf"}), .font_prompts = 2, .summary = summary(kKeepSubtitles,
+     favourite_font(z))})
+     + installed("\nSelected font: '" + z + "'\n\n"), kProbe, {{kFontLink, "-> " + z}}},
+    {"font menu stops at z", "b0{zE", font_options, 0, start() + pass({.fonts = font_menu(fonts, {"late.ttf"}),
+     .font_prompts = 2, .summary = summary(kKeepSubtitles, favourite_font("/share/fonts/f25.ttf"))}) + kDone, kProbe,
+     {}},
+    {"0 keeps the current font link and sets it again", "b00y", {"--font-name", "a.ttf", "--font-name", "b.ttf",
+     "--font-link", b}, 0, start() + pass({.fonts = font_menu({"a.ttf", "b.ttf"}, {}, b), .summary =
+     summary(kKeepSubtitles, favourite_font(b))}) + installed("\nSelected font: '" + b + "'\n\n"), kProbe,
+     {{kFontLink, "-> " + b}}},
+    {"0 without a font link leaves the font alone", "b00y", {"--font-name", "a.ttf"}, 0, start() + pass({.fonts =
+     font_menu({"a.ttf"})}) + installed(), kProbe, {{kFontLink, "absent"}}},
+    // The installation.
+    {"English install", "b1ay", {"--font-name", "md_khmurabi_10.ttf"}, 0, start() + pass({.fonts =
+     font_menu({"md_khmurabi_10.ttf"}), .summary = summary(flash, favourite_font(md))}) + installed("Creating dir "
+     "/var/tuxbox/Kavro/tit\n\nSelected font: '" + md + "'\n\n"), kProbe, {{kPlugin, en}, {kConfig, "0644 " +
+     payload("kavro-2.cfg")}, {kTit, made}, {kFontLink, "-> " + md}}},  // the directory 0777 under the umask
+    {"z confirms like y, /tmp linked as it is", "b2z", {}, 0, start() + pass({.summary = summary(tmp)}) +
+     installed(to_tmp), probed, {{kTit, "-> /tmp"}, {kPlugin, en}}},
+    {"large plugin of many blocks", "b0y", {}, 0, start() + pass({}) + installed(), probed, {{kPlugin, "0755 " + big}},
+     Wiring::kTerminal, "large"},
+    // A failed unpack ends with 95; an old file keeps its bytes, mode and
+    // time (and takes a 4 kB block of the flash).
+    {"missing plugin", "b0y", {"--file", old_cfg}, 95, fails(kStandardFreeKb - 4, "ERROR!\n"), failed,
+     {{kConfig, "0644 kept old configuration\n"}, {kPlugin, "absent"}}, Wiring::kTerminal, "no plugin"},
+    {"missing configuration", "b0y", {}, 95, fails(kStandardFreeKb, "OK\n"), failed,
+     {{kPlugin, en}, {kConfig, "absent"}},
+     Wiring::kTerminal, "no config"},
+    {"corrupt plugin over an old one", "b0y", {"--file", old_so}, 95, fails(kStandardFreeKb - 4, "ERROR!\n"), probed +
+     "header error - invalid method 47 (level 10)\n" + kUnpackFailed, {{kPlugin, "0644 kept old plugin\n"}},
+     Wiring::kTerminal, "plugin method"},
+    {"corrupt configuration over an old one", "b0y", {"--file", old_cfg}, 95, fails(kStandardFreeKb - 4, "OK\n"),
+     probed +
+     "checksum error - data corrupted" + kUnpackFailed, {{kConfig, "0644 kept old configuration\n"}, {kPlugin, en}},
+     Wiring::kTerminal, "config byte"},
+    {"flash filling up", "b0y", {"--var-size", "64"}, 95, fails(64, "ERROR!\n"), probed + "couldn't write data" +
+     kUnpackFailed, {}, Wiring::kTerminal, "big plugin"},
+  };
+  // The FreeType version chooses the summary and the plugin variant.
+  const struct {
+    const char *version, *family, *plugin;
+  } versions[] = {{"2.0.9", "2.0", "2.0"}, {"2.1.3", "2.1", "2.1"}, {"2.13.2", "2.13", "2.1"}, {"3.0.1", "3.0", "2.0"},
+                  {"1.9.0", "1.9", "2.0"}};
+  for (const auto &[version, family, plugin] : versions)
+    rows.push_back({version, "b0y", {"--freetype", version}, 0, start("DM7000", family) + pass({.summary =
+                    summary(kKeepSubtitles, kKeepFont, "English", "", plugin)}) + installed(), "FreeType library " +
+                    std::string(version) + "\n" + kNoFont, {{kPlugin, "0755 " + payload(std::string(plugin) == "2.0" ?
+                    "d209-EN.so" : "d213-EN.so")}}});
+  // clang-format on
+  for (const Row &row : rows) expect_row(row, disks);
+}
+
+// Each language installs its own plugin and Czech alone its own
+// configuration file.
+TEST_F(Installer, EachLanguageInstallsItsPluginAndConfiguration) {
+  for (std::size_t i = 0; i < kLanguageCodes.size(); ++i) {
+    SCOPED_TRACE(kLanguageCodes[i]);
+    EXPECT_EQ(run(std::string(1, static_cast<char>('a' + i)) + "0y").status, 0);
+    EXPECT_EQ(box_state(kPlugin), "0755 " + payload("d213-" + kLanguageCodes[i] + ".so"));
+    EXPECT_EQ(box_state(kConfig), "0644 " + payload(i == 0 ? "kavro-1.cfg" : "kavro-2.cfg"));
+  }
+}
+
+// kavro-box refuses bad options with one line and status 2 before it
+// builds the box.
+TEST_F(Installer, BadBoxOptions) {
+  const std::string disk = disk_.string(), missing = (work_ / "missing").string(), a_file = (work_ / "a-file").string();
+  write_file(a_file, "");
+  // clang-format off
+  const std::pair<std::vector<std::string>, std::string> rows[] = {
+      {{"--var-size", "12k"}, "--var-size: not a number: '12k'"},
+      {{"--disk", disk, "--flip-bit", "x:1"}, "--flip-bit: not a number: 'x'"},
+      {{"--font", missing}, "--font: no such file"},
+      {{"--file", "/tmp/x=" + missing}, "--file: no such file"},
+      {{"--disk", missing}, "--disk: no such file"},
+      {{"--installer", missing}, "--installer: no such file"},
+      {{"--root", a_file}, "is not a directory"},
+      {{"--report", (work_ / "no-folder/report").string()}, "No such file or directory"},
+      {{"--truncate-disk", "10"}, "--truncate-disk needs --disk"},
+      {{"--flip-bit", "0:1"}, "--flip-bit needs --disk"},
+      {{"--disk", disk, "--truncate-disk", std::to_string(fs::file_size(disk_) + 1)}, "past the disk's end"},
+      {{"--disk", disk, "--truncate-disk", "8", "--flip-bit", "8:0"}, "past the disk's end"},
+      {{"--freetype", "fail:zz"}, "got 'fail:zz'"},
+      {{"--font-name", "../../x.ttf"}, "'..' in the box path"},
+      {{"--touch", "/../../x"}, "'..' in the box path"},
+      {{"--link", "/l=/etc", "--touch", "/l/passwd"}, "/l/passwd of the box lies in it"},
+      {{"--qemu", "no-such-qemu"}, "--qemu: no such program"},
+      {{"--target-libs", missing}, "--target-libs: no such directory"},
+      {{"--sysroot", a_file}, "--sysroot: not a directory"},
+      {{"--target-libs", work_.string()}, "--target-libs needs --qemu"},
+      {{"--freetype-standin", missing}, "--freetype-standin: no such file"},
+  };
+  // clang-format on
+  for (const auto &[options, message] : rows) {
+    SCOPED_TRACE(message);
+    const Outcome outcome = run("", options, Wiring::kTerminal, false);
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_EQ(outcome.err.rfind("kavro-box: ", 0), 0u);
+    EXPECT_NE(outcome.err.find(message), std::string::npos) << outcome.err;
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_FALSE(fs::exists(root_));
+  }
+  EXPECT_FALSE(fs::exists(work_ / "x"));
+}
+
+}  // namespace
+}  // namespace box

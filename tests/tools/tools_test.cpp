@@ -1,0 +1,306 @@
+// The packer's output layout, and the zepa disk tool as its users run it:
+// the create -> verify -> extract round trip, exit codes and messages.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <ucl/ucl.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+
+#include "container_writer.h"
+#include "packer.h"
+#include "unpack/packed_fixtures.h"
+
+namespace {
+
+namespace packer = kavro::tools::packer;
+namespace container = kavro::tools::container;
+using fixtures::Bytes;
+using fixtures::noise_bytes;
+using fixtures::read_file;
+using fixtures::sample_bytes;
+
+std::uint32_t be32(const Bytes &b, std::size_t at) {
+  return (std::uint32_t{b.at(at)} << 24) | (std::uint32_t{b.at(at + 1)} << 16) | (std::uint32_t{b.at(at + 2)} << 8) |
+         std::uint32_t{b.at(at + 3)};
+}
+
+Bytes packed(const Bytes &plain, const packer::Options &options = {}) {
+  Bytes out;
+  std::string error;
+  EXPECT_TRUE(packer::pack(plain, options, out, error)) << error;
+  return out;
+}
+
+TEST(Packer, HeaderBlocksStoredBlocksEndMarkerAndChecksum) {
+  Bytes plain(8192);
+  for (std::size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<std::uint8_t>(i % 251);
+  const Bytes noise = noise_bytes(3000, 3);
+  plain.insert(plain.end(), noise.begin(), noise.end());
+  for (const bool checksum : {false, true}) {
+    SCOPED_TRACE(checksum);
+    const Bytes out =
+        packed(plain, {.method = packer::Method::nrv2d, .level = 7, .block_size = 4096, .checksum = checksum});
+    const Bytes header = {0x00, 0xE9, 0x55, 0x43, 0x4C, 0xFF, 0x01, 0x1A, 0, 0, 0, checksum, 0x2D, 7, 0, 0, 0x10, 0};
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 18), header);
+    std::size_t at = packer::kHeaderSize;
+    for (const std::uint32_t size : {4096u, 4096u, 3000u}) {  // decoded size, then stored size
+      EXPECT_EQ(be32(out, at), size);
+      EXPECT_EQ(be32(out, at + 4) < size, size == 4096) << "a block that does not shrink is stored as it is";
+      at += 8 + be32(out, at + 4);
+    }
+    EXPECT_TRUE(std::equal(noise.begin(), noise.end(), out.end() - 3000 - 4 - 4 * checksum));
+    EXPECT_EQ(be32(out, at), 0u);  // the end marker
+    ASSERT_EQ(out.size(), at + 4 + 4 * checksum);
+    if (checksum) {
+      EXPECT_EQ(be32(out, at + 4), ucl_adler32(1, plain.data(), static_cast<ucl_uint>(plain.size())));
+    }
+  }
+  const Bytes empty = packed({});
+  EXPECT_EQ(Bytes(empty.begin() + 18, empty.end()), (Bytes{0, 0, 0, 0, 0, 0, 0, 1}));  // Adler-32 of nothing is 1
+}
+
+TEST(ContainerWriter, EveryByteOfADiskLiesBelowTwoGiB) {
+  // One entry named "n": a directory of 29 bytes before the data.
+  const std::uint64_t limit = std::uint64_t{1} << 31;
+  EXPECT_EQ(container::size_problem(1, 1, limit - 29), "");
+  EXPECT_EQ(container::size_problem(1, 1, limit - 28),
+            "the disk would take 2147483649 bytes, more than the 2 GiB (2147483648 bytes) a data disk can hold");
+}
+
+class ZepaTool : public testing::Test {
+ protected:
+  struct Run {
+    int status;
+    std::string out, err;
+  };
+  // `shell` goes before the command, as in "ulimit -f 8; ".
+  Run zepa(const std::vector<std::string> &args, const std::string &shell = "") {
+    const auto quoted = [](const std::string &word) {
+      std::string q = "'";
+      for (char c : word) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+      return q + "'";
+    };
+    const char *build = std::getenv("KAVRO_BUILD_DIR");
+    std::string command = shell + quoted(std::string(build ? build : ".") + "/bin/zepa");
+    for (const auto &arg : args) command.append(" ").append(quoted(arg));
+    command.append(" >").append(quoted(dir_ / "stdout")).append(" 2>").append(quoted(dir_ / "stderr"));
+    const int raw = std::system(command.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, text(dir_ / "stdout"), text(dir_ / "stderr")};
+  }
+  std::string text(const std::string &path) {
+    const auto bytes = read_file(path);
+    return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+  }
+  std::string file(const std::string &name, const Bytes &bytes) {
+    fixtures::write_file(dir_ / name, bytes);
+    return dir_ / name;
+  }
+  std::string disk(const std::string &name, const std::vector<container::ContainerEntry> &entries) {
+    EXPECT_EQ(container::write_container(dir_ / name, entries), "");
+    return dir_ / name;
+  }
+  void expect_extracts(const std::string &disk, const std::string &name, const Bytes &plain) {
+    SCOPED_TRACE(name);
+    const Run r = zepa({"extract", disk, name, dir_ / "extracted"});
+    EXPECT_EQ(std::to_string(r.status) + r.out + r.err, "0");  // status 0, nothing printed
+    EXPECT_TRUE(read_file(dir_ / "extracted") == plain);
+  }
+  std::vector<std::string> folder_names() {
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir_.path())) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fixtures::TempDir dir_;
+  std::string disk_ = dir_ / "d.dsk";
+};
+
+TEST_F(ZepaTool, CreateVerifyExtractRoundTrips) {
+  const std::vector<std::pair<std::string, Bytes>> files = {{"empty", {}},
+                                                            {"one", {0x42}},
+                                                            {"d213-EN.so", sample_bytes(1500000, 21)},
+                                                            {"noise.bin", noise_bytes(300000, 22)}};
+  std::vector<std::string> paths;
+  for (const auto &[name, bytes] : files) paths.push_back(file(name, bytes));
+  for (const char *method : {"nrv2b", "nrv2d", "nrv2e"}) {
+    SCOPED_TRACE(method);
+    std::vector<std::string> args = {"create", "-f", disk_, "--method", method, "--level", "6", "--block-size", "64K"};
+    args.insert(args.end(), paths.begin(), paths.end());
+    const Run created = zepa(args);
+    ASSERT_EQ(created.status, 0) << created.err;
+    EXPECT_EQ(created.out.substr(0, created.out.find(", ratio")) + created.err,
+              "4 entries, 1800001 bytes in, " + std::to_string(read_file(disk_)->size()) + " bytes out");
+    const Run verified = zepa({"verify", disk_});
+    EXPECT_EQ(verified.status, 0);
+    EXPECT_EQ(verified.out, "empty: OK\none: OK\nd213-EN.so: OK\nnoise.bin: OK\n4 entries, 0 damaged\n");
+    for (const auto &[name, bytes] : files) expect_extracts(disk_, name, bytes);
+    EXPECT_EQ(zepa({"extract", disk_, "one", "-"}).out, "\x42");
+  }
+  // 20 MB at level 1; the same bytes with one thread or several.
+  const Bytes big = sample_bytes(20 * 1024 * 1024, 23);
+  ASSERT_EQ(zepa({"create", "-q", "-f", disk_, "--level", "1", file("big", big)}).status, 0);
+  EXPECT_EQ(zepa({"verify", disk_}).out, "big: OK\n1 entries, 0 damaged\n");
+  expect_extracts(disk_, "big", big);
+  const std::string one = dir_ / "one.dsk", several = dir_ / "several.dsk";
+  ASSERT_EQ(
+      zepa({"create", one, "--threads", "1", "--level", "4", "--block-size", "8192", paths[2], "renamed=" + paths[3]})
+          .status,
+      0);
+  ASSERT_EQ(
+      zepa({"create", several, "--threads=5", "--level=4", "--block-size=8k", paths[2], "renamed=" + paths[3]}).status,
+      0);
+  EXPECT_TRUE(read_file(one) == read_file(several));
+  expect_extracts(several, "renamed", files[3].second);
+}
+
+TEST_F(ZepaTool, ListShowsEachEntryWithItsPackedHeader) {
+  const Bytes cfg = packed(sample_bytes(3000, 26),
+                           {.method = packer::Method::nrv2d, .level = 3, .block_size = 2048, .checksum = false});
+  disk("d.dsk", {{"cfg", cfg}, {"junk", Bytes(5, 1)}, {"cfg", Bytes(2, 1)}, {"\x1b[31m\nx\\", Bytes(1, 1)}});
+  const Run r = zepa({"list", disk_});
+  EXPECT_EQ(r.status, 0);
+  char expected[1024];
+  std::snprintf(expected, sizeof expected,
+                "NAME                         PACKED   ORIGINAL METHOD LEVEL    BLOCK CHECKSUM     OFFSET\n"
+                "cfg                      %10zu       3000 nrv2d      3     2048 no               88\n"
+                "junk                              5          - -          -        - -        %10zu\n"
+                "cfg                               2          - -          -        - -        %10zu\n"
+                "\\x1b[31m\\nx\\\\                     1          - -          -        - -        %10zu\n"
+                "4 entries, %zu bytes packed, 3000 bytes original, disk %zu bytes\n",
+                cfg.size(), 88 + cfg.size(), 93 + cfg.size(), 95 + cfg.size(), 8 + cfg.size(), 96 + cfg.size());
+  EXPECT_EQ(r.out, expected);
+}
+
+// One row per command: its status, standard output and standard error. A
+// create that is refused or fails keeps the old disk byte for byte and
+// leaves no other file behind.
+TEST_F(ZepaTool, CommandsEndWithTheirStatusOutputAndMessages) {
+  const std::string f = file("f", {1, 2, 3}), out = dir_ / "out", long_disk = "/tmp/" + std::string(59, 'x');
+  const std::string noise = file("noise", noise_bytes(100000, 30)), old = dir_ / "old.dsk";
+  std::filesystem::create_directory(dir_ / "sub");
+  ASSERT_EQ(zepa({"create", "-q", old, f}).status, 0);
+  const auto usage = [](const std::string &command, const std::string &message) {
+    return "zepa: " + message + "\nTry 'zepa " + command + "--help'.\n";
+  };
+  const Bytes good = packed(sample_bytes(4000, 27));
+  Bytes bad = good, unchecked = packed(noise_bytes(3000, 29), {.checksum = false});
+  bad.back() ^= 1;      // the checksum
+  unchecked[100] ^= 1;  // a stored block's byte: it still decodes
+  const std::string damaged = disk("damaged.dsk", {{"good", good}, {"bad", bad}, {"raw", unchecked}});
+  fixtures::write_file(damaged, fixtures::joined(*read_file(damaged), Bytes(7, 0)));
+  std::vector<std::string> names;
+  for (const char *variant : {"d209", "d213"})
+    for (const char *code : {"CZ", "EN", "AR", "BG", "HR", "NL", "FR", "GR", "HU", "PL", "SI"})
+      names.push_back(std::string(variant).append("-").append(code).append(".so"));
+  names.insert(names.end(), {"kavro-1.cfg", "kavro-2.cfg"});
+  std::vector<container::ContainerEntry> all, partial;  // partial: without d209-CZ.so and kavro-1.cfg
+  std::string all_ok, partial_ok;
+  for (const std::string &name : names) {
+    all.push_back({name, packed({1})});
+    all_ok += name + ": OK\n";
+    if (name == "d209-CZ.so" || name == "kavro-1.cfg") continue;
+    partial.push_back({name, packed({1})});
+    partial_ok += name + ": OK\n";
+  }
+  const std::string all_disk = disk("all.dsk", all), partial_disk = disk("partial.dsk", partial);
+  const std::string short_file = file("short.dsk", {1, 2, 3, 4, 5, 1});
+  const std::string huge_count =
+      file("huge.dsk", {'Z', 'E', 'P', 'A', '1', 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 14, 0, 0});
+  // clang-format off
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err, shell = "";
+  } rows[] = {
+      {{"verify", damaged}, 1, "good: OK\nbad: checksum error - data corrupted\nraw: OK (no checksum: content not "
+       "checked)\n7 bytes after the last entry are not in the directory\n3 entries, 1 damaged, 1 unchecked\n", ""},
+      // extract prints only what the installer prints
+      {{"extract", damaged, "bad", out}, 1, "", "checksum error - data corrupted"},
+      {{"extract", damaged, "missing", out}, 1, "", "ERROR: A real file could not be opened\n"},
+      {{"verify", "--installer", all_disk}, 0, all_ok + "24 entries, 0 damaged, 0 missing for the installer\n", ""},
+      {{"verify", "--installer", partial_disk}, 1, partial_ok + "d209-CZ.so: missing, the installer can ask for it\n"
+       "kavro-1.cfg: missing, the installer can ask for it\n22 entries, 0 damaged, 2 missing for the installer\n", ""},
+      {{"list", disk_}, 1, "", "zepa: " + disk_ + ": No such file or directory\n"},
+      {{"verify", short_file}, 1, "", "zepa: " + short_file + ": the file is too short for a directory\n"},
+      {{"list", huge_count}, 1, "", "zepa: " + huge_count + ": the directory lists 4294967295 entries, more than the "
+       "file can hold\n"},
+      {{"create", "-f", old, f, dir_ / "sub"}, 1, "", "zepa: " + (dir_ / "sub") + ": cannot read: Is a directory\n"},
+      {{"create", "-f", old, dir_ / "absent"}, 1, "", "zepa: " + (dir_ / "absent") + ": cannot read: No such file or "
+       "directory\n"},
+      {{"create", "-f", old, f, "x=" + old}, 1, "", "zepa: " + old + ": is the disk being written\n"},
+      {{"create", old, f}, 1, "", "zepa: " + old + ": already exists; use --force to replace it\n"},
+      {{"create", dir_ / "none/d.dsk", f}, 1, "", "zepa: " + (dir_ / "none/d.dsk") + ": cannot write into " +
+       (dir_ / "none") + ": No such file or directory\n"},
+      {{"create", "--force", old, noise}, 1, "", "zepa: " + old + ": cannot write: File too large\n", "ulimit -f 16; "},
+      {{"frobnicate"}, 2, "", usage("", "unknown command 'frobnicate'")},
+      {{"list"}, 2, "", usage("list ", "missing operand")},
+      {{"list", disk_, disk_}, 2, "", usage("list ", "too many operands")},
+      {{"list", "--level", "3", disk_}, 2, "", usage("list ", "unknown option '--level'")},
+      {{"create", disk_, "--level", "11", f}, 2, "", usage("create ", "level must be 1 to 10")},
+      {{"create", disk_, "--level", "0", f}, 2, "", usage("create ", "level must be 1 to 10")},
+      {{"create", disk_, "--method", "lzma", f}, 2, "", usage("create ", "unknown method 'lzma'")},
+      {{"create", disk_, "--block-size", "1023", f}, 2, "", usage("create ", "block size must be 1024 to 8388608")},
+      {{"create", disk_, "--block-size", "8388609", f}, 2, "", usage("create ", "block size must be 1024 to 8388608")},
+      {{"create", disk_, "--block-size", "9M", f}, 2, "", usage("create ", "block size must be 1024 to 8388608")},
+      {{"create", disk_, "--level"}, 2, "", usage("create ", "option '--level' needs a value")},
+      {{"create", disk_, "--level", "ten", f}, 2, "", usage("create ", "--level: 'ten' is not a number")},
+      {{"create", disk_, "--threads=2x", f}, 2, "", usage("create ", "--threads: '2x' is not a number")},
+      {{"create", disk_, "--block-size", "1G", f}, 2, "", usage("create ", "--block-size: '1G' is not a number")},
+      {{"extract", "--all", disk_}, 2, "", usage("extract ", "missing operand")},
+      {{"extract", disk_, "x"}, 2, "", usage("extract ", "missing operand")},
+      {{"create", disk_}, 2, "", usage("create ", "missing operand")},
+      {{"create", disk_, f, "f=" + f}, 2, "", usage("create ", "name 'f' given twice")},
+      {{"create", disk_, "=" + f}, 2, "", usage("create ", "empty name for '" + f + "'")},
+      {{"create", disk_, std::string(65536, 'n') + "=" + f}, 2, "",
+       usage("create ", "name longer than 65535 bytes for '" + f + "'")},
+      {{"extract", long_disk, "x", "y"}, 2, "", usage("extract ", "disk path longer than 63 characters, which the "
+       "installer cannot use: " + long_disk)},
+  };
+  // clang-format on
+  const auto old_disk = read_file(old);
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.args[0] + " " + row.args.back().substr(0, 80));
+    const std::vector<std::string> names_before = folder_names();
+    const Run r = zepa(row.args, row.shell);
+    EXPECT_EQ(r.status, row.status);
+    EXPECT_EQ(r.out, row.out);
+    EXPECT_EQ(r.err, row.err);
+    if (row.args[0] != "create") continue;
+    EXPECT_EQ(folder_names(), names_before);
+    EXPECT_TRUE(read_file(old) == old_disk);
+  }
+  EXPECT_FALSE(read_file(disk_));
+  EXPECT_EQ(zepa({}).status, 2);
+  for (const std::string command : {"create", "list", "extract", "verify"}) {
+    const Run r = zepa({command, "-h"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("Usage: zepa " + command + " ", 0), 0u) << r.out;
+  }
+  EXPECT_NE(zepa({"-h"}).out.find("  verify     decode every entry"), std::string::npos);
+  EXPECT_EQ(zepa({"--version"}).out.rfind("zepa (Kavro) ", 0), 0u);
+}
+
+TEST_F(ZepaTool, ExtractWritesOnlyIntoItsOutput) {
+  const Bytes seven = packed({7});
+  disk("d.dsk", {{"good", seven}, {"../evil", seven}, {"..", seven}, {"e\x1b[0m", seven}, {"good", packed({8})}});
+  const auto before = read_file(disk_);
+  const Run itself = zepa({"extract", disk_, "good", dir_ / "./d.dsk"});
+  EXPECT_EQ(itself.status, 1);
+  EXPECT_EQ(itself.err, "zepa: " + (dir_ / "./d.dsk") + ": is the disk being read\n");
+  const Run all = zepa({"extract", "--all", disk_, dir_ / "out"});
+  EXPECT_EQ(all.status, 1);
+  EXPECT_EQ(all.err,
+            "zepa: entry '../evil' not extracted: holds a '/'\n"
+            "zepa: entry '..' not extracted: not a file name\n"
+            "zepa: entry 'e\\x1b[0m' not extracted: holds a control character\n"
+            "zepa: entry 'good' not extracted: hidden by an earlier entry of the same name\n");
+  EXPECT_TRUE(read_file(disk_) == before);
+  EXPECT_TRUE(read_file(dir_ / "out/good") == Bytes{7});
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_ / "out"), {}), 1);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "evil"));
+}
+
+}  // namespace
