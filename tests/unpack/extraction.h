@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 
 #include "unpack.h"
@@ -21,38 +20,19 @@ struct Outcome {
   bool library_started = false;  // right after the extraction
 };
 
-// Extraction's messages, caught in memory.
-class CapturedMessages {
- public:
-  CapturedMessages() : file_(open_memstream(&buffer_, &size_)) { unpack::set_message_stream(file_); }
-  ~CapturedMessages() {
-    unpack::set_message_stream(nullptr);
-    if (file_ != nullptr) std::fclose(file_);
-    std::free(buffer_);
-  }
-  CapturedMessages(const CapturedMessages &) = delete;
-  CapturedMessages &operator=(const CapturedMessages &) = delete;
-  std::string text() {
-    if (file_ == nullptr || std::fflush(file_) != 0) return "(no message stream)";
-    return std::string(buffer_, size_);
-  }
-
- private:
-  char *buffer_ = nullptr;
-  std::size_t size_ = 0;
-  FILE *file_;
-};
-
 // How a file is taken from the disk: extracted straight away, or as the
 // installer does it, checked first and extracted only when whole -- over a
 // target that already holds kOldTarget.
 enum class Pass { kExtract, kCheckThenExtract };
 inline const Bytes kOldTarget = {'o', 'l', 'd', '\n'};
 
-// Opens `disk`, runs `arm`, extracts `name` to `out` and closes the disk.
+// Opens `disk`, runs `arm`, takes `name` to `out` in `pass` and closes the disk.
 inline Outcome extract(const std::string &disk, const std::string &name, const std::string &out,
                        const std::function<void()> &arm = {}, Pass pass = Pass::kExtract) {
-  CapturedMessages messages;
+  char *buffer = nullptr;
+  std::size_t size = 0;
+  FILE *messages = open_memstream(&buffer, &size);
+  unpack::set_message_stream(messages);
   if (pass == Pass::kCheckThenExtract) write_file(out, kOldTarget);
   EXPECT_EQ(open_install_disk(disk.c_str()), 0);
   if (arm) arm();
@@ -60,7 +40,10 @@ inline Outcome extract(const std::string &disk, const std::string &name, const s
   if (result >= 0) result = unpack_disk_file(name.c_str(), out.c_str());
   const bool started = zepa_IsStarted() != 0;
   close_install_disk();
-  return {result, messages.text(), read_file(out), started};
+  unpack::set_message_stream(nullptr);
+  std::string text = messages != nullptr && std::fclose(messages) == 0 ? std::string(buffer, size) : "(no messages)";
+  std::free(buffer);
+  return {result, text, read_file(out), started};
 }
 
 }  // namespace fixtures
