@@ -2,11 +2,9 @@
 // command line, and every file inside a named directory, goes through the
 // target once. Exits non-zero when no input was found.
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
@@ -17,11 +15,11 @@ int main(int argc, char **argv) {
   std::vector<std::filesystem::path> files;
   for (int i = 1; i < argc; ++i) {
     const auto arg = std::filesystem::absolute(argv[i]);
-    if (!std::filesystem::is_directory(arg)) files.push_back(arg);
-    if (!std::filesystem::is_directory(arg)) continue;
-    for (const auto &entry : std::filesystem::recursive_directory_iterator(arg)) {
+    std::error_code not_a_directory;
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(arg, not_a_directory)) {
       if (entry.is_regular_file()) files.push_back(entry.path());
     }
+    if (not_a_directory) files.push_back(arg);
   }
   std::sort(files.begin(), files.end());
   if (LLVMFuzzerInitialize != nullptr) LLVMFuzzerInitialize(&argc, &argv);

@@ -1,13 +1,12 @@
 // Extraction of packed files from a data disk, whole and under every fault:
-// round trips through the packer, hand-damaged packed files, and faults
-// injected one by one -- every allocation of the library and of extraction,
-// every stdio call the library makes on the disk, every write and the close
-// of the output, disks cut at every byte and every single bit flipped. Each
-// ends with the message and result promised for it and the output holding
-// what was decoded before the fault -- or, when the installer's check pass
-// meets it, the old target untouched; nothing may crash, hang or leak (the
-// checking build's leak checker watches the whole program, and every test
-// counts its open descriptors).
+// round trips, hand-damaged packed files, and faults injected one by one --
+// every allocation, every stdio call of the library on the disk, every write
+// and the close of the output, disks cut at every byte, every bit flipped.
+// Each ends with its message and result and the output holding what was
+// decoded before the fault -- or, when the installer's check pass meets it,
+// the old target untouched; nothing may crash, hang or leak (the checking
+// build's leak checker watches the whole program; each test counts its open
+// descriptors).
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -33,7 +32,7 @@ using Entries = std::vector<kavro::tools::container::ContainerEntry>;
 namespace packer = kavro::tools::packer;
 
 constexpr char kPackedName[] = "a.pak";
-constexpr unsigned long kEntries = 3;  // of the disk of the fault injection
+constexpr unsigned long kEntries = 3;  // on the disk of fault injection
 const Bytes kOldTarget = {'o', 'l', 'd', '\n'};
 
 std::uint32_t be32(const Bytes &b, std::size_t at) {
