@@ -5,67 +5,42 @@
 // checksum. The rest is the packed file.
 #include <ucl/ucl.h>
 
-#include <cstddef>
-#include <cstdint>
-#include <vector>
-
 #include "container_writer.h"
 #include "fuzz_support.h"
-#include "unpack.h"
 
 namespace {
 
-constexpr size_t kHeaderSize = 18;
-constexpr uint32_t kMaxBlockSize = 8388608;
-
-uint32_t be32(const uint8_t *p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
-}
-
-int decode_block(uint8_t method, const uint8_t *in, ucl_uint in_size, uint8_t *out, ucl_uint *out_size) {
-  switch (method) {
-    case 0x2B:
-      return ucl_nrv2b_decompress_safe_8(in, in_size, out, out_size, nullptr);
-    case 0x2D:
-      return ucl_nrv2d_decompress_safe_8(in, in_size, out, out_size, nullptr);
-    case 0x2E:
-      return ucl_nrv2e_decompress_safe_8(in, in_size, out, out_size, nullptr);
-    default:
-      return -1;
-  }
-}
+using kavro::fuzz::be32;
 
 // Decodes the blocks the way extraction does and, when they are all sound
 // and a checksum follows the end marker, overwrites it with the right one.
 void fix_checksum(std::vector<uint8_t> &packed) {
-  if (packed.size() < kHeaderSize) return;
+  const size_t size = packed.size(), header_size = 18;
+  const uint32_t block_size = size < header_size ? 0 : be32(&packed[14]);
+  if (size < header_size || block_size > 8388608) return;
   const uint8_t method = packed[12];
-  const uint32_t block_size = be32(&packed[14]);
-  if (block_size > kMaxBlockSize) return;
+  const auto decode = method == 0x2B   ? ucl_nrv2b_decompress_safe_8
+                      : method == 0x2D ? ucl_nrv2d_decompress_safe_8
+                      : method == 0x2E ? ucl_nrv2e_decompress_safe_8
+                                       : nullptr;
   std::vector<uint8_t> plain(block_size);
   ucl_uint32 adler = ucl_adler32(0, nullptr, 0);
-  size_t at = kHeaderSize;
-  for (;;) {
-    if (packed.size() - at < 4) return;
-    const uint32_t decoded = be32(&packed[at]);
-    at += 4;
-    if (decoded == 0) break;
-    if (packed.size() - at < 4) return;
-    const uint32_t stored = be32(&packed[at]);
-    at += 4;
-    if (decoded > block_size || stored == 0 || stored > decoded || stored > packed.size() - at) return;
-    const uint8_t *data = &packed[at];
-    at += stored;
-    if (stored == decoded) {
-      adler = ucl_adler32(adler, data, stored);
-      continue;
-    }
+  size_t at = header_size;
+  // Blocks: the decoded size (0 ends them), the stored size, the stored bytes.
+  while (size - at >= 8 && be32(&packed[at]) != 0) {
+    const uint32_t decoded = be32(&packed[at]), stored = be32(&packed[at + 4]);
+    at += 8;
+    if (decoded > block_size || stored == 0 || stored > decoded || stored > size - at) return;
     ucl_uint produced = decoded;
-    if (decode_block(method, data, stored, plain.data(), &produced) != 0 || produced != decoded) return;
-    adler = ucl_adler32(adler, plain.data(), decoded);
+    if (stored < decoded && (decode == nullptr || decode(&packed[at], stored, plain.data(), &produced, nullptr) != 0 ||
+                             produced != decoded)) {
+      return;
+    }
+    adler = ucl_adler32(adler, stored < decoded ? plain.data() : &packed[at], decoded);
+    at += stored;
   }
-  if ((be32(&packed[8]) & 1) == 0 || packed.size() - at < 4) return;
-  for (int i = 0; i < 4; ++i) packed[at + i] = static_cast<uint8_t>(adler >> (24 - 8 * i));
+  if (size - at < 8 || be32(&packed[at]) != 0 || (be32(&packed[8]) & 1) == 0) return;
+  for (int i = 0; i < 4; ++i) packed[at + 4 + i] = static_cast<uint8_t>(adler >> (24 - 8 * i));
 }
 
 }  // namespace
@@ -76,20 +51,15 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  if (size < 1) return 0;
   static const bool ucl_ready = ucl_init() == UCL_E_OK;
-  if (!ucl_ready) return 0;
   static const std::string disk = kavro::fuzz::scratch_path(".dsk");
   static const std::string output = kavro::fuzz::scratch_path(".out");
-
+  if (size < 1 || !ucl_ready) return 0;
   std::vector<uint8_t> packed(data + 1, data + size);
   if ((data[0] & 1) != 0) fix_checksum(packed);
-  const kavro::tools::container::ContainerEntry entries[] = {
-      {"plugin.so", std::move(packed)},
-      {"kavro.cfg", {1, 2, 3}},
-  };
+  const std::vector<kavro::tools::container::ContainerEntry> entries = {{"plugin.so", packed},
+                                                                        {"kavro.cfg", {1, 2, 3}}};
   if (!kavro::tools::container::write_container(disk, entries).empty()) return 0;
-
   if (open_install_disk(disk.c_str()) == 0) {
     unpack_disk_file("plugin.so", output.c_str());
     close_install_disk();
