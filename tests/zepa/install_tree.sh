@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The installed tree from the side of its users: installs the build into a
-# fresh prefix, builds a small C program against libzepa there with
+# fresh prefix, builds install_tree/consumer.c against libzepa there with
 # pkg-config and with find_package(zepa), each shared and static, and runs
 # them; then the installed zepa makes a disk and the installed kavro-box (a
 # link in bin/) installs it with its own kavro-install and FreeType stand-in.
@@ -10,32 +10,23 @@ set -euo pipefail
 build=$1 work=$2 cc=$3 flags=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
 prefix=$work/prefix
-rm -rf "$work"
-mkdir -p "$work"
+rm -rf "$work" && mkdir -p "$work"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
-
 fail() { echo "install tree: $*" >&2; exit 1; }
-
 pc=$(find "$prefix" -name zepa.pc)
 [ -n "$pc" ] || fail "no zepa.pc installed"
 libdir=$(dirname "$(dirname "$pc")")
 pkg() { PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --define-variable=prefix="$prefix" "$@" zepa; }
 
-printf 'fourteen bytes' >"$work/file"
-expected='libzepa 0.0.2: 14 bytes: fourteen bytes'
-
-# check NAME LINKAGE: the program runs and prints what was read, and is
-# linked against libzepa.so.0 (shared) or holds the library (static).
+# check PROGRAM LINKAGE: it prints what it read, and loads libzepa.so.0
+# (shared) or holds the library (static).
 check() {
-  local program=$1 linkage=$2 output needed
-  output=$(LD_LIBRARY_PATH=$libdir "$program" "$work/file") || fail "$program failed"
-  [ "$output" = "$expected" ] || fail "$program printed '$output', expected '$expected'"
-  needed=$(readelf -d "$program" | grep -c 'NEEDED.*libzepa\.so\.0' || true)
-  case $linkage in
-    shared) [ "$needed" = 1 ] || fail "$program does not load libzepa.so.0" ;;
-    static) [ "$needed" = 0 ] || fail "$program loads libzepa.so.0" ;;
-  esac
-  echo "  $(basename "$program"): $linkage, ok"
+  local output needed
+  output=$(LD_LIBRARY_PATH=$libdir "$1" "$here/install_tree/fourteen_bytes") || fail "$1 failed"
+  [ "$output" = 'libzepa 0.0.2: 14 bytes: fourteen bytes' ] || fail "$1 printed '$output'"
+  needed=$(readelf -d "$1" | grep -c 'NEEDED.*libzepa\.so\.0' || true)
+  [ "$needed" = "$([ "$2" = shared ] && echo 1 || echo 0)" ] || fail "$1 is not linked $2"
+  echo "  $(basename "$1"): $2, ok"
 }
 
 # shellcheck disable=SC2086 # FLAGS and pkg-config's output are word lists
@@ -46,7 +37,6 @@ check() {
 }
 check "$work/pkg_config_shared" shared
 check "$work/pkg_config_static" static
-
 cmake -S "$here/install_tree" -B "$work/find_package" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER="$cc" \
   -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >"$work/consumer.log"
 cmake --build "$work/find_package" >>"$work/consumer.log"
