@@ -1,20 +1,25 @@
-// The container core and the disk file API: the directory, reads, the
-// registry and its handles, open orders, out of memory at every allocation,
-// failing stdio calls and the checking build's assertions.
+// The container library: its linked list and string list, the error
+// messages, the container core and the disk file API (the directory, reads,
+// the registry and its handles, open orders), out of memory at every
+// allocation, failing stdio calls and the checking build's assertions.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include "tools/container_writer.h"
 #include "zepa/zepa.h"
+#include "zepa/zepa_ll.h"
 #include "zepa/zepa_seams.h"
 #include "zepa/zepa_strzz.h"
 
@@ -71,8 +76,10 @@ class ContainerTest : public ::testing::Test {
     file("test.dsk", abc());
     file("loose.txt", {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'});
     ASSERT_TRUE(zepa_Start());
+    zepa_strzz_Init(&names);
   }
   void TearDown() override {
+    if (names.Destroy != nullptr) names.Destroy(&names);
     zepa::seam::fail_allocation(0);
     zepa::seam::set_stdio(nullptr);
     zepa_strzz_SetOutOfMemoryHandler(nullptr);
@@ -99,6 +106,12 @@ class ContainerTest : public ::testing::Test {
     ops->zepa_core_GetFileOffset(h, &offset);
     return out + "/" + std::to_string(e) + "@" + std::to_string(offset);
   }
+  // The string list's zz rendering, each string followed by '|'.
+  std::string zz() {
+    std::string out;
+    for (const char *p = names.GetZZ(&names); *p != '\0'; p += std::strlen(p) + 1) out += p + std::string("|");
+    return out;
+  }
   // Registers (unless registered) and prepares a container; its error number.
   uint32_t prepare(const char *name) {
     if (!ops->zepa_core_IsContainerRegistered(name)) ops->zepa_core_RegisterContainer(name);
@@ -110,8 +123,10 @@ class ContainerTest : public ::testing::Test {
   const char *path = "test.dsk";
   uint16_t error = 99;
   uint32_t length = 0;
+  strzz names{};
 };
 
+using StringList = ContainerTest;
 using DirectoryTest = ContainerTest;
 using ReadTest = ContainerTest;
 using RegistryTest = ContainerTest;
@@ -120,6 +135,192 @@ using DiskApiTest = ContainerTest;
 using OutOfMemoryTest = ContainerTest;
 using StdioFailureTest = ContainerTest;
 using AssertionDeathTest = ContainerTest;
+
+struct Record {
+  uint32_t key, value;
+};
+
+// The keys of the list's records in order, then 0xDEAD for what l_Get
+// leaves alone at the count.
+std::vector<uint32_t> keys(zepa_link &list) {
+  std::vector<uint32_t> out;
+  for (uint32_t i = 0; i <= list.l_Count(&list); ++i) {
+    Record r{0xDEAD, 0};
+    list.l_Get(&list, i, &r);
+    out.push_back(r.key);
+  }
+  return out;
+}
+
+TEST(LinkedList, RecordsAreCopiesInInsertionOrderFoundAndDeletedByEveryByteOrByPosition) {
+  zepa_link list{};
+  zepa_link_ptrs_init(&list, sizeof(Record));
+  Record r{0, 10};
+  const Record seven{7, 10}, other_value{7, 0}, zero{0, 10}, nine{9, 9};
+  uint32_t pos = 77;
+  EXPECT_EQ(list.l_Find(&list, &seven, &pos), 0);  // empty
+  EXPECT_EQ(list.l_Del(&list, &seven), 0);
+  EXPECT_EQ(list.l_DelByPos(&list, 0), 0);
+  ASSERT_EQ(list.l_Add(&list, &r), 1);
+  r.key = 7;  // the list holds its own copy
+  for (const Record &add : {seven, Record{2, 0}, seven, Record{5, 0}}) ASSERT_EQ(list.l_Add(&list, &add), 1);
+  EXPECT_EQ(list.l_Find(&list, &other_value, &pos), 0);
+  EXPECT_EQ(pos, 77u);
+  ASSERT_EQ(list.l_Find(&list, &seven, &pos), 1);
+  EXPECT_EQ(pos, 1u);
+  ASSERT_EQ(list.l_Del(&list, &seven), 1);  // only the first equal record
+  EXPECT_EQ(keys(list), (std::vector<uint32_t>{0, 2, 7, 5, 0xDEAD}));
+  ASSERT_EQ(list.l_Del(&list, &zero), 1);  // the head: the rest stays linked
+  list.l_Set(&list, 1, &nine);
+  list.l_Set(&list, 3, &nine);  // at the count: nothing
+  EXPECT_EQ(keys(list), (std::vector<uint32_t>{2, 9, 5, 0xDEAD}));
+  ASSERT_EQ(list.l_DelByPos(&list, 2), 1);  // the tail, then append again
+  EXPECT_EQ(list.l_DelByPos(&list, 2), 0);
+  EXPECT_EQ(list.l_DelByPos(&list, 5), 0);
+  for (unsigned long n : {1ul, 2ul}) {  // out of memory for the node, then for its record block
+    zepa::seam::fail_allocation(n);
+    EXPECT_EQ(list.l_Add(&list, &nine), 0) << "allocation " << n;
+    zepa::seam::fail_allocation(0);
+  }
+  EXPECT_EQ(list.first->next->next, nullptr);
+  ASSERT_EQ(list.l_Add(&list, &r), 1);
+  EXPECT_EQ(keys(list), (std::vector<uint32_t>{2, 9, 7, 0xDEAD}));
+  list.l_DelAll(&list);
+  EXPECT_EQ(list.first, nullptr);
+  EXPECT_EQ(list.l_Count(&list), 0u);
+}
+
+TEST_F(StringList, CopiesFoundByIndexAndRenderedAsZzCachedUntilAChange) {
+  EXPECT_EQ(zz(), "");  // no entries: one zero byte
+  char buffer[] = "ab";
+  names.Add(&names, buffer);
+  buffer[0] = 'x';
+  names.Add(&names, "cd");
+  names.Add(&names, "ab");
+  char *first = names.GetZZ(&names);
+  EXPECT_EQ(std::string(first, 10), std::string("ab\0cd\0ab\0\0", 10));
+  EXPECT_EQ(names.GetZZ(&names), first);
+  names.Add(&names, nullptr);  // nothing
+  EXPECT_EQ(names.zzValid, 1u);
+  EXPECT_EQ(names.Count(&names), 3u);
+  EXPECT_EQ(names.GetTotalLength(&names), 6u);
+  EXPECT_EQ(names.Find(&names, "ab"), 0);
+  EXPECT_EQ(names.Find(&names, "cd"), 1);
+  EXPECT_EQ(names.Find(&names, "CD"), -1);
+  EXPECT_EQ(names.GetByIndex(&names, 3), nullptr);
+  char *cd = names.GetByIndex(&names, 1);
+  names.Remove(&names, 0);  // later entries move down
+  EXPECT_EQ(names.GetByIndex(&names, 0), cd);
+  EXPECT_EQ(names.zzValid, 0u);
+  EXPECT_EQ(zz(), "cd|ab|");
+  names.SetByIndex(&names, 1, "e");
+  EXPECT_EQ(zz(), "cd|e|");
+  names.Remove(&names, 2);  // out of range: nothing
+  names.SetByIndex(&names, 2, "z");
+  names.Add(&names, "f");
+  EXPECT_EQ(zz(), "cd|e|f|");
+}
+
+TEST_F(StringList, DestroyEmptiesAndNullObjectsAreIgnored) {
+  names.Add(&names, "a");
+  names.GetZZ(&names);
+  names.Destroy(&names);
+  EXPECT_EQ(names.zz, nullptr);
+  EXPECT_EQ(names.Add, nullptr);
+  EXPECT_EQ(names.list.count, 0u);
+  zepa_strzz_Init(&names);
+  EXPECT_EQ(names.Count(nullptr), 0u);
+  EXPECT_EQ(names.Find(nullptr, "a"), -1);
+  EXPECT_EQ(names.GetZZ(nullptr), nullptr);
+  names.Add(nullptr, "a");
+  names.Destroy(nullptr);
+}
+
+strzz *g_oom_object = nullptr;
+int g_oom_calls = 0;
+
+TEST_F(StringList, EveryFailedAllocationReachesTheHandlerAndChangesNothing) {
+  zepa_strzz_SetOutOfMemoryHandler([](strzz *Obj) { ++g_oom_calls, g_oom_object = Obj; });
+  names.Add(&names, "keep");
+  g_oom_calls = 0;
+  for (unsigned long n = 1; n <= 3; ++n) {  // Add: the string copy, the list node, its record block
+    zepa::seam::fail_allocation(n);
+    names.Add(&names, "new");
+    zepa::seam::fail_allocation(0);
+  }
+  zepa::seam::fail_allocation(1);
+  names.SetByIndex(&names, 0, "other");
+  zepa::seam::fail_allocation(1);
+  EXPECT_EQ(names.GetZZ(&names), nullptr);
+  EXPECT_EQ(g_oom_calls, 5);
+  EXPECT_EQ(g_oom_object, &names);
+  EXPECT_EQ(zz(), "keep|");
+}
+
+#ifndef NDEBUG
+TEST(LinkedListDeathTest, PreconditionsNameConditionModuleAndOperation) {
+  zepa_link list{};
+  EXPECT_DEATH(zepa_link_ptrs_init(&list, 0), "zepa_ll: zepa_link_ptrs_init: Assertion `NodeSize' failed");
+  strzz names{};
+  zepa_strzz_Init(&names);
+  EXPECT_DEATH(names.SetByIndex(nullptr, static_cast<uint32_t>(-1), "x"),
+               "zepa_strzz: _SetByIndex: Assertion `Index != -1' failed");
+}
+#endif
+
+TEST(StringListDeathTest, DefaultHandlerDestroysPrintsAndAborts) {
+  strzz names{};
+  zepa_strzz_Init(&names);
+  EXPECT_EXIT(
+      {
+        dup2(2, 1);  // the message goes to standard output
+        zepa::seam::fail_allocation(1);
+        names.Add(&names, "b");
+      },
+      ::testing::KilledBySignal(SIGABRT),
+      "^zepa_strzz.cpp : Out of memory \\(strzz object 0x[0-9a-f]+\\), unhandled\n$");
+}
+
+// The message of a number, read through a buffer of its length + 1.
+std::string message(uint16_t code) {
+  const uint32_t n = zepa_GetErrorString(code, nullptr, 0);
+  std::string out(n + 1, 'x');
+  EXPECT_EQ(zepa_GetErrorString(code, out.data(), n), n);
+  EXPECT_EQ(out[n], '\0');
+  return out.substr(0, n);
+}
+
+TEST(ErrorMessages, EveryNumberHasItsTextAndNumbersPastTheTableAreUnknown) {
+  const char *expected[] = {
+      "No error has occurred.",
+      "A real file could not be opened",
+      "Attempt to open a file to write to through libzepa, libzepa is readonly",
+      "The zepa handle was invalid",
+      "Seek past end of virtual file (or physical end of archive)",
+      "Seek before beginning of virtual file (or physical beginning of archive)",
+      "Invalid arguments; maluse of library, link with debugging library to help track it down",
+      "Too many open zepa containers",
+      "The container is too old and can't be supported, resync everything, rebuild all!",
+      "Don't know how to understand newer zepa container formats, resync everything, rebuild all!",
+      "Unexpected end of archive",
+      "Out of memory",
+      "No such container registered",
+      "No such file",
+      "Cannot generate a unique handle",
+      "An unexpected error occurred",
+      "End of file",
+  };
+  static_assert(std::size(expected) == ZEPA_ERROR_COUNT && ZEPA_E_NOFILE == 13 && ZEPA_E_EOF == 16);
+  for (uint16_t code = 0; code < ZEPA_ERROR_COUNT; ++code) EXPECT_EQ(message(code), expected[code]) << code;
+  for (uint16_t code : {17, 200, 65535}) EXPECT_EQ(message(code), "Invalid and unknown error") << code;
+  // Like strncpy over length + 1 bytes: zero fill when shorter, no terminator when not.
+  char buffer[40];
+  std::memset(buffer, '#', sizeof buffer);
+  EXPECT_EQ(zepa_GetErrorString(ZEPA_E_NOFILE, buffer, 20), 12u);
+  EXPECT_EQ(std::string(buffer, 22), std::string("No such file\0\0\0\0\0\0\0\0\0#", 22));
+  EXPECT_EQ(zepa_GetErrorString(ZEPA_OK, buffer, 4), 22u);
+  EXPECT_EQ(std::string(buffer, 6), "No erc");  // the 'c' of the earlier message
+}
 
 TEST_F(DirectoryTest, PlacesEveryEntryBehindThePreviousOneIgnoringSkippedColumns) {
   std::vector<uint8_t> patched = abc();
@@ -467,13 +668,6 @@ TEST_F(StdioFailureTest, FailingStreamCallsAreReported) {
   EXPECT_EQ(length, 10u);
 }
 
-TEST(CoreOpsTable, EverySlotIsFilled) {
-  void *slots[26];
-  static_assert(sizeof slots == sizeof(CoreOps));
-  std::memcpy(slots, zepa_core_GetOps(), sizeof slots);
-  for (int i = 0; i < 26; ++i) EXPECT_NE(slots[i], nullptr) << "slot " << i;
-}
-
 #ifndef NDEBUG
 // "<module>: <operation>: Assertion `<condition>' failed." as a pattern.
 std::string assertion(const std::string &module, const std::string &operation, const std::string &condition) {
@@ -483,9 +677,7 @@ std::string assertion(const std::string &module, const std::string &operation, c
 
 TEST_F(AssertionDeathTest, ApiAndCoreStopOnBrokenPreconditions) {
   EXPECT_DEATH(zepa_fopen(nullptr, "a", "rb", 0, nullptr), assertion("zepa_fopen", "zepa_fopen", "ProjectedZEPA"));
-  EXPECT_DEATH(zepa_fopen("d", "a", nullptr, 0, nullptr), assertion("zepa_fopen", "zepa_fopen", "Mode"));
   EXPECT_DEATH(zepa_fclose(0), assertion("zepa_core", "zepa_core_FreeHandle", "Handle != (0U)"));
-  EXPECT_DEATH(ops->zepa_core_Init(), assertion("zepa_core", "zepa_core_Init", "!_started"));
   EXPECT_DEATH(ops->zepa_core_GetFSP(7), assertion("zepa_core", "zepa_core_GetFSP", "0"));
   ASSERT_EQ(ops->zepa_core_RegisterContainer(path), 1);
   EXPECT_DEATH(ops->zepa_core_CheckFileExists(path, "a.bin"),
@@ -495,7 +687,6 @@ TEST_F(AssertionDeathTest, ApiAndCoreStopOnBrokenPreconditions) {
                assertion("zepa_core", "zepa_core_ContainedRead", "!container.openFileArray[j].boundfile.pfs"));
   zepa_Stop();
   EXPECT_DEATH(open("a.bin"), assertion("zepa_core", "zepa_core_IsContainerRegistered", "_started"));
-  EXPECT_DEATH(ops->zepa_core_Uninit(), assertion("zepa_core", "zepa_core_Uninit", "_started"));
 }
 #endif
 
