@@ -10,7 +10,6 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -127,6 +126,7 @@ class ContainerTest : public ::testing::Test {
 };
 
 using StringList = ContainerTest;
+using StringListDeathTest = ContainerTest;
 using DirectoryTest = ContainerTest;
 using ReadTest = ContainerTest;
 using RegistryTest = ContainerTest;
@@ -257,20 +257,7 @@ TEST_F(StringList, EveryFailedAllocationReachesTheHandlerAndChangesNothing) {
   EXPECT_EQ(zz(), "keep|");
 }
 
-#ifndef NDEBUG
-TEST(LinkedListDeathTest, PreconditionsNameConditionModuleAndOperation) {
-  zepa_link list{};
-  EXPECT_DEATH(zepa_link_ptrs_init(&list, 0), "zepa_ll: zepa_link_ptrs_init: Assertion `NodeSize' failed");
-  strzz names{};
-  zepa_strzz_Init(&names);
-  EXPECT_DEATH(names.SetByIndex(nullptr, static_cast<uint32_t>(-1), "x"),
-               "zepa_strzz: _SetByIndex: Assertion `Index != -1' failed");
-}
-#endif
-
-TEST(StringListDeathTest, DefaultHandlerDestroysPrintsAndAborts) {
-  strzz names{};
-  zepa_strzz_Init(&names);
+TEST_F(StringListDeathTest, DefaultHandlerDestroysPrintsAndAborts) {
   EXPECT_EXIT(
       {
         dup2(2, 1);  // the message goes to standard output
@@ -362,7 +349,6 @@ TEST_F(DirectoryTest, DamagedDirectoryFailsPreparationAndStaysRegistered) {
 
 TEST_F(DirectoryTest, EmptyAndDuplicateAndZeroLengthEntriesAndCaseSensitiveNames) {
   EXPECT_EQ(prepare(file("empty.dsk", image({}))), ZEPA_OK);
-  EXPECT_EQ(std::filesystem::file_size("empty.dsk"), 14u);
   EXPECT_EQ(ops->zepa_core_PrepareFile("empty.dsk", "a.bin"), ZEPA_E_NOFILE);
   path = file("odd.dsk", image({{"x", "first"}, {"x", "second"}, {"empty", ""}, {"full", "xyz"}}));
   EXPECT_EQ(read(open("x"), 1, 5), "first/0@5");  // the lower of two equal names
@@ -389,6 +375,7 @@ TEST_F(ReadTest, ReadsRunOnIntoTheNextEntriesAndStopAtThePhysicalEnd) {
   for (const auto &row : rows) {
     const uint32_t h = open(row.name);
     ASSERT_EQ(ops->zepa_core_SetFileOffset(h, row.from), ZEPA_OK);
+    EXPECT_EQ(zepa_filelength(h, &length), ZEPA_OK);  // measuring moves no stream
     EXPECT_EQ(read(h, row.size, row.count), row.got) << row.name;
     EXPECT_EQ(zepa_fclose(h), ZEPA_OK);
   }
@@ -418,6 +405,7 @@ TEST_F(ReadTest, ReadsContinueWhereTheLastOneEndedWithOneStreamReadAndNoSeek) {
 TEST_F(ReadTest, SecondSlotOfAnEntryIsPositionedByTheFirst) {
   const uint32_t first = open("b.bin");
   EXPECT_EQ(open("b.bin"), first);
+  EXPECT_EQ(ops->zepa_core_IsValidHandle(first + 1), 1);
   ASSERT_EQ(ops->zepa_core_SetFileOffset(first, 3), ZEPA_OK);
   EXPECT_EQ(read(first + 1, 1, 2), "hi/0@2");
   EXPECT_EQ(read(first + 1, 1, 2), "hi/0@4");
@@ -446,7 +434,6 @@ TEST_F(RegistryTest, EachRegistrationOfANameIsPreparedOnceAndAMissingFileStaysRe
   EXPECT_EQ(ops->zepa_core_IsContainerRegistered("later.dsk"), 1);
   EXPECT_EQ(prepare(file("later.dsk", abc())), ZEPA_OK);
   EXPECT_EQ(ops->zepa_core_IsContainerRegistered(nullptr), 0);
-  EXPECT_EQ(ops->zepa_core_IsContainerPrepared(nullptr), 0);
   EXPECT_EQ(ops->zepa_core_UnregisterContainer("nowhere.dsk"), 0);
   EXPECT_EQ(ops->zepa_core_UnprepareContainer("nowhere.dsk"), 0);
 }
@@ -560,7 +547,6 @@ TEST_F(DiskApiTest, BadArgumentsAndHandlesAreReported) {
   EXPECT_EQ(zepa_fclose(h + 1), ZEPA_E_BADHANDLE);
   const uint32_t loose = open("loose.txt");  // physical offsets: none for a loose file or a bad handle
   EXPECT_EQ(zepa_GetPhysicalOffset(loose, 0), -1);
-  EXPECT_EQ(ops->zepa_core_GetPhysicalOffset(loose, 0), 0xFFFFFFFFu);
   EXPECT_EQ(zepa_GetPhysicalOffset(0, 0), -1);
   EXPECT_EQ(zepa_GetPhysicalOffset(loose + 1, 0), -1);
   EXPECT_TRUE(zepa_Start());  // does not start afresh: the handle lives on
@@ -568,7 +554,6 @@ TEST_F(DiskApiTest, BadArgumentsAndHandlesAreReported) {
   uint32_t v[3] = {9, 9, 9};
   zepa_GetVersion(&v[0], &v[1], &v[2]);
   EXPECT_EQ(std::vector<uint32_t>(v, v + 3), (std::vector<uint32_t>{0, 0, 2}));
-  zepa_GetVersion(nullptr, nullptr, nullptr);
 }
 
 #ifdef NDEBUG
@@ -669,24 +654,22 @@ TEST_F(StdioFailureTest, FailingStreamCallsAreReported) {
 }
 
 #ifndef NDEBUG
-// "<module>: <operation>: Assertion `<condition>' failed." as a pattern.
-std::string assertion(const std::string &module, const std::string &operation, const std::string &condition) {
-  const std::string text = module + ": " + operation + ": Assertion `" + condition + "' failed.";
-  return std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
-}
-
-TEST_F(AssertionDeathTest, ApiAndCoreStopOnBrokenPreconditions) {
-  EXPECT_DEATH(zepa_fopen(nullptr, "a", "rb", 0, nullptr), assertion("zepa_fopen", "zepa_fopen", "ProjectedZEPA"));
-  EXPECT_DEATH(zepa_fclose(0), assertion("zepa_core", "zepa_core_FreeHandle", "Handle != (0U)"));
-  EXPECT_DEATH(ops->zepa_core_GetFSP(7), assertion("zepa_core", "zepa_core_GetFSP", "0"));
+// "<module>: <operation>: Assertion `<condition>' failed."
+TEST_F(AssertionDeathTest, ListsApiAndCoreStopOnBrokenPreconditions) {
+  zepa_link list{};
+  EXPECT_DEATH(zepa_link_ptrs_init(&list, 0), "zepa_ll: zepa_link_ptrs_init: Assertion `NodeSize' failed");
+  EXPECT_DEATH(names.SetByIndex(nullptr, static_cast<uint32_t>(-1), "x"),
+               "zepa_strzz: _SetByIndex: Assertion `Index != -1' failed");
+  EXPECT_DEATH(zepa_fopen(nullptr, "a", "rb", 0, nullptr), "zepa_fopen: zepa_fopen: Assertion `ProjectedZEPA' failed");
+  EXPECT_DEATH(zepa_fclose(0), "zepa_core: zepa_core_FreeHandle: Assertion `Handle != \\(0U\\)' failed");
+  EXPECT_DEATH(ops->zepa_core_GetFSP(7), "zepa_core: zepa_core_GetFSP: Assertion `0' failed");
   ASSERT_EQ(ops->zepa_core_RegisterContainer(path), 1);
-  EXPECT_DEATH(ops->zepa_core_CheckFileExists(path, "a.bin"),
-               assertion("zepa_core", "zepa_core_CheckFileExists", "container.prepared"));
+  EXPECT_DEATH(ops->zepa_core_CheckFileExists(path, "a.bin"), "CheckFileExists: Assertion `container.prepared' failed");
   const uint32_t h = open("loose.txt");
   EXPECT_DEATH(ops->zepa_core_ContainedRead(h, 1, 1, nullptr, nullptr),
-               assertion("zepa_core", "zepa_core_ContainedRead", "!container.openFileArray[j].boundfile.pfs"));
+               "ContainedRead: Assertion `!container.openFileArray\\[j\\].boundfile.pfs' failed");
   zepa_Stop();
-  EXPECT_DEATH(open("a.bin"), assertion("zepa_core", "zepa_core_IsContainerRegistered", "_started"));
+  EXPECT_DEATH(open("a.bin"), "zepa_core: zepa_core_IsContainerRegistered: Assertion `_started' failed");
 }
 #endif
 
