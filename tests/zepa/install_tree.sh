@@ -1,57 +1,40 @@
 #!/usr/bin/env bash
-# The installed tree from the side of its users: installs the build into a
-# fresh prefix, builds a small C program against libzepa there with
-# pkg-config and with find_package(zepa), each shared and static, and runs
-# them; then the installed zepa makes a disk and the installed kavro-box (a
-# link in bin/) installs it with its own kavro-install and FreeType stand-in.
+# The installed tree from its users' side: installs the build into a fresh
+# prefix, builds install_tree/consumer.c against libzepa there with pkg-config
+# and with find_package(zepa), each shared and static, and runs them; then the
+# installed zepa makes a disk and the installed kavro-box (a link in bin/)
+# installs it with its own kavro-install and FreeType stand-in.
 #   install_tree.sh BUILD_DIR WORK_DIR C_COMPILER ["FLAGS"]
 # FLAGS go to every compile and link (the checking build's sanitizers).
 set -euo pipefail
 build=$1 work=$2 cc=$3 flags=${4:-}
-here=$(cd "$(dirname "$0")" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)/install_tree
 prefix=$work/prefix
-rm -rf "$work"
-mkdir -p "$work"
+rm -rf "$work" && mkdir -p "$work"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
-
 fail() { echo "install tree: $*" >&2; exit 1; }
-
 pc=$(find "$prefix" -name zepa.pc)
 [ -n "$pc" ] || fail "no zepa.pc installed"
-libdir=$(dirname "$(dirname "$pc")")
 pkg() { PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --define-variable=prefix="$prefix" "$@" zepa; }
-
-printf 'fourteen bytes' >"$work/file"
-expected='libzepa 0.0.2: 14 bytes: fourteen bytes'
-
-# check NAME LINKAGE: the program runs and prints what was read, and is
-# linked against libzepa.so.0 (shared) or holds the library (static).
-check() {
-  local program=$1 linkage=$2 output needed
-  output=$(LD_LIBRARY_PATH=$libdir "$program" "$work/file") || fail "$program failed"
-  [ "$output" = "$expected" ] || fail "$program printed '$output', expected '$expected'"
-  needed=$(readelf -d "$program" | grep -c 'NEEDED.*libzepa\.so\.0' || true)
-  case $linkage in
-    shared) [ "$needed" = 1 ] || fail "$program does not load libzepa.so.0" ;;
-    static) [ "$needed" = 0 ] || fail "$program loads libzepa.so.0" ;;
-  esac
-  echo "  $(basename "$program"): $linkage, ok"
-}
 
 # shellcheck disable=SC2086 # FLAGS and pkg-config's output are word lists
 {
-  "$cc" $flags -o "$work/pkg_config_shared" "$here/install_tree/consumer.c" $(pkg --cflags --libs)
-  "$cc" $flags -o "$work/pkg_config_static" "$here/install_tree/consumer.c" $(pkg --cflags) \
+  "$cc" $flags -o "$work/pkg_config_shared" "$here/consumer.c" $(pkg --cflags --libs)
+  "$cc" $flags -o "$work/pkg_config_static" "$here/consumer.c" $(pkg --cflags) \
     -Wl,-Bstatic $(pkg --libs --static) -Wl,-Bdynamic
 }
-check "$work/pkg_config_shared" shared
-check "$work/pkg_config_static" static
-
-cmake -S "$here/install_tree" -B "$work/find_package" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER="$cc" \
+cmake -S "$here" -B "$work/find_package" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER="$cc" \
   -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >"$work/consumer.log"
 cmake --build "$work/find_package" >>"$work/consumer.log"
-check "$work/find_package/consumer_shared" shared
-check "$work/find_package/consumer_static" static
+# Each program prints what it read, and loads libzepa.so.0 (shared) or holds the library (static).
+for program in pkg_config_shared:1 pkg_config_static:0 find_package/consumer_shared:1 find_package/consumer_static:0; do
+  p=$work/${program%:*}
+  output=$(LD_LIBRARY_PATH=$(dirname "$(dirname "$pc")") "$p" "$here/fourteen_bytes") || fail "$p failed"
+  [ "$output" = 'libzepa 0.0.2: 14 bytes: fourteen bytes' ] || fail "$p printed '$output'"
+  [ "$(readelf -d "$p" | grep -c 'NEEDED.*libzepa\.so\.0')" = "${program#*:}" ] ||
+    fail "$p: not ${program#*:} times linked against libzepa.so.0"
+  echo "  ${program%:*}: ok"
+done
 
 # The installed tools, from bin/ alone.
 [ -x "$prefix/bin/zepa" ] || fail "no bin/zepa"

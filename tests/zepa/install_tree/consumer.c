@@ -1,6 +1,6 @@
-/* A program built against an installed libzepa: reads FILE through the
- * library (a real file, since the container named does not exist) and prints
- * the library's version, the file's length and its bytes. */
+/* A program built against libzepa (the build's, or an installed one): reads
+ * FILE through the library (a real file, since the container named does not
+ * exist) and prints the library's version, the file's length and its bytes. */
 #include <stdio.h>
 
 #include <zepa/zepa.h>
@@ -21,5 +21,5 @@ int main(int argc, char **argv) {
   }
   zepa_Stop();
   printf("libzepa %u.%u.%u: %u bytes: %s", (unsigned)a, (unsigned)b, (unsigned)c, (unsigned)length, text);
-  return 0;
+  return zepa_IsStarted();
 }
