@@ -190,7 +190,7 @@ TEST_F(ZepaTool, CommandsEndWithTheirStatusOutputAndMessages) {
   bad.back() ^= 1;      // the checksum
   unchecked[100] ^= 1;  // a stored block's byte: it still decodes
   const std::string damaged = disk("damaged.dsk", {{"good", good}, {"bad", bad}, {"raw", unchecked}});
-  fixtures::write_file(damaged, fixtures::joined(*read_file(damaged), Bytes(7, 0)));
+  fixtures::write_file(damaged, fixtures::cat({*read_file(damaged), Bytes(7, 0)}));
   std::vector<std::string> names;
   for (const char *variant : {"d209", "d213"})
     for (const char *code : {"CZ", "EN", "AR", "BG", "HR", "NL", "FR", "GR", "HU", "PL", "SI"})
