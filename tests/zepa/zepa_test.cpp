@@ -458,6 +458,13 @@ TEST_F(RegistryTest, UnprepareClosesFilesAndLastCloseReleasesTheContainer) {
   EXPECT_EQ(ops->zepa_core_GenerateHandle(), 1u);
 }
 
+TEST(CoreOpsTable, EverySlotIsFilled) {
+  void *slots[sizeof(CoreOps) / sizeof(void *)];
+  static_assert(sizeof slots == sizeof(CoreOps));
+  std::memcpy(slots, zepa_core_GetOps(), sizeof slots);
+  for (std::size_t i = 0; i < std::size(slots); ++i) EXPECT_NE(slots[i], nullptr) << "slot " << i;
+}
+
 TEST_F(HandleTest, IssuesTheSmallestFreeHandleAcrossContainers) {
   EXPECT_EQ(open("a.bin"), 1u);
   EXPECT_EQ(zepa_fopen(file("two.dsk", image({{"z", "z"}})), "z", "rb", 0, nullptr), 2u);
