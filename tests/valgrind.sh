@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# The valgrind lane: the unit tests, `zepa verify` and `zepa extract` over a
-# disk and one full install in the simulated box, all under memcheck with
-# --leak-check=full. Any error, and any byte lost, fails the lane.
+# The valgrind lane: the test programs themselves, `zepa verify` and `zepa extract` and one full install in the box,
+# all under memcheck with --leak-check=full. Any error, and any byte lost, fails the lane.
 #   tests/valgrind.sh [BUILD_DIR]     (default build-valgrind, RelWithDebInfo)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,7 +11,6 @@ log=$build/valgrind-logs
 rm -rf "$log" && mkdir -p "$log"
 memcheck="valgrind --error-exitcode=97 --leak-check=full --show-leak-kinds=all --errors-for-leak-kinds=all"
 status=0 runs=0
-
 verdict() {  # verdict NAME FAILED(0/1)
   runs=$((runs + 1))
   if [ "$2" = 0 ]; then printf '  %-32s clean\n' "$1" && return; fi
@@ -20,7 +18,6 @@ verdict() {  # verdict NAME FAILED(0/1)
   grep -sE 'ERROR SUMMARY|definitely|indirectly|possibly|still reachable' "$log/$1.log" | sed 's/^/      /' || true
   status=1
 }
-
 check() {  # check NAME COMMAND...
   local name=$1 failed=0
   shift
@@ -28,16 +25,13 @@ check() {  # check NAME COMMAND...
   verdict "$name" $failed
 }
 
-# Death tests fork and abort on purpose; they run in the sanitizer build.
-# The end-to-end tests run the installer in other processes; the full install
-# below runs it under memcheck itself.
-# Memcheck watches the test program itself, not a wrapper that starts it.
+# Memcheck watches each test program itself, without the death tests (they fork and abort on purpose; the sanitizer
+# build runs them) and without the end-to-end tests, whose installer runs in other processes (the install below).
 export KAVRO_BUILD_DIR=$build
 for t in "$build"/tests/*; do
   [ -x "$t" ] && [ -f "$t" ] && [ "$(basename "$t")" != installer_e2e_tests ] || continue
   check "$(basename "$t")" "$t" --gtest_filter='-*DeathTest*'
 done
-
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 head -c 300000 /dev/urandom >"$work/noise.bin"
@@ -47,9 +41,7 @@ check zepa-verify "$build/bin/zepa" verify "$work/sample.dsk"
 check zepa-extract "$build/bin/zepa" extract "$work/sample.dsk" numbers.txt "$work/numbers.out"
 cmp "$work/numbers.txt" "$work/numbers.out"
 
-# One full install in kavro-box: the demo's English plugin and configuration,
-# English, the subtitles in /tmp, the first font, confirmed. The installer
-# must end with status 0 and place the plugin.
+# One full install in kavro-box (English, subtitles in /tmp, the first font): status 0 and the plugin in place.
 if [ -x "$build/bin/kavro-box" ]; then
   plugin=$build/demo/payloads/d213-EN.so failed=0
   "$build/bin/zepa" create --force "$work/dm7000.dsk" "$plugin" "$build/demo/payloads/kavro-2.cfg" >/dev/null
@@ -61,6 +53,5 @@ if [ -x "$build/bin/kavro-box" ]; then
   grep -q 'ERROR SUMMARY: 0 errors' "$log/install.log" && grep -q 'All heap blocks were freed' "$log/install.log" || failed=1
   verdict install $failed
 fi
-
 echo "valgrind lane: $runs runs, $([ $status -eq 0 ] && echo 'no errors, no bytes lost' || echo 'FAILURES')"
 exit $status

@@ -1,7 +1,5 @@
-// The end-to-end fixture: the real kavro-install run inside kavro-box on a
-// pseudo-terminal (one key typed at each "Your choice: " prompt), data disks
-// made with the zepa tool from placeholder payloads, one box per test, and
-// the installer's screen piece by piece, to compose whole transcripts.
+// The real kavro-install in kavro-box on a pseudo-terminal (one key per "Your choice: " prompt), disks made by zepa
+// from placeholder payloads, one box per test, and the installer's screen piece by piece.
 #pragma once
 
 #include <fcntl.h>
@@ -25,9 +23,7 @@ namespace box {
 
 namespace fs = std::filesystem;
 
-// Which of the installer's standard descriptors are the terminal; kHangUp:
-// the terminal, hung up when the keys run out, with the hang-up signal
-// ignored (as under nohup).
+// Which standard descriptors are the terminal; kHangUp: hung up when the keys run out, SIGHUP ignored (as nohup).
 enum class Wiring { kTerminal, kInputFromNull, kOutputToFile, kHangUp };
 
 struct Outcome {
@@ -67,16 +63,13 @@ inline bool same_terminal(const termios &a, const termios &b) {
          std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
-// The codes of the language menu, in menu order.
 inline const std::vector<std::string> kLanguageCodes = {"CZ", "EN", "AR", "BG", "HR", "NL",
                                                         "FR", "GR", "HU", "PL", "SI"};
 
-// What a placeholder payload holds: its own name, so that a wrong file shows.
+// A placeholder payload holds its own name, so that a wrong file shows.
 inline std::string payload(const std::string &name) { return "Kavro placeholder payload: " + name + "\n"; }
 
-// A data disk made by `zepa create`: every plugin variant and both
-// configuration files, less `left_out`, the English plugin's bytes
-// replaced when `english_plugin` is given.
+// A disk by `zepa create`: every plugin and both configurations, less `left_out`, d213-EN.so = `english_plugin`.
 inline fs::path make_disk(const fs::path &where, const std::string &left_out = "",
                           const std::string &english_plugin = "", const std::string &zepa_options = "") {
   std::vector<std::string> names = {"kavro-1.cfg", "kavro-2.cfg"};
@@ -92,7 +85,6 @@ inline fs::path make_disk(const fs::path &where, const std::string &left_out = "
   return where / "test.dsk";
 }
 
-// Bytes that pack poorly, the same for the same seed.
 inline std::string noise(std::size_t size, unsigned seed) {
   std::string bytes(size, '\0');
   std::mt19937 generator(seed);
@@ -100,8 +92,7 @@ inline std::string noise(std::size_t size, unsigned seed) {
   return bytes;
 }
 
-// Overwrites one byte of the packed file `name` inside the disk, at `offset`
-// from the packed file's start (the last column of `zepa list`).
+// Overwrites one byte at `offset` from the packed file's start (the last column of `zepa list`).
 inline fs::path damage_entry(const fs::path &disk, const std::string &name, std::size_t offset, unsigned char value) {
   std::istringstream lines(command_output(bin("zepa") + " list " + disk.string()));
   std::size_t start = 0;
@@ -115,9 +106,7 @@ inline fs::path damage_entry(const fs::path &disk, const std::string &name, std:
 
 inline constexpr int kStandardFreeKb = 2048;
 
-// One box per test: its own work folder, a full data disk for the DM7000 in
-// /tmp, /var as a 2048 kB tmpfs (a fixed free-space figure) and FreeType
-// 2.1.3, unless a run says otherwise.
+// One box per test: a full DM7000 disk in /tmp, /var a 2048 kB tmpfs, FreeType 2.1.3, unless a run says otherwise.
 class BoxTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -134,10 +123,8 @@ class BoxTest : public ::testing::Test {
     if (!HasFailure() && !work_.empty()) fs::remove_all(work_);
   }
 
-  // Runs kavro-box with the standard box plus `options` (only `options` when
-  // `standard` is false; no disk when disk_ is empty), typing `keys` one per
-  // prompt. A prompt beyond the keys kills the run, or with kHangUp hangs
-  // the terminal up; a run silent for two minutes is killed.
+  // kavro-box with the standard box (unless !standard; no disk if disk_ is empty) plus `options`, `keys` one per
+  // prompt. A prompt beyond the keys kills the run (kHangUp: hangs up); two silent minutes kill it.
   Outcome run(const std::string &keys, const std::vector<std::string> &options = {}, Wiring wiring = Wiring::kTerminal,
               bool standard = true) {
     const fs::path work = work_ / ("run" + std::to_string(++runs_));
@@ -208,8 +195,7 @@ class BoxTest : public ::testing::Test {
     return outcome;
   }
 
-  // A path of the box after the last run, in one word: "absent", "-> TARGET"
-  // for a link, "dir MODE", or "MODE CONTENT" for a file.
+  // A path of the last run's box: "absent", "-> TARGET", "dir MODE", or "MODE CONTENT".
   std::string box_state(const std::string &path) const {
     const fs::path outside = root_ / path.substr(1);
     struct stat st;
@@ -224,13 +210,11 @@ class BoxTest : public ::testing::Test {
   int runs_ = 0;
 };
 
-// What the standard box prints on standard error.
 inline constexpr char kProbe[] = "FreeType library 2.1.3\n";
 inline constexpr char kNoFont[] = "You don't have any usable font!\n";
 inline constexpr char kUnpackFailed[] = "Couldn't unpack file! Not enough free space?";
 inline constexpr char kNoRealFile[] = "ERROR: A real file could not be opened\n";
 
-// The installer's screen, piece by piece, to compose whole transcripts.
 namespace screen {
 
 inline const std::string kWeb = "http://kavro.example.org/";
@@ -253,9 +237,12 @@ inline std::string start(const std::string &model = "DM7000", const std::string 
          (freetype.empty() ? "" : "\033[1;31mKavro 2.0-7020 for FreeType " + freetype + " will be installed.\033[0m");
 }
 
-inline std::string prompt() { return "\033[0;35mYour choice: \033[0m"; }
+inline std::string prompt(int times = 1) {
+  std::string text;
+  while (times-- > 0) text += "\033[0;35mYour choice: \033[0m";
+  return text;
+}
 
-// Lettered lines from `letter` on, up to z.
 inline std::string lettered(const std::vector<std::string> &names, char &letter, const char *before = "\033[1;34m\t") {
   std::string text;
   for (const std::string &name : names)
@@ -271,7 +258,6 @@ inline std::string language_menu() {
                   letter);
 }
 
-// A USB or HDD candidate line ("USB" or "HDD").
 inline std::string candidate(int number, const std::string &kind, const std::string &path) {
   return "\033[1;34m\t" + std::to_string(number) + "\033[0m - " + kind + " -> " + path + "/tit\n";
 }
@@ -310,8 +296,7 @@ inline std::string summary(const std::string &subtitles_line = kKeepSubtitles, c
 
 inline std::string installed(const std::string &steps = "") { return kInstallation + "OK\n" + steps + kDone; }
 
-// One pass through the questions, from the start of the pass to the
-// confirmation's prompt; the font menu only when given.
+// One pass from its start to the confirmation's prompt; the font menu only when given.
 struct Pass {
   int language_prompts = 1;
   std::string subtitles = subtitles_menu();
@@ -322,13 +307,8 @@ struct Pass {
 };
 
 inline std::string pass(const Pass &p) {
-  const auto prompts = [](int times) {
-    std::string text;
-    while (times-- > 0) text += prompt();
-    return text;
-  };
-  return kPassStart + language_menu() + prompts(p.language_prompts) + p.subtitles + prompts(p.subtitles_prompts) +
-         (p.fonts.empty() ? "" : p.fonts + prompts(p.font_prompts)) + p.summary + prompt();
+  return kPassStart + language_menu() + prompt(p.language_prompts) + p.subtitles + prompt(p.subtitles_prompts) +
+         (p.fonts.empty() ? "" : p.fonts + prompt(p.font_prompts)) + p.summary + prompt();
 }
 
 }  // namespace screen

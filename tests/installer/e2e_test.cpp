@@ -1,7 +1,5 @@
-// The installer end to end in the simulated box: start-up and its early
-// endings, the three questions and the confirmation, the installation and
-// the failures that end it with status 95. One row per run: its keys, the
-// box, the whole transcript, the messages, the status and the box after it.
+// The installer end to end in the simulated box. One row per run: its keys, the box, the whole transcript, the
+// messages, the status and the box after it.
 #include <algorithm>
 #include <map>
 
@@ -23,44 +21,37 @@ struct Row {
   int status;
   std::string out, err;
   std::vector<std::pair<std::string, std::string>> box;  // path, box_state()
+  const char *disk = "full";                             // in /tmp: a disk of the test's own, or "none"
   Wiring wiring = Wiring::kTerminal;
-  const char *disk = "full";  // in /tmp: a disk of the test's own, or "none"
 };
 
 class Installer : public BoxTest {
  protected:
   void expect_row(const Row &row, const std::map<std::string, fs::path> &disks) {
     SCOPED_TRACE(row.what);
-    const fs::path full_disk = disk_;
     disk_ = disks.at(row.disk);
     const Outcome o = run(row.keys, row.options, row.wiring);
-    disk_ = full_disk;
+    disk_ = disks.at("full");
     EXPECT_EQ(o.status, row.status);
     EXPECT_EQ(o.out, row.out);
     EXPECT_EQ(o.err, row.err);
     EXPECT_NE(o.report.find("kavro-install exited with status " + std::to_string(row.status) + "."), std::string::npos);
     for (const auto &[path, expected] : row.box) {
-      // "MODE kept CONTENT": a file the installer did not write, older than
-      // its product directory.
+      // "MODE kept CONTENT": a file the installer did not write, older than its product directory.
       const bool kept = expected.find(" kept ") == 4;
       const std::string state = kept ? expected.substr(0, 4) + expected.substr(9) : expected;
       EXPECT_EQ(box_state(path), state) << path;
-      if (kept) {
-        EXPECT_LT(fs::last_write_time(root_ / path.substr(1)), fs::last_write_time(root_ / kProduct.substr(1)));
-      }
+      EXPECT_TRUE(!kept ||
+                  fs::last_write_time(root_ / path.substr(1)) < fs::last_write_time(root_ / kProduct.substr(1)));
       const std::string listed = state.rfind("-> ", 0) == 0 ? path + " " + state : state[0] == 'd' ? path + "/" : path;
       EXPECT_EQ(o.report.find(" " + listed + "\n") != std::string::npos, state != "absent") << path;
     }
-    // Single-key input during the questions; the terminal as it was after
-    // the end, but after the interrupt key.
+    // Single-key input during the questions; the terminal as it was after the end, but after the interrupt key.
     termios single_key = o.before;
     single_key.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL);
-    if (o.prompts > 0) {
-      EXPECT_TRUE(same_terminal(o.during, single_key));
-    }
-    if (row.wiring != Wiring::kHangUp) {
-      EXPECT_TRUE(same_terminal(o.after, o.prompts > 0 && row.status == 130 ? o.during : o.before));
-    }
+    EXPECT_TRUE(o.prompts == 0 || same_terminal(o.during, single_key));
+    EXPECT_TRUE(row.wiring == Wiring::kHangUp ||
+                same_terminal(o.after, o.prompts > 0 && row.status == 130 ? o.during : o.before));
   }
 };
 
@@ -90,49 +81,48 @@ TEST_F(Installer, RowsEndToEnd) {
   const std::string probed = std::string(kProbe) + kNoFont, tmp = store_subtitles("/tmp");
   const std::string flash = store_subtitles("/var/tuxbox/Kavro/tit"), old_srt = "/var/tuxbox/Kavro/tit/old.srt";
   const std::string cut_short = start() + kPassStart + language_menu() + prompt() + subtitles_menu() + prompt();
+  const std::string keyed =
+      start("DM7000", "2.1", kProbe) + kPassStart + language_menu() + prompt() + subtitles_menu() + prompt();
   const std::string failed = probed + kNoRealFile + kUnpackFailed, dm56 = start("DM56xx"), dbox2 = start("DBox2");
   const std::string to_tmp = "Linking dir /var/tuxbox/Kavro/tit => /tmp\n", made = "dir 0755";
   const std::string old_to = "--tit-link", usb = candidate(3, "USB", "/mnt/usb/var");
   const std::string md = "/share/fonts/md_khmurabi_10.ttf", z = "/var/tuxbox/Kavro/z.ttf", b = "/share/fonts/b.ttf";
-  const auto credited = [](const char *language, const char *team) {
-    return summary(kKeepSubtitles, kKeepFont, language, team);
-  };
-  const auto fails = [](int free_kb, const char *step) {
-    return start() + pass({.subtitles = subtitles_menu(free_kb)}) + kInstallation + step;
+  const auto credited = [](const char *l, const char *t) { return summary(kKeepSubtitles, kKeepFont, l, t); };
+  const auto fails = [](int kb, const char *step) {
+    return start() + pass({.subtitles = subtitles_menu(kb)}) + kInstallation + step;
   };
   // clang-format off
   std::vector<Row> rows = {
     // Start-up and its early endings.
-    {"input not a terminal", "", {}, 1, "", "STDIN_FILENO is not a TTY!\n", {{kProduct, "absent"}},
+    {"input not a terminal", "", {}, 1, "", "STDIN_FILENO is not a TTY!\n", {{kProduct, "absent"}}, "full",
      Wiring::kInputFromNull},
-    {"output not a terminal", "", {}, 1, "", "STDOUT_FILENO is not a TTY!\n", {{kProduct, "absent"}},
+    {"output not a terminal", "", {}, 1, "", "STDOUT_FILENO is not a TTY!\n", {{kProduct, "absent"}}, "full",
      Wiring::kOutputToFile},
     {"product directory cannot be made", "", {"--bare-var"}, 2, "", "Couldn't create directory '/var/tuxbox/Kavro'! "
      "Do it yourself.\nReason: No such file or directory\n", {{kProduct, "absent"}}},
-    {"no data disk", "", {}, 3, kMissingDisk, "", {{kProduct, made}}, Wiring::kTerminal, "none"},
+    {"no data disk", "", {}, 3, kMissingDisk, "", {{kProduct, made}}, "none"},
     {"upper-case disk name", "", {"--file", "/tmp/DM7000.dsk=" + disk_.string()}, 3, kMissingDisk, "",
-     {{kProduct, made}}, Wiring::kTerminal, "none"},
+     {{kProduct, made}}, "none"},
     {"first model in table order", "b0E", {"--file", "/tmp/dbox2.dsk=" + disk_.string(), "--file",
      "/tmp/dm56xx.dsk=" + disk_.string()}, 0, dm56 + pass({.summary = summary(kKeepSubtitles, kKeepFont, "English", "",
-     "2.1", "DM56xx")}) + kDone, probed, {}, Wiring::kTerminal, "none"},
+     "2.1", "DM56xx")}) + kDone, probed, {}, "none"},
     {"dangling disk link fails at extraction", "b0y", {"--link", "/tmp/dbox2.dsk=/tmp/gone.dsk"}, 95, dbox2 +
      pass({.summary = summary(kKeepSubtitles, kKeepFont, "English", "", "2.1", "DBox2")}) + kInstallation + "ERROR!\n",
-     failed, {{kPlugin, "absent"}}, Wiring::kTerminal, "none"},
+     failed, {{kPlugin, "absent"}}, "none"},
     {"hung up at the first question", "", {}, 1, start() + kPassStart + language_menu() + prompt(), kProbe,
-     {{kProduct, made}, {kPlugin, "absent"}}, Wiring::kHangUp},
-    {"hung up at the confirmation", "b0", {}, 1, start() + pass({}), probed, {{kPlugin, "absent"}}, Wiring::kHangUp},
+     {{kProduct, made}, {kPlugin, "absent"}}, "full", Wiring::kHangUp},
+    {"hung up at the confirmation", "b0", {}, 1, start() + pass({}), probed, {{kPlugin, "absent"}}, "full",
+     Wiring::kHangUp},
     {"failing FreeType", "", {"--freetype", "fail"}, 96, start("DM7000", "") + "Error: fb_test.FT_Init_FreeType: 40\n",
      "", {}},
     {"failing FreeType, code 1", "", {"--freetype", "fail:1"}, 96, start("DM7000", "") +
      "Error: fb_test.FT_Init_FreeType:  1\n", "", {}},
     {"interrupt key", "b\003", {}, 130, cut_short, kProbe, {{kProduct, made}}},  // /var is still copied back
     // Scripted keys, the output to a file: only kavro-box's terminal is the installer's.
-    {"--keys", "", {"--keys", "b0y"}, 0, start("DM7000", "2.1", kProbe) + kPassStart + language_menu() + prompt() +
-     subtitles_menu() + prompt() + kNoFont + summary() + prompt() + installed(), "", {{kPlugin, en}},
-     Wiring::kOutputToFile},
-    {"--keys running out", "", {"--keys", "b"}, 130, start("DM7000", "2.1", kProbe) + kPassStart + language_menu() +
-     prompt() + subtitles_menu() + prompt(), "kavro-box: no key left for prompt 2; typing the interrupt key\n",
-     {{kPlugin, "absent"}}, Wiring::kOutputToFile},
+    {"--keys", "", {"--keys", "b0y"}, 0, keyed + kNoFont + summary() + prompt() + installed(), "", {{kPlugin, en}},
+     "full", Wiring::kOutputToFile},
+    {"--keys running out", "", {"--keys", "b"}, 130, keyed, "kavro-box: no key left for prompt 2; typing the interrupt "
+     "key\n", {{kPlugin, "absent"}}, "full", Wiring::kOutputToFile},
     // The questions: upper case and letters after k are not taken; any key
     // but yes or exit asks everything again; exit writes nothing.
     {"questions", "Alk0N" "g0N" "i0N" "b2N" "a1x" "c0E", {}, 0, start() +
@@ -195,23 +185,23 @@ TEST_F(Installer, RowsEndToEnd) {
     {"z confirms like y, /tmp linked as it is", "b2z", {}, 0, start() + pass({.summary = summary(tmp)}) +
      installed(to_tmp), probed, {{kTit, "-> /tmp"}, {kPlugin, en}}},
     {"large plugin of many blocks", "b0y", {}, 0, start() + pass({}) + installed(), probed, {{kPlugin, "0755 " + big}},
-     Wiring::kTerminal, "large"},
+     "large"},
     // A failed unpack ends with 95; an old file keeps its bytes, mode and
     // time (and takes a 4 kB block of the flash).
     {"missing plugin", "b0y", {"--file", old_cfg}, 95, fails(kStandardFreeKb - 4, "ERROR!\n"), failed,
-     {{kConfig, "0644 kept old configuration\n"}, {kPlugin, "absent"}}, Wiring::kTerminal, "no plugin"},
+     {{kConfig, "0644 kept old configuration\n"}, {kPlugin, "absent"}}, "no plugin"},
     {"missing configuration", "b0y", {}, 95, fails(kStandardFreeKb, "OK\n"), failed,
      {{kPlugin, en}, {kConfig, "absent"}},
-     Wiring::kTerminal, "no config"},
+     "no config"},
     {"corrupt plugin over an old one", "b0y", {"--file", old_so}, 95, fails(kStandardFreeKb - 4, "ERROR!\n"), probed +
      "header error - invalid method 47 (level 10)\n" + kUnpackFailed, {{kPlugin, "0644 kept old plugin\n"}},
-     Wiring::kTerminal, "plugin method"},
+     "plugin method"},
     {"corrupt configuration over an old one", "b0y", {"--file", old_cfg}, 95, fails(kStandardFreeKb - 4, "OK\n"),
      probed +
      "checksum error - data corrupted" + kUnpackFailed, {{kConfig, "0644 kept old configuration\n"}, {kPlugin, en}},
-     Wiring::kTerminal, "config byte"},
+     "config byte"},
     {"flash filling up", "b0y", {"--var-size", "64"}, 95, fails(64, "ERROR!\n"), probed + "couldn't write data" +
-     kUnpackFailed, {}, Wiring::kTerminal, "big plugin"},
+     kUnpackFailed, {}, "big plugin"},
   };
   // The FreeType version chooses the summary and the plugin variant.
   const struct {
@@ -227,8 +217,7 @@ TEST_F(Installer, RowsEndToEnd) {
   for (const Row &row : rows) expect_row(row, disks);
 }
 
-// Each language installs its own plugin and Czech alone its own
-// configuration file.
+// Each language installs its own plugin and Czech alone its own configuration file.
 TEST_F(Installer, EachLanguageInstallsItsPluginAndConfiguration) {
   for (std::size_t i = 0; i < kLanguageCodes.size(); ++i) {
     SCOPED_TRACE(kLanguageCodes[i]);
@@ -238,8 +227,7 @@ TEST_F(Installer, EachLanguageInstallsItsPluginAndConfiguration) {
   }
 }
 
-// kavro-box refuses bad options with one line and status 2 before it
-// builds the box.
+// kavro-box refuses bad options with one line and status 2 before it builds the box.
 TEST_F(Installer, BadBoxOptions) {
   const std::string disk = disk_.string(), missing = (work_ / "missing").string(), a_file = (work_ / "a-file").string();
   write_file(a_file, "");

@@ -1,14 +1,12 @@
-// The installer built for the boxes' CPU, run under qemu-user in the same box
-// and on the same disk as this machine's installer: the same screen, the same
-// messages, the same exit status and the same box afterwards.
+// The installer built for the boxes' CPU, under qemu-user in the same box and on the same disk as this machine's:
+// the same screen, messages, exit status and box afterwards.
 #include "installer/box_fixture.h"
 
 namespace box {
 namespace {
 
 TEST_F(BoxTest, ForeignInstallerEndsLikeThisMachinesOnTheSameDiskAndBox) {
-  // The kavro-box options that run the foreign installer: the environment's
-  // KAVRO_FOREIGN_BOX, else the build's.
+  // The kavro-box options that run the foreign installer: the environment's KAVRO_FOREIGN_BOX, else the build's.
   const char *given = std::getenv("KAVRO_FOREIGN_BOX");
   std::istringstream words(given != nullptr ? given : KAVRO_FOREIGN_BOX);
   const std::vector<std::string> foreign{std::istream_iterator<std::string>(words), {}};

@@ -1,6 +1,5 @@
-// Where the end-to-end rows do not reach: the font sort's orders a directory
-// does not give, the font scan of a missing and an empty directory, and what
-// remove_path clears before a link is made and what it leaves.
+// Where the end-to-end rows do not reach: the font sort's orders a directory does not give, the font scan of a
+// missing and an empty directory, and what remove_path clears before a link is made and what it leaves.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 

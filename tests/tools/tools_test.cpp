@@ -1,8 +1,6 @@
-// The packer's output layout, and the zepa disk tool as its users run it:
-// the create -> verify -> extract round trip, exit codes and messages.
+// The packer's output layout, and the zepa disk tool as its users run it.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <ucl/ucl.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -33,32 +31,22 @@ Bytes packed(const Bytes &plain, const packer::Options &options = {}) {
   return out;
 }
 
-TEST(Packer, HeaderBlocksStoredBlocksEndMarkerAndChecksum) {
-  Bytes plain(8192);
-  for (std::size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<std::uint8_t>(i % 251);
+// The header's fields show in `zepa list` and every round trip decodes the blocks; what neither shows: a block
+// that does not shrink is stored as it is.
+TEST(Packer, BlocksThatDoNotShrinkAreStored) {
+  Bytes plain(8192, 7);
   const Bytes noise = noise_bytes(3000, 3);
   plain.insert(plain.end(), noise.begin(), noise.end());
-  for (const bool checksum : {false, true}) {
-    SCOPED_TRACE(checksum);
-    const Bytes out =
-        packed(plain, {.method = packer::Method::nrv2d, .level = 7, .block_size = 4096, .checksum = checksum});
-    const Bytes header = {0x00, 0xE9, 0x55, 0x43, 0x4C, 0xFF, 0x01, 0x1A, 0, 0, 0, checksum, 0x2D, 7, 0, 0, 0x10, 0};
-    EXPECT_EQ(Bytes(out.begin(), out.begin() + 18), header);
-    std::size_t at = packer::kHeaderSize;
-    for (const std::uint32_t size : {4096u, 4096u, 3000u}) {  // decoded size, then stored size
-      EXPECT_EQ(be32(out, at), size);
-      EXPECT_EQ(be32(out, at + 4) < size, size == 4096) << "a block that does not shrink is stored as it is";
-      at += 8 + be32(out, at + 4);
-    }
-    EXPECT_TRUE(std::equal(noise.begin(), noise.end(), out.end() - 3000 - 4 - 4 * checksum));
-    EXPECT_EQ(be32(out, at), 0u);  // the end marker
-    ASSERT_EQ(out.size(), at + 4 + 4 * checksum);
-    if (checksum) {
-      EXPECT_EQ(be32(out, at + 4), ucl_adler32(1, plain.data(), static_cast<ucl_uint>(plain.size())));
-    }
+  const Bytes out = packed(plain, {.block_size = 4096, .checksum = false});
+  std::size_t at = packer::kHeaderSize;
+  for (const std::uint32_t size : {4096u, 4096u, 3000u}) {  // decoded size, then stored size
+    EXPECT_EQ(be32(out, at), size);
+    EXPECT_EQ(be32(out, at + 4) < size, size == 4096);
+    at += 8 + be32(out, at + 4);
   }
-  const Bytes empty = packed({});
-  EXPECT_EQ(Bytes(empty.begin() + 18, empty.end()), (Bytes{0, 0, 0, 0, 0, 0, 0, 1}));  // Adler-32 of nothing is 1
+  EXPECT_TRUE(std::equal(noise.begin(), noise.end(), out.end() - 3000 - 4));
+  EXPECT_EQ(be32(out, at), 0u);  // the end marker
+  EXPECT_EQ(out.size(), at + 4);
 }
 
 TEST(ContainerWriter, EveryByteOfADiskLiesBelowTwoGiB) {
@@ -139,18 +127,14 @@ TEST_F(ZepaTool, CreateVerifyExtractRoundTrips) {
     for (const auto &[name, bytes] : files) expect_extracts(disk_, name, bytes);
     EXPECT_EQ(zepa({"extract", disk_, "one", "-"}).out, "\x42");
   }
-  // 20 MB at level 1; the same bytes with one thread or several.
-  const Bytes big = sample_bytes(20 * 1024 * 1024, 23);
-  ASSERT_EQ(zepa({"create", "-q", "-f", disk_, "--level", "1", file("big", big)}).status, 0);
-  EXPECT_EQ(zepa({"verify", disk_}).out, "big: OK\n1 entries, 0 damaged\n");
-  expect_extracts(disk_, "big", big);
+  // The same bytes with one thread or several; level 1 is the lowest.
   const std::string one = dir_ / "one.dsk", several = dir_ / "several.dsk";
   ASSERT_EQ(
-      zepa({"create", one, "--threads", "1", "--level", "4", "--block-size", "8192", paths[2], "renamed=" + paths[3]})
+      zepa({"create", one, "--threads", "1", "--level", "1", "--block-size", "8192", paths[2], "renamed=" + paths[3]})
           .status,
       0);
   ASSERT_EQ(
-      zepa({"create", several, "--threads=5", "--level=4", "--block-size=8k", paths[2], "renamed=" + paths[3]}).status,
+      zepa({"create", several, "--threads=5", "--level=1", "--block-size=8k", paths[2], "renamed=" + paths[3]}).status,
       0);
   EXPECT_TRUE(read_file(one) == read_file(several));
   expect_extracts(several, "renamed", files[3].second);
@@ -191,11 +175,10 @@ TEST_F(ZepaTool, CommandsEndWithTheirStatusOutputAndMessages) {
   unchecked[100] ^= 1;  // a stored block's byte: it still decodes
   const std::string damaged = disk("damaged.dsk", {{"good", good}, {"bad", bad}, {"raw", unchecked}});
   fixtures::write_file(damaged, fixtures::cat({*read_file(damaged), Bytes(7, 0)}));
-  std::vector<std::string> names;
-  for (const char *variant : {"d209", "d213"})
+  std::vector<std::string> names = {"kavro-1.cfg", "kavro-2.cfg"};
+  for (const char *variant : {"d209-", "d213-"})
     for (const char *code : {"CZ", "EN", "AR", "BG", "HR", "NL", "FR", "GR", "HU", "PL", "SI"})
-      names.push_back(std::string(variant).append("-").append(code).append(".so"));
-  names.insert(names.end(), {"kavro-1.cfg", "kavro-2.cfg"});
+      names.push_back(variant + std::string(code) + ".so");
   std::vector<container::ContainerEntry> all, partial;  // partial: without d209-CZ.so and kavro-1.cfg
   std::string all_ok, partial_ok;
   for (const std::string &name : names) {
