@@ -6,7 +6,7 @@
 
 int main(int argc, char **argv) {
   if (argc != 2) return 2;
-  uint32_t a = 0, b = 0, c = 0, length = 0;
+  uint32_t a = 9, b = 9, c = 9, length = 0; /* the version: each part set by the library */
   uint16_t error = ZEPA_OK;
   char text[64] = {0};
   zepa_GetVersion(&a, &b, &c);
