@@ -1,28 +1,21 @@
 #!/usr/bin/env bash
-# The installed tree from its users' side: installs the build into a fresh
-# prefix, builds install_tree/consumer.c against libzepa there with pkg-config
-# and with find_package(zepa), each shared and static, and runs them; then the
-# installed zepa makes a disk and the installed kavro-box (a link in bin/)
-# installs it with its own kavro-install and FreeType stand-in.
-#   install_tree.sh BUILD_DIR WORK_DIR C_COMPILER ["FLAGS"]
-# FLAGS go to every compile and link (the checking build's sanitizers).
+# The installed tree from its users' side: installs the build into a fresh prefix, builds install_tree/consumer.c
+# against libzepa there with pkg-config and with find_package(zepa), each shared and static, and runs them; then the
+# installed zepa makes a disk and the installed kavro-box (a link in bin/) installs it with its own kavro-install and
+# FreeType stand-in.   install_tree.sh BUILD_DIR WORK_DIR C_COMPILER ["FLAGS" (the checking build's sanitizers)]
+# shellcheck disable=SC2046,SC2086 # FLAGS and pkg-config's output are word lists
 set -euo pipefail
 build=$1 work=$2 cc=$3 flags=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)/install_tree
 prefix=$work/prefix
+fail() { echo "install tree: $*" >&2; exit 1; }
 rm -rf "$work" && mkdir -p "$work"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
-fail() { echo "install tree: $*" >&2; exit 1; }
 pc=$(find "$prefix" -name zepa.pc)
 [ -n "$pc" ] || fail "no zepa.pc installed"
 pkg() { PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --define-variable=prefix="$prefix" "$@" zepa; }
-
-# shellcheck disable=SC2086 # FLAGS and pkg-config's output are word lists
-{
-  "$cc" $flags -o "$work/pkg_config_shared" "$here/consumer.c" $(pkg --cflags --libs)
-  "$cc" $flags -o "$work/pkg_config_static" "$here/consumer.c" $(pkg --cflags) \
-    -Wl,-Bstatic $(pkg --libs --static) -Wl,-Bdynamic
-}
+"$cc" $flags -o "$work/pkg_config_shared" "$here/consumer.c" $(pkg --cflags --libs)
+"$cc" $flags -o "$work/pkg_config_static" "$here/consumer.c" $(pkg --cflags) -Wl,-Bstatic $(pkg --libs --static) -Wl,-Bdynamic
 cmake -S "$here" -B "$work/find_package" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER="$cc" \
   -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >"$work/consumer.log"
 cmake --build "$work/find_package" >>"$work/consumer.log"
@@ -35,7 +28,6 @@ for program in pkg_config_shared:1 pkg_config_static:0 find_package/consumer_sha
     fail "$p: not ${program#*:} times linked against libzepa.so.0"
   echo "  ${program%:*}: ok"
 done
-
 # The installed tools, from bin/ alone.
 [ -x "$prefix/bin/zepa" ] || fail "no bin/zepa"
 [ -L "$prefix/bin/kavro-box" ] || { echo "  (no kavro-box: built without the installer)"; exit 0; }
