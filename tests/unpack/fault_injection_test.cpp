@@ -43,7 +43,6 @@ std::vector<std::size_t> numbers(std::size_t from, std::size_t to) {  // from, f
   return all;
 }
 
-// What one extraction did.
 struct Outcome {
   std::int32_t result = 0;
   std::string messages;          // byte for byte
@@ -53,8 +52,7 @@ struct Outcome {
 Outcome failed(std::string messages, std::optional<Bytes> output) { return {-1, messages, output}; }
 Outcome unopened(const std::string &library_message) { return {-2, "ERROR: " + library_message + "\n", {}}; }
 
-// An outcome in words, for comparing and for readable failures: the result
-// ("length N", "-2", "-4" or "failed" for any other negative value), the
+// An outcome in words: the result ("length N", "-2", "-4" or "failed"), the
 // messages, and the output as a prefix of `plain`.
 std::string described(const Outcome &o, const Bytes &plain) {
   const int r = o.result;
@@ -91,9 +89,8 @@ bool is_extraction_failure_message(const std::string &messages) {
   return !messages.empty() && std::regex_match(messages, grammar);
 }
 
-// A data disk of three entries -- some text, the packed file, a trailing
-// entry -- and where everything lies in it. The packed file holds `text`
-// and then noise that does not compress (its last block is stored as it is).
+// A data disk of some text, the packed file and a trailing entry, and where
+// all lies in it; `text` and then noise, whose last block is stored as it is.
 struct Disk {
   std::uint32_t block_size;
   Bytes plain, packed, image;
