@@ -1,7 +1,6 @@
-// Fuzz target: the directory reader and the disk file API over an arbitrary
-// container. Opens every name the directory holds, reads each to the
-// container's end in varying item sizes, asks lengths and physical offsets,
-// and closes; then reads byte by byte through the core's own operation.
+// Fuzz target: the directory reader and the disk file API over any container:
+// every name opened, read to the end in varying item sizes, lengths, physical
+// offsets, byte-by-byte reads through the core's own operation.
 #include <cstring>
 
 #include "fuzz_support.h"
@@ -9,11 +8,9 @@
 
 namespace {
 
-// The entry names of a container image, read from its directory as the
-// library reads it (the name lengths behind the length table of 8 bytes per
-// entry and the second table of 4), stopping at the first row that runs past
-// the data. Names with a slash are left out: they could open devices or pipes
-// as real files.
+// The entry names, read as the library reads them (the name lengths behind
+// tables of 8 and 4 bytes per entry), up to the first that runs past the
+// data. Names with a slash could open devices or pipes as real files: left out.
 std::vector<std::string> directory_names(const uint8_t *data, size_t size) {
   const uint64_t count = size < 14 ? 0 : kavro::fuzz::be32(data + 6), lengths_at = 14 + 12 * count;
   std::vector<std::string> names;

@@ -22,12 +22,10 @@ inline uint32_t be32(const uint8_t *p) {
 // the file is removed when the process exits.
 inline std::string scratch_path(const char *suffix) {
   static std::vector<std::string> files;
-  if (files.empty()) {
+  if (files.empty())
     std::atexit([] {
-      std::error_code ignored;
-      for (const auto &path : files) std::filesystem::remove_all(path, ignored);
+      for (std::error_code e; const auto &path : files) std::filesystem::remove_all(path, e);
     });
-  }
   const char *dir = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
   return files.emplace_back(std::string(dir) + "/kavro-fuzz-" + std::to_string(getpid()) + suffix);
 }
@@ -40,9 +38,8 @@ inline bool write_file(const std::string &path, const uint8_t *data, size_t size
   return std::fclose(f) == 0 && ok;
 }
 
-// Extraction's messages go to /dev/null unless KAVRO_FUZZ_VERBOSE is set
-// (they would drown the fuzzer's own output; sanitizer reports still reach
-// standard error).
+// Extraction's messages, which would drown the fuzzer's own output, go to
+// /dev/null unless KAVRO_FUZZ_VERBOSE is set.
 inline void quiet_extraction_messages() {
   if (std::getenv("KAVRO_FUZZ_VERBOSE") == nullptr) unpack::set_message_stream(std::fopen("/dev/null", "w"));
 }

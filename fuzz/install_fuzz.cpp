@@ -1,10 +1,6 @@
-// Fuzz target: a whole install's extraction path over a fuzzed data disk,
-// in-process and without a terminal. The input is the data disk; the
-// installer opens it, installs the English plugin for FreeType 2.1 and its
-// configuration file with their modes, as its installation sequence does
-// (stopping at the first failure), and closes the disk. Both targets hold an
-// old file first: a failed install must leave it as it was, since nothing is
-// written before the file has decoded whole.
+// Fuzz target: the installer's extraction path over a fuzzed data disk,
+// in-process: the English plugin for FreeType 2.1, then its configuration
+// file, each over an old file that a failed install must leave as it was.
 #include <fstream>
 #include <sstream>
 

@@ -1,7 +1,7 @@
 // Writes the seed corpora of the fuzz targets: data disks made with the real
 // packer over every method, several levels and block sizes (container and
-// install corpora), and their packed files with and without checksum repair
-// (unpack corpus), plus a few crafted defects.
+// install corpora), their packed files with and without checksum repair
+// (unpack corpus), and a few crafted defects.
 //   make_seeds CORPUS_DIR
 #include <cstdio>
 #include <filesystem>
@@ -15,6 +15,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Entries = std::vector<kavro::tools::container::ContainerEntry>;
+namespace packer = kavro::tools::packer;
 
 // Text-like runs with some noise, so blocks both shrink and match.
 Bytes sample(size_t size, unsigned seed) {
@@ -27,10 +28,10 @@ Bytes sample(size_t size, unsigned seed) {
   return out;
 }
 
-Bytes packed(const Bytes &plain, const kavro::tools::packer::Options &options) {
+Bytes packed(const Bytes &plain, const packer::Options &options) {
   Bytes out;
   std::string error;
-  if (!kavro::tools::packer::pack(plain, options, out, error)) std::fprintf(stderr, "make_seeds: %s\n", error.c_str());
+  if (!packer::pack(plain, options, out, error)) std::fprintf(stderr, "make_seeds: %s\n", error.c_str());
   return out;
 }
 
@@ -42,21 +43,17 @@ void save(const std::filesystem::path &path, const Bytes &bytes, int mode = -1) 
     std::fclose(f);
   }
 }
+Bytes disk(const Entries &entries) { return kavro::tools::container::build_container(entries); }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: make_seeds CORPUS_DIR\n");
-    return 2;
-  }
+  if (argc != 2) return std::fprintf(stderr, "usage: make_seeds CORPUS_DIR\n"), 2;
   const std::filesystem::path root = argv[1], container = root / "container", unpack = root / "unpack";
   for (const char *target : {"container", "unpack", "install"}) std::filesystem::create_directories(root / target);
-  using enum kavro::tools::packer::Method;
-  const struct {
-    kavro::tools::packer::Options options;  // method, level, block size, checksum, threads
-    size_t size;
-  } settings[] = {
+  using enum packer::Method;
+  const std::pair<packer::Options, size_t> settings[] = {
+      // method, level, block size, checksum, threads; size
       {{nrv2b, 1, 1024, true, 1}, 3000},  {{nrv2b, 10, 4096, false, 1}, 5000}, {{nrv2d, 5, 1024, true, 1}, 2500},
       {{nrv2d, 9, 2048, false, 1}, 700},  {{nrv2e, 10, 1024, true, 1}, 4000},  {{nrv2e, 3, 8192, true, 1}, 6000},
       {{nrv2e, 10, 1048576, true, 1}, 0}, {{nrv2e, 7, 1024, false, 1}, 1024},
@@ -65,20 +62,18 @@ int main(int argc, char **argv) {
   unsigned n = 0;
   for (const auto &[options, size] : settings) {
     const Bytes file = packed(sample(size, n++), options);
-    const std::string tag = std::string(kavro::tools::packer::method_name(static_cast<uint8_t>(options.method))) +
-                            "-l" + std::to_string(options.level) + "-b" + std::to_string(options.block_size);
+    const std::string tag = std::string(packer::method_name(static_cast<uint8_t>(options.method))) + "-l" +
+                            std::to_string(options.level) + "-b" + std::to_string(options.block_size);
     save(unpack / (tag + ".fix"), file, 1);
     save(unpack / (tag + ".raw"), file, 0);
-    const Entries disk = {{"d213-EN.so", file}, {"kavro-2.cfg", {'x', '=', '1', '\n'}}, {"empty", {}}};
-    save(container / (tag + ".dsk"), kavro::tools::container::build_container(disk));
-    const Entries install = {{"kavro-2.cfg", packed(Bytes(config.begin(), config.end()), options)},
-                             {"d213-EN.so", file}};
-    save(root / "install" / (tag + ".dsk"), kavro::tools::container::build_container(install));
+    save(container / (tag + ".dsk"),
+         disk({{"d213-EN.so", file}, {"kavro-2.cfg", {'x', '=', '1', '\n'}}, {"empty", {}}}));
+    const Bytes cfg = packed(Bytes(config.begin(), config.end()), options);
+    save(root / "install" / (tag + ".dsk"), disk({{"kavro-2.cfg", cfg}, {"d213-EN.so", file}}));
   }
   // Crafted directories, bytes changed in one with duplicate names: a bad
   // format byte, a name of length 0, a count larger than the file; and an
   // empty directory.
-  const Bytes duplicates = kavro::tools::container::build_container(Entries{{"a", {1, 2, 3, 4}}, {"a", {5, 6}}});
   const std::pair<const char *, std::vector<std::pair<size_t, uint8_t>>> crafted[] = {
       {"duplicate-names.dsk", {}},
       {"format-byte-1.dsk", {{5, 1}}},
@@ -86,13 +81,13 @@ int main(int argc, char **argv) {
       {"count-past-end.dsk", {{6, 0x40}}},
   };
   for (const auto &[name, changes] : crafted) {
-    Bytes disk = duplicates;
-    for (const auto &[at, byte] : changes) disk[at] = byte;
-    save(container / name, disk);
+    Bytes bytes = disk({{"a", {1, 2, 3, 4}}, {"a", {5, 6}}});
+    for (const auto &[at, byte] : changes) bytes[at] = byte;
+    save(container / name, bytes);
   }
-  save(container / "empty-directory.dsk", kavro::tools::container::build_container(Entries{}));
+  save(container / "empty-directory.dsk", disk({}));
   // Crafted packed files: the bare end marker, a bad method, a stored block.
-  Bytes bare(kavro::tools::packer::kMagic, kavro::tools::packer::kMagic + 8), stored = bare;
+  Bytes bare(packer::kMagic, packer::kMagic + 8), stored = bare;
   bare.insert(bare.end(), {0, 0, 0, 0, 0x2E, 10, 0, 0, 4, 0, 0, 0, 0, 0});
   save(unpack / "end-marker-only.raw", bare, 0);
   bare[12] = 0x2C;
@@ -101,5 +96,4 @@ int main(int argc, char **argv) {
                 {0, 0, 0, 1, 0x2B, 1, 0, 0, 4, 0, 0, 0, 0, 3, 0, 0, 0, 3, 'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0, 0});
   save(unpack / "stored-block.fix", stored, 1);
   std::printf("seeds written to %s\n", root.c_str());
-  return 0;
 }

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang (AddressSanitizer, UBSan, leak
-# checking) and runs each for a bounded time, starting from the checked-in
-# corpus. Any crash, leak or sanitizer report fails the run; its input is
-# left in build-fuzz/artifacts/ for the corpus.
+# Fuzzes each target (clang, ASan, UBSan, leak checking) for a bounded time
+# from the checked-in corpus. Any crash, leak or sanitizer report fails the
+# run; its input is left in build-fuzz/artifacts/.
 #   fuzz/run.sh [SECONDS_PER_TARGET]   (default 60)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -10,8 +9,7 @@ seconds=${1:-60}
 build="$here/build-fuzz"
 targets=(container unpack install)
 
-# Optimised, with the checking build's assertions: a precondition that input
-# can break is a bug too.
+# Optimised, with assertions: a precondition that input can break is a bug.
 CC=clang CXX=clang++ cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g" \
   -DKAVRO_FUZZ=ON -DKAVRO_TESTS=OFF -DKAVRO_INSTALLER=ON -DKAVRO_WERROR=ON >/dev/null

@@ -1,8 +1,6 @@
-// Fuzz target: packed-file extraction over an arbitrary packed file inside a
-// valid container. The first input byte picks the mode: with bit 0 set the
-// trailing Adler-32 is recomputed over the blocks as they decode, so that
-// mutated blocks reach the decompressors instead of stopping at the
-// checksum. The rest is the packed file.
+// Fuzz target: extraction of any packed file (the input after its first byte)
+// inside a valid container. With bit 0 of the first byte set, the Adler-32 is
+// recomputed so that mutated blocks reach the decompressors.
 #include <ucl/ucl.h>
 
 #include "container_writer.h"

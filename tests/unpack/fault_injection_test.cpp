@@ -1,12 +1,8 @@
-// Extraction of packed files from a data disk, whole and under every fault:
-// round trips, hand-damaged packed files, and faults injected one by one --
-// every allocation, every stdio call of the library on the disk, every write
-// and the close of the output, disks cut at every byte, every bit flipped.
-// Each ends with its message and result and the output holding what was
-// decoded before the fault -- or, when the installer's check pass meets it,
-// the old target untouched; nothing may crash, hang or leak (the checking
-// build's leak checker watches the whole program; each test counts its open
-// descriptors).
+// Extraction of packed files from a data disk: round trips, damaged packed
+// files, and faults injected one by one (allocations, stdio calls on the disk,
+// writes and close of the output, cuts, bit flips). Each ends with its message
+// and result and the output holding what was decoded before the fault (or,
+// when the check pass meets it, the old target); no crash, hang or leak.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -47,7 +43,6 @@ std::vector<std::size_t> numbers(std::size_t from, std::size_t to) {  // from, f
   return all;
 }
 
-// What one extraction did.
 struct Outcome {
   std::int32_t result = 0;
   std::string messages;          // byte for byte
@@ -57,8 +52,7 @@ struct Outcome {
 Outcome failed(std::string messages, std::optional<Bytes> output) { return {-1, messages, output}; }
 Outcome unopened(const std::string &library_message) { return {-2, "ERROR: " + library_message + "\n", {}}; }
 
-// An outcome in words, for comparing and for readable failures: the result
-// ("length N", "-2", "-4" or "failed" for any other negative value), the
+// An outcome in words: the result ("length N", "-2", "-4" or "failed"), the
 // messages, and the output as a prefix of `plain`.
 std::string described(const Outcome &o, const Bytes &plain) {
   const int r = o.result;
@@ -95,9 +89,8 @@ bool is_extraction_failure_message(const std::string &messages) {
   return !messages.empty() && std::regex_match(messages, grammar);
 }
 
-// A data disk of three entries -- some text, the packed file, a trailing
-// entry -- and where everything lies in it. The packed file holds `text`
-// and then noise that does not compress (its last block is stored as it is).
+// A data disk of some text, the packed file and a trailing entry, and where
+// all lies in it; `text` and then noise, whose last block is stored as it is.
 struct Disk {
   std::uint32_t block_size;
   Bytes plain, packed, image;
@@ -118,11 +111,9 @@ struct Disk {
     for (std::size_t at = packer::kHeaderSize; be32(packed, at) != 0; block_ends.push_back(at)) {
       at += 8 + be32(packed, at + 4);
     }
-    // The directory: from byte 14 a skipped word and a length per entry, a
-    // second table of a word per entry, the name lengths, the names. Ignored:
-    // the lead-in, the skipped words (14, 22, 30), the trailing entry's length
-    // (34), the second table (38), the names lead.txt and tail.bin, and the
-    // other entries' data.
+    // Ignored: the lead-in, the directory's skipped words (14, 22, 30), the
+    // trailing entry's length (34), the second table (38..49), the names
+    // lead.txt and tail.bin, the other entries' data.
     ignored.assign(image.size(), false);
     const auto mark = [&](std::size_t from, std::size_t n) { std::fill_n(ignored.begin() + from, n, true); };
     mark(0, 5);
@@ -133,7 +124,6 @@ struct Disk {
     mark(start + packed.size(), image.size() - start - packed.size());
   }
 
-  // The first `blocks` blocks, decoded.
   Bytes decoded_blocks(std::size_t blocks) const {
     return Bytes(plain.begin(), plain.begin() + std::min<std::ptrdiff_t>(blocks * block_size, plain.size()));
   }
@@ -311,33 +301,6 @@ Bytes packed(const Bytes &plain, packer::Options options = {}) {
 }
 Bytes on_disk(const Bytes &packed) { return kavro::tools::container::build_container(Entries{{kPackedName, packed}}); }
 
-TEST_F(Extraction, EveryMethodRoundTripsWithAndWithoutChecksumAtEveryBlockSize) {
-  // Noise first: the blocks it fills do not shrink and are stored.
-  const Bytes plain = cat({fixtures::noise_bytes(20000, 7), fixtures::sample_bytes(90000, 5)});
-  using packer::Method;
-  const std::pair<packer::Options, Bytes> rows[] = {
-      {{.method = Method::nrv2b, .level = 10, .block_size = 1024}, plain},
-      {{.method = Method::nrv2b, .level = 5, .block_size = 4099, .checksum = false}, plain},
-      {{.method = Method::nrv2d, .level = 10, .block_size = 16384}, plain},
-      {{.method = Method::nrv2d, .level = 1, .block_size = 8388608, .checksum = false}, plain},
-      {{.method = Method::nrv2e, .level = 10, .block_size = 65536}, plain},
-      {{.method = Method::nrv2e, .level = 5, .block_size = 2048, .checksum = false}, plain},
-      {{}, {}},
-      {{.checksum = false}, {}},
-  };
-  for (const auto &[options, bytes] : rows) {
-    SCOPED_TRACE(std::string(packer::method_name(static_cast<std::uint8_t>(options.method))) + " " +
-                 std::to_string(options.block_size) + (options.checksum ? " checksum " : " ") +
-                 std::to_string(bytes.size()));
-    const Bytes p = packed(bytes, options);
-    in_both_passes([&] {  // the check pass over an existing output, which is replaced
-      const Outcome o = extract({}, on_disk(p));
-      expect(o, {static_cast<std::int32_t>(p.size()), "", bytes}, bytes);
-      EXPECT_FALSE(o.library_started);  // stopped after the packed file was closed
-    });
-  }
-}
-
 TEST_F(Extraction, EachDamageGivesItsMessageAndLeavesTheOutputAsFarAsItGot) {
   Bytes first = fixtures::sample_bytes(1500, 12), second;  // of text, which compresses
   for (int i = 0; second.size() < 1200; ++i) second.push_back(static_cast<std::uint8_t>("fonts "[i % 6]));
@@ -347,8 +310,8 @@ TEST_F(Extraction, EachDamageGivesItsMessageAndLeavesTheOutputAsFarAsItGot) {
   const auto header = [](std::uint32_t flags, std::uint8_t method, std::uint8_t level, std::uint32_t block_size) {
     return cat({{0x00, 0xE9, 0x55, 0x43, 0x4C, 0xFF, 0x01, 0x1A}, word(flags), {method, level}, word(block_size)});
   };
-  const auto block = [](std::size_t decoded, const Bytes &stored) {
-    return cat({word(static_cast<std::uint32_t>(decoded)), word(static_cast<std::uint32_t>(stored.size())), stored});
+  const auto block = [](std::uint32_t decoded, const Bytes &stored) {
+    return cat({word(decoded), word(std::uint32_t(stored.size())), stored});
   };
   const auto compressed = [](const Bytes &bytes) {
     const Bytes p = packed(bytes, {.block_size = 2048, .checksum = false});
@@ -367,6 +330,8 @@ TEST_F(Extraction, EachDamageGivesItsMessageAndLeavesTheOutputAsFarAsItGot) {
       {cat({header(0, 0x2B, 0, 1024), end}), failed("header error - invalid method 43 (level 0)\n", Bytes{})},
       {cat({header(0, 0x2D, 11, 1024), end}), failed("header error - invalid method 45 (level 11)\n", Bytes{})},
       {cat({header(0, 0x2E, 10, 1023), end}), failed("header error - invalid block size 1023\n", Bytes{})},
+      {cat({header(0, 0x2E, 10, 8388608), end}), {22, "", Bytes{}}},  // the largest block size, no blocks
+      {cat({header(1, 0x2E, 10, 1024), end, word(1)}), {26, "", Bytes{}}},  // empty, with its checksum
       {cat({header(0, 0x2E, 10, 8388609), end}), failed("header error - invalid block size 8388609\n", Bytes{})},
       // The same words as the boxes' 32-bit long prints, on any machine.
       {cat({header(0, 0x2E, 10, 0x80000400u), end}), failed("header error - invalid block size -2147482624\n", Bytes{})},
@@ -445,7 +410,9 @@ TEST_F(Extraction, EveryAllocationOfACleanAndOfAFailingExtractionFailsOnce) {
   for (const Bytes &image : {whole, Bytes(whole.begin(), whole.begin() + disk().start + disk().block_ends[0] + 20)}) {
     const Outcome unfailed = disk().after_stream_ends_at(image.size());
     const unsigned long before = zepa::seam::allocations();
-    expect(extract({}, image), unfailed);
+    const Outcome o = extract({}, image);
+    expect(o, unfailed);
+    EXPECT_FALSE(unfailed.result >= 0 && o.library_started);  // stopped after the packed file was closed
     const unsigned long count = zepa::seam::allocations() - before;
     EXPECT_EQ(count, 3 + 8 * kEntries + 1 + 1 + 1 + (unfailed.result < 0 ? 1 : 0));
     oom_handler_calls = 0;
@@ -535,9 +502,8 @@ TEST_F(Extraction, DiskCutAtEveryByteGivesTheMessageOfTheMissingBytes) {
   for (std::size_t cut = 0; cut <= big.image.size(); cut += 31) big_cuts.push_back(cut);
   bounds.insert(bounds.begin(), {0, packer::kHeaderSize});
   for (std::size_t at : bounds) {
-    for (std::size_t cut = big.start + at - std::min<std::size_t>(at, 9); cut <= big.start + at + 9; ++cut) {
-      if (cut <= big.image.size()) big_cuts.push_back(cut);
-    }
+    for (std::size_t cut = big.start + at - std::min<std::size_t>(at, 9); cut <= big.start + at + 9; ++cut)
+      big_cuts.push_back(std::min(cut, big.image.size()));
   }
   for (const auto &[d, cuts] : {std::pair{&disk(), numbers(0, disk().image.size())}, std::pair{&big, big_cuts}}) {
     sweep("cut at", cuts, [&](std::size_t cut) {
@@ -556,7 +522,6 @@ TEST_F(Extraction, EverySingleBitFlipFailsWithAMessageOrChangesNothing) {
     if (at >= d.length_field && at < d.length_field + 4) {
       // The packed file's own length: read past anyway, and given back.
       expect(o, {static_cast<std::int32_t>(be32(image, d.length_field)), "", d.plain});
-      EXPECT_EQ(o.result, static_cast<std::int32_t>(be32(image, d.length_field)));
     } else if (d.ignored[at] || described(o, d.plain) == described(d.success(), d.plain)) {
       EXPECT_EQ(described(o, d.plain), described(d.success(), d.plain));
     } else {
