@@ -96,6 +96,7 @@ std::string write_container(const std::filesystem::path &path, std::span<const C
   for (std::size_t at = 0; error == 0 && at < bytes.size();) {
     const ssize_t n = write(fd, bytes.data() + at, bytes.size() - at);
     if (n > 0) at += static_cast<std::size_t>(n);
+    if (n == 0) error = EIO;  // a write that takes nothing would never end
     if (n < 0 && errno != EINTR) error = errno;
   }
   if (error == 0 && fsync(fd) != 0) error = errno;
