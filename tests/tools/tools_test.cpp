@@ -7,37 +7,23 @@
 #include <filesystem>
 
 #include "container_writer.h"
-#include "packer.h"
 #include "unpack/packed_fixtures.h"
 
 namespace {
 
 namespace packer = kavro::tools::packer;
 namespace container = kavro::tools::container;
+using fixtures::be32;
 using fixtures::Bytes;
 using fixtures::noise_bytes;
+using fixtures::packed;
 using fixtures::read_file;
 using fixtures::sample_bytes;
 
-std::uint32_t be32(const Bytes &b, std::size_t at) {
-  return (std::uint32_t{b.at(at)} << 24) | (std::uint32_t{b.at(at + 1)} << 16) | (std::uint32_t{b.at(at + 2)} << 8) |
-         std::uint32_t{b.at(at + 3)};
-}
-
-Bytes packed(const Bytes &plain, const packer::Options &options = {}) {
-  Bytes out;
-  std::string error;
-  EXPECT_TRUE(packer::pack(plain, options, out, error)) << error;
-  return out;
-}
-
-// The header's fields show in `zepa list` and every round trip decodes the blocks; what neither shows: a block
-// that does not shrink is stored as it is.
+// What neither `zepa list` nor a round trip shows: a block that does not shrink is stored as it is.
 TEST(Packer, BlocksThatDoNotShrinkAreStored) {
-  Bytes plain(8192, 7);
-  const Bytes noise = noise_bytes(3000, 3);
-  plain.insert(plain.end(), noise.begin(), noise.end());
-  const Bytes out = packed(plain, {.block_size = 4096, .checksum = false});
+  const Bytes noise = noise_bytes(3000, 3),
+              out = packed(fixtures::cat({Bytes(8192, 7), noise}), {.block_size = 4096, .checksum = false});
   std::size_t at = packer::kHeaderSize;
   for (const std::uint32_t size : {4096u, 4096u, 3000u}) {  // decoded size, then stored size
     EXPECT_EQ(be32(out, at), size);
@@ -78,8 +64,8 @@ class ZepaTool : public testing::Test {
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, text(dir_ / "stdout"), text(dir_ / "stderr")};
   }
   std::string text(const std::string &path) {
-    const auto bytes = read_file(path);
-    return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+    const Bytes bytes = read_file(path).value_or(Bytes{});
+    return {bytes.begin(), bytes.end()};
   }
   std::string file(const std::string &name, const Bytes &bytes) {
     fixtures::write_file(dir_ / name, bytes);
@@ -129,13 +115,12 @@ TEST_F(ZepaTool, CreateVerifyExtractRoundTrips) {
   }
   // The same bytes with one thread or several; level 1 is the lowest.
   const std::string one = dir_ / "one.dsk", several = dir_ / "several.dsk";
-  ASSERT_EQ(
-      zepa({"create", one, "--threads", "1", "--level", "1", "--block-size", "8192", paths[2], "renamed=" + paths[3]})
-          .status,
-      0);
-  ASSERT_EQ(
-      zepa({"create", several, "--threads=5", "--level=1", "--block-size=8k", paths[2], "renamed=" + paths[3]}).status,
-      0);
+  const Run by_one =
+      zepa({"create", one, "--threads", "1", "--level", "1", "--block-size", "8192", paths[2], "renamed=" + paths[3]});
+  ASSERT_EQ(by_one.status + zepa({"create", several, "--threads=5", "--level=1", "--block-size=8k", paths[2],
+                                  "renamed=" + paths[3]})
+                                .status,
+            0);
   EXPECT_TRUE(read_file(one) == read_file(several));
   expect_extracts(several, "renamed", files[3].second);
 }
@@ -175,18 +160,16 @@ TEST_F(ZepaTool, CommandsEndWithTheirStatusOutputAndMessages) {
   unchecked[100] ^= 1;  // a stored block's byte: it still decodes
   const std::string damaged = disk("damaged.dsk", {{"good", good}, {"bad", bad}, {"raw", unchecked}});
   fixtures::write_file(damaged, fixtures::cat({*read_file(damaged), Bytes(7, 0)}));
-  std::vector<std::string> names = {"kavro-1.cfg", "kavro-2.cfg"};
+  std::vector<container::ContainerEntry> all = {{"kavro-1.cfg", packed({1})}, {"kavro-2.cfg", packed({1})}}, partial;
   for (const char *variant : {"d209-", "d213-"})
     for (const char *code : {"CZ", "EN", "AR", "BG", "HR", "NL", "FR", "GR", "HU", "PL", "SI"})
-      names.push_back(variant + std::string(code) + ".so");
-  std::vector<container::ContainerEntry> all, partial;  // partial: without d209-CZ.so and kavro-1.cfg
-  std::string all_ok, partial_ok;
-  for (const std::string &name : names) {
-    all.push_back({name, packed({1})});
-    all_ok += name + ": OK\n";
-    if (name == "d209-CZ.so" || name == "kavro-1.cfg") continue;
-    partial.push_back({name, packed({1})});
-    partial_ok += name + ": OK\n";
+      all.push_back({variant + std::string(code) + ".so", packed({1})});
+  std::string all_ok, partial_ok;  // partial: without d209-CZ.so and kavro-1.cfg
+  for (const auto &entry : all) {
+    all_ok += entry.name + ": OK\n";
+    if (entry.name == "d209-CZ.so" || entry.name == "kavro-1.cfg") continue;
+    partial.push_back(entry);
+    partial_ok += entry.name + ": OK\n";
   }
   const std::string all_disk = disk("all.dsk", all), partial_disk = disk("partial.dsk", partial);
   const std::string short_file = file("short.dsk", {1, 2, 3, 4, 5, 1});

@@ -1,9 +1,8 @@
-// Fixtures for packed files and data disks: sample bytes, temporary
-// directories and whole-file helpers.
+// Fixtures for packed files and data disks: sample bytes, packed files, temporary directories and whole files.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
-#include <ucl/ucl.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -14,9 +13,23 @@
 #include <string>
 #include <vector>
 
+#include "packer.h"
+
 namespace fixtures {
 
 using Bytes = std::vector<std::uint8_t>;
+
+inline std::uint32_t be32(const Bytes &b, std::size_t at) {
+  return std::uint32_t{b.at(at)} << 24 | std::uint32_t{b.at(at + 1)} << 16 | std::uint32_t{b.at(at + 2)} << 8 |
+         b.at(at + 3);
+}
+
+inline Bytes packed(const Bytes &plain, const kavro::tools::packer::Options &options = {}) {
+  Bytes out;
+  std::string error;
+  EXPECT_TRUE(kavro::tools::packer::pack(plain, options, out, error)) << error;
+  return out;
+}
 
 // Bytes that look like a program: stretches of repeated text and tables
 // that compress well, and stretches of noise that do not.
