@@ -1,6 +1,5 @@
-// Fuzz target: the directory reader and the disk file API over any container:
-// every name opened, read to the end in varying item sizes, lengths, physical
-// offsets, byte-by-byte reads through the core's own operation.
+// Fuzz target: the directory reader and the disk file API over any container: every name opened, read to the end in
+// varying item sizes, lengths, physical offsets, byte-by-byte reads through the core's own operation.
 #include <cstring>
 
 #include "fuzz_support.h"
@@ -8,9 +7,8 @@
 
 namespace {
 
-// The entry names, read as the library reads them (the name lengths behind
-// tables of 8 and 4 bytes per entry), up to the first that runs past the
-// data. Names with a slash could open devices or pipes as real files: left out.
+// The entry names as the library reads them (lengths behind tables of 8 and 4 bytes per entry), up to the first that
+// runs past the data. Names with a slash could open devices or pipes as real files: left out.
 std::vector<std::string> directory_names(const uint8_t *data, size_t size) {
   const uint64_t count = size < 14 ? 0 : kavro::fuzz::be32(data + 6), lengths_at = 14 + 12 * count;
   std::vector<std::string> names;
@@ -34,12 +32,8 @@ void exercise(const std::string &disk, const std::string &name, uint32_t item_si
   zepa_GetPhysicalOffset(handle, 0);
   zepa_GetPhysicalOffset(handle, length);
   std::vector<uint8_t> buffer(item_size * 7u);
-  for (int round = 0; round < 4096; ++round) {
-    error = ZEPA_OK;
-    if (zepa_fread(buffer.data(), item_size, 7, handle, &error) < 7 || error != ZEPA_OK) break;
-  }
-  // Byte by byte through the core, for a file inside the container only
-  // (a name can also open a real file, which the core does not read).
+  for (int round = 0; round < 4096 && zepa_fread(buffer.data(), item_size, 7, handle, &error) == 7;) ++round;
+  // Byte by byte through the core, for a file inside the container only (the core does not read real files).
   const CoreOps *core = zepa_core_GetOps();
   core->zepa_core_SetFileOffset(handle, length > 0 ? length - 1 : 0);
   ErrorNumber byte_error = ZEPA_OK;
@@ -74,10 +68,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const Handle a = names.size() >= 2 ? zepa_fopen(disk.c_str(), names[0].c_str(), "rb", 0, nullptr) : 0;
   const Handle b = names.size() >= 2 ? zepa_fopen(disk.c_str(), names[1].c_str(), "rb", 0, nullptr) : 0;
   uint8_t buffer[16];
-  if (a != 0) zepa_fread(buffer, 1, sizeof buffer, a, nullptr);
-  if (b != 0) zepa_fread(buffer, 2, sizeof buffer / 2, b, nullptr);
-  if (b != 0) zepa_fclose(b);
-  if (a != 0) zepa_fclose(a);
+  if (a != 0 && b != 0) {
+    zepa_fread(buffer, 1, sizeof buffer, a, nullptr);
+    zepa_fread(buffer, 2, sizeof buffer / 2, b, nullptr);
+  }
+  for (const Handle h : {b, a})
+    if (h != 0) zepa_fclose(h);
   zepa_Stop();
   return 0;
 }

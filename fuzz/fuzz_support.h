@@ -18,8 +18,7 @@ inline uint32_t be32(const uint8_t *p) {
   return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
 }
 
-// A per-process scratch path (in /dev/shm when there is one) with `suffix`;
-// the file is removed when the process exits.
+// A per-process scratch path (in /dev/shm when there is one) with `suffix`, removed when the process exits.
 inline std::string scratch_path(const char *suffix) {
   static std::vector<std::string> files;
   if (files.empty())
@@ -38,8 +37,7 @@ inline bool write_file(const std::string &path, const uint8_t *data, size_t size
   return std::fclose(f) == 0 && ok;
 }
 
-// Extraction's messages, which would drown the fuzzer's own output, go to
-// /dev/null unless KAVRO_FUZZ_VERBOSE is set.
+// Extraction's messages, which would drown the fuzzer's own, go to /dev/null unless KAVRO_FUZZ_VERBOSE is set.
 inline void quiet_extraction_messages() {
   if (std::getenv("KAVRO_FUZZ_VERBOSE") == nullptr) unpack::set_message_stream(std::fopen("/dev/null", "w"));
 }

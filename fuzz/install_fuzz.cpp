@@ -1,6 +1,5 @@
-// Fuzz target: the installer's extraction path over a fuzzed data disk,
-// in-process: the English plugin for FreeType 2.1, then its configuration
-// file, each over an old file that a failed install must leave as it was.
+// Fuzz target: the installer's extraction path over a fuzzed data disk, in-process: the English plugin for FreeType
+// 2.1, then its configuration file, each over an old file that a failed install must leave as it was.
 #include <fstream>
 #include <sstream>
 

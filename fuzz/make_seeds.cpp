@@ -1,8 +1,6 @@
-// Writes the seed corpora of the fuzz targets: data disks made with the real
-// packer over every method, several levels and block sizes (container and
-// install corpora), their packed files with and without checksum repair
-// (unpack corpus), and a few crafted defects.
-//   make_seeds CORPUS_DIR
+// Writes the seed corpora of the fuzz targets (make_seeds CORPUS_DIR): data disks packed over every method, several
+// levels and block sizes (container, install), their packed files with and without checksum repair (unpack), and a
+// few crafted defects.
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -14,7 +12,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using Entries = std::vector<kavro::tools::container::ContainerEntry>;
 namespace packer = kavro::tools::packer;
 
 // Text-like runs with some noise, so blocks both shrink and match.
@@ -43,7 +40,10 @@ void save(const std::filesystem::path &path, const Bytes &bytes, int mode = -1) 
     std::fclose(f);
   }
 }
-Bytes disk(const Entries &entries) { return kavro::tools::container::build_container(entries); }
+
+Bytes disk(const std::vector<kavro::tools::container::ContainerEntry> &entries) {
+  return kavro::tools::container::build_container(entries);
+}
 
 }  // namespace
 
@@ -56,30 +56,25 @@ int main(int argc, char **argv) {
       // method, level, block size, checksum, threads; size
       {{nrv2b, 1, 1024, true, 1}, 3000},  {{nrv2b, 10, 4096, false, 1}, 5000}, {{nrv2d, 5, 1024, true, 1}, 2500},
       {{nrv2d, 9, 2048, false, 1}, 700},  {{nrv2e, 10, 1024, true, 1}, 4000},  {{nrv2e, 3, 8192, true, 1}, 6000},
-      {{nrv2e, 10, 1048576, true, 1}, 0}, {{nrv2e, 7, 1024, false, 1}, 1024},
-  };
+      {{nrv2e, 10, 1048576, true, 1}, 0}, {{nrv2e, 7, 1024, false, 1}, 1024}};
   const std::string config = "language=EN\nfont=/var/tuxbox/Kavro/Kavro.ttf\n";
   unsigned n = 0;
   for (const auto &[options, size] : settings) {
-    const Bytes file = packed(sample(size, n++), options);
+    const Bytes file = packed(sample(size, n++), options), cfg = packed(Bytes(config.begin(), config.end()), options);
     const std::string tag = std::string(packer::method_name(static_cast<uint8_t>(options.method))) + "-l" +
                             std::to_string(options.level) + "-b" + std::to_string(options.block_size);
     save(unpack / (tag + ".fix"), file, 1);
     save(unpack / (tag + ".raw"), file, 0);
     save(container / (tag + ".dsk"),
          disk({{"d213-EN.so", file}, {"kavro-2.cfg", {'x', '=', '1', '\n'}}, {"empty", {}}}));
-    const Bytes cfg = packed(Bytes(config.begin(), config.end()), options);
     save(root / "install" / (tag + ".dsk"), disk({{"kavro-2.cfg", cfg}, {"d213-EN.so", file}}));
   }
-  // Crafted directories, bytes changed in one with duplicate names: a bad
-  // format byte, a name of length 0, a count larger than the file; and an
-  // empty directory.
+  // Crafted directories, bytes changed in one with duplicate names; an empty directory.
   const std::pair<const char *, std::vector<std::pair<size_t, uint8_t>>> crafted[] = {
       {"duplicate-names.dsk", {}},
       {"format-byte-1.dsk", {{5, 1}}},
       {"name-length-0.dsk", {{38, 0}, {39, 0}}},
-      {"count-past-end.dsk", {{6, 0x40}}},
-  };
+      {"count-past-end.dsk", {{6, 0x40}}}};
   for (const auto &[name, changes] : crafted) {
     Bytes bytes = disk({{"a", {1, 2, 3, 4}}, {"a", {5, 6}}});
     for (const auto &[at, byte] : changes) bytes[at] = byte;

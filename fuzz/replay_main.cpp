@@ -1,6 +1,5 @@
-// Replays a fuzz target's corpus without libFuzzer: every file under the
-// directories named on the command line goes through the target once. Exits
-// non-zero when no input was found.
+// Replays a fuzz target's corpus without libFuzzer: every file under the directories named on the command line goes
+// through the target once. Exits non-zero when no input was found.
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Fuzzes each target (clang, ASan, UBSan, leak checking) for a bounded time
-# from the checked-in corpus. Any crash, leak or sanitizer report fails the
-# run; its input is left in build-fuzz/artifacts/.
+# Fuzzes each target (clang, ASan, UBSan, leak checking) for a bounded time from the checked-in corpus. Any crash,
+# leak or sanitizer report fails the run; its input is left in build-fuzz/artifacts/.
 #   fuzz/run.sh [SECONDS_PER_TARGET]   (default 60)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,6 +1,5 @@
-// Fuzz target: extraction of any packed file (the input after its first byte)
-// inside a valid container. With bit 0 of the first byte set, the Adler-32 is
-// recomputed so that mutated blocks reach the decompressors.
+// Fuzz target: extraction of any packed file (the input after its first byte) inside a valid container. With bit 0 of
+// the first byte set, the Adler-32 is recomputed so that mutated blocks reach the decompressors.
 #include <ucl/ucl.h>
 
 #include "container_writer.h"
@@ -10,8 +9,7 @@ namespace {
 
 using kavro::fuzz::be32;
 
-// Decodes the blocks the way extraction does and, when they are all sound
-// and a checksum follows the end marker, overwrites it with the right one.
+// Decodes the blocks as extraction does and, when all are sound and a checksum follows the end marker, sets it right.
 void fix_checksum(std::vector<uint8_t> &packed) {
   const size_t size = packed.size(), header_size = 18;
   const uint32_t block_size = size < header_size ? 0 : be32(&packed[14]);
@@ -58,10 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::vector<kavro::tools::container::ContainerEntry> entries = {{"plugin.so", packed},
                                                                         {"kavro.cfg", {1, 2, 3}}};
   if (!kavro::tools::container::write_container(disk, entries).empty()) return 0;
-  if (open_install_disk(disk.c_str()) == 0) {
-    unpack_disk_file("plugin.so", output.c_str());
-    close_install_disk();
-  }
+  if (open_install_disk(disk.c_str()) == 0) unpack_disk_file("plugin.so", output.c_str()), close_install_disk();
   zepa_Stop();  // a failed close leaves the library started
   return 0;
 }

@@ -14,14 +14,12 @@ status=0 runs=0
 verdict() {  # verdict NAME FAILED(0/1)
   runs=$((runs + 1))
   if [ "$2" = 0 ]; then printf '  %-32s clean\n' "$1" && return; fi
-  printf '  %-32s FAILED (see %s)\n' "$1" "$log/$1.log"
+  printf '  %-32s FAILED (see %s)\n' "$1" "$log/$1.log" && status=1
   grep -sE 'ERROR SUMMARY|definitely|indirectly|possibly|still reachable' "$log/$1.log" | sed 's/^/      /' || true
-  status=1
 }
 check() {  # check NAME COMMAND...
   local name=$1 failed=0
-  shift
-  $memcheck --log-file="$log/$name.log" "$@" >"$log/$name.out" 2>&1 || failed=1
+  shift && $memcheck --log-file="$log/$name.log" "$@" >"$log/$name.out" 2>&1 || failed=1
   verdict "$name" $failed
 }
 

@@ -54,8 +54,7 @@ inline std::string command_output(const std::string &command, int *status = null
   FILE *pipe = popen(command.c_str(), "r");
   for (char line[512]; std::fgets(line, sizeof line, pipe) != nullptr;) said += line;
   const int raw = pclose(pipe);
-  if (status != nullptr) *status = raw;
-  return said;
+  return status != nullptr ? (*status = raw, said) : said;
 }
 
 inline bool same_terminal(const termios &a, const termios &b) {
@@ -170,9 +169,7 @@ class BoxTest : public ::testing::Test {
       if (got <= 0) break;  // EIO: nobody holds the terminal any more
       outcome.out.append(chunk, static_cast<std::size_t>(got));
       int prompts = 0;
-      for (auto at = outcome.out.find("Your choice: "); at != std::string::npos;
-           at = outcome.out.find("Your choice: ", at + 1))
-        ++prompts;
+      for (std::size_t at = 0; (at = outcome.out.find("Your choice: ", at)) != std::string::npos; ++at) ++prompts;
       if (outcome.prompts == 0 && prompts > 0) tcgetattr(master, &outcome.during);
       for (outcome.prompts = prompts; typed < static_cast<std::size_t>(prompts) && !hung_up; ++typed) {
         if (typed < keys.size() && write(master, &keys[typed], 1) == 1) continue;
@@ -186,8 +183,7 @@ class BoxTest : public ::testing::Test {
       if (waited_ms == 10000) kill(-child, SIGKILL);  // not a run asking on for ever
       usleep(2000);
     }
-    if (wiring != Wiring::kHangUp) tcgetattr(master, &outcome.after);
-    if (wiring != Wiring::kHangUp) close(master);
+    if (wiring != Wiring::kHangUp) tcgetattr(master, &outcome.after), close(master);
     outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
     if (wiring == Wiring::kOutputToFile) outcome.out = read_file(work / "stdout");
     outcome.err = read_file(work / "stderr");

