@@ -105,6 +105,14 @@ struct Disk {
       at += 8 + be32(packed, at + 4);
   }
 
+  // Whether the reader never uses the byte for the packed file: the lead-in, the directory's skipped words, the
+  // trailing entry's length, the second table, the other entries' names (lead.txt, tail.bin) and data.
+  bool ignored(std::size_t at) const {
+    const std::size_t names = 14 + 14 * kEntries, tail = start + packed.size();
+    const std::pair<std::size_t, std::size_t> ranges[] = {
+        {0, 5}, {14, 4}, {22, 4}, {30, 20}, {names, 8}, {names + 13, 8}, {directory_end, 37}, {tail, 23}};
+    return std::ranges::any_of(ranges, [at](auto r) { return at - r.first < r.second; });
+  }
   Bytes decoded_blocks(std::size_t blocks) const {
     return Bytes(plain.begin(), plain.begin() + std::min<std::ptrdiff_t>(blocks * block_size, plain.size()));
   }
@@ -478,7 +486,9 @@ TEST_F(Extraction, EverySingleBitFlipFailsWithAMessageOrChangesNothing) {
     if (at >= d.length_field && at < d.length_field + 4) {
       // The packed file's own length: read past anyway, and given back.
       expect(o, {static_cast<std::int32_t>(be32(image, d.length_field)), "", d.plain});
-    } else if (described(o, d.plain) != described(d.success(), d.plain)) {
+    } else if (d.ignored(at) || described(o, d.plain) == described(d.success(), d.plain)) {
+      EXPECT_EQ(described(o, d.plain), described(d.success(), d.plain));
+    } else {
       EXPECT_LT(o.result, 0);
       EXPECT_NE(o.result, -4);
       EXPECT_TRUE(is_extraction_failure_message(o.messages)) << o.messages;
