@@ -194,8 +194,6 @@ TEST_F(ZepaTool, CommandsEndWithTheirStatusOutputAndMessages) {
       {{"list", huge_count}, 1, "", "zepa: " + huge_count + ": the directory lists 4294967295 entries, more than the "
        "file can hold\n"},
       {{"create", "-f", old, f, dir_ / "sub"}, 1, "", "zepa: " + (dir_ / "sub") + ": cannot read: Is a directory\n"},
-      {{"create", "-f", old, dir_ / "absent"}, 1, "", "zepa: " + (dir_ / "absent") + ": cannot read: No such file or "
-       "directory\n"},
       {{"create", "-f", old, f, "x=" + old}, 1, "", "zepa: " + old + ": is the disk being written\n"},
       {{"create", old, f}, 1, "", "zepa: " + old + ": already exists; use --force to replace it\n"},
       {{"create", dir_ / "none/d.dsk", f}, 1, "", "zepa: " + (dir_ / "none/d.dsk") + ": cannot write into " +
@@ -212,7 +210,6 @@ TEST_F(ZepaTool, CommandsEndWithTheirStatusOutputAndMessages) {
       {{"create", disk_, "--block-size", "8388609", f}, 2, "", usage("create ", "block size must be 1024 to 8388608")},
       {{"create", disk_, "--block-size", "9M", f}, 2, "", usage("create ", "block size must be 1024 to 8388608")},
       {{"create", disk_, "--level"}, 2, "", usage("create ", "option '--level' needs a value")},
-      {{"create", disk_, "--level", "ten", f}, 2, "", usage("create ", "--level: 'ten' is not a number")},
       {{"create", disk_, "--threads=2x", f}, 2, "", usage("create ", "--threads: '2x' is not a number")},
       {{"create", disk_, "--block-size", "1G", f}, 2, "", usage("create ", "--block-size: '1G' is not a number")},
       {{"extract", "--all", disk_}, 2, "", usage("extract ", "missing operand")},
