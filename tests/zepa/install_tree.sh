@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The installed tree from its users' side: installs the build into a fresh prefix, builds install_tree/consumer.c
 # against libzepa there with pkg-config and with find_package(zepa), each shared and static, and runs them; then the
-# installed zepa makes a disk and the installed kavro-box (a link in bin/) installs it with its own kavro-install and
-# FreeType stand-in.   install_tree.sh BUILD_DIR WORK_DIR C_COMPILER ["FLAGS" (the checking build's sanitizers)]
+# end-to-end rows of every language run on the installed zepa and kavro-box (a link in bin/, with its own kavro-install
+# and FreeType stand-in).   install_tree.sh BUILD_DIR WORK_DIR C_COMPILER ["FLAGS" (the checking build's sanitizers)]
 # shellcheck disable=SC2046,SC2086 # FLAGS and pkg-config's output are word lists
 set -euo pipefail
 build=$1 work=$2 cc=$3 flags=${4:-}
@@ -32,11 +32,6 @@ done
 [ -x "$prefix/bin/zepa" ] || fail "no bin/zepa"
 [ -L "$prefix/bin/kavro-box" ] || { echo "  (no kavro-box: built without the installer)"; exit 0; }
 "$prefix/bin/kavro-box" --check || { echo "  (no sandbox here: installed kavro-box not run)"; exit 0; }
-printf 'plugin for FreeType 2.0\n' >"$work/d209-EN.so"
-printf 'language=auto\n' >"$work/kavro-2.cfg"
-"$prefix/bin/zepa" create "$work/dm7000.dsk" "$work/d209-EN.so" "$work/kavro-2.cfg" >/dev/null
-"$prefix/bin/kavro-box" --disk "$work/dm7000.dsk" --freetype 2.0.9 --font-name md_khmurabi_10.ttf --keys b1ay \
-  --report "$work/report" >"$work/box.log" 2>&1 || fail "installed kavro-box: status $? (see $work/box.log, $work/report)"
-grep -q '^  file  0755 .* /var/tuxbox/plugins/kavro.so$' "$work/report" ||
-  fail "installed kavro-box left no plugin (see $work/report)"
-echo "  bin/kavro-box: installed a disk made by bin/zepa, ok"
+KAVRO_BUILD_DIR=$prefix "$build/tests/installer_e2e_tests" --gtest_filter='Installer.EachLanguage*' >"$work/e2e.log" ||
+  fail "the installed zepa and kavro-box failed the end-to-end rows (see $work/e2e.log)"
+echo "  bin/zepa and bin/kavro-box: every language installed, ok"
