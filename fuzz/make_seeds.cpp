@@ -1,5 +1,5 @@
 // Writes the seed corpora of the fuzz targets (make_seeds CORPUS_DIR): data disks packed over every method, several
-// levels and block sizes (container, install), their packed files with and without checksum repair (unpack), and a
+// levels and block sizes (container, install), their packed files for both modes of the unpack target, and a
 // few crafted defects.
 #include <cstdio>
 #include <filesystem>

@@ -20,7 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::vector<kavro::tools::container::ContainerEntry> entries = {{"plugin.so", packed},
                                                                         {"kavro.cfg", {1, 2, 3}}};
   if (!kavro::tools::container::write_container(disk, entries).empty()) return 0;
-  if (open_install_disk(disk.c_str()) == 0) unpack_disk_file("plugin.so", output.c_str()), close_install_disk();
+  if (open_install_disk(disk.c_str()) == 0) {
+    unpack_disk_file("plugin.so", output.c_str());
+    close_install_disk();
+  }
   zepa_Stop();  // a failed close leaves the library started
   return 0;
 }

@@ -54,7 +54,8 @@ inline std::string command_output(const std::string &command, int *status = null
   FILE *pipe = popen(command.c_str(), "r");
   for (char line[512]; std::fgets(line, sizeof line, pipe) != nullptr;) said += line;
   const int raw = pclose(pipe);
-  return status != nullptr ? (*status = raw, said) : said;
+  if (status != nullptr) *status = raw;
+  return said;
 }
 
 inline bool same_terminal(const termios &a, const termios &b) {
@@ -183,7 +184,10 @@ class BoxTest : public ::testing::Test {
       if (waited_ms == 10000) kill(-child, SIGKILL);  // not a run asking on for ever
       usleep(2000);
     }
-    if (wiring != Wiring::kHangUp) tcgetattr(master, &outcome.after), close(master);
+    if (wiring != Wiring::kHangUp) {
+      tcgetattr(master, &outcome.after);
+      close(master);
+    }
     outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
     if (wiring == Wiring::kOutputToFile) outcome.out = read_file(work / "stdout");
     outcome.err = read_file(work / "stderr");
