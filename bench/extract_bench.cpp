@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // kavro-bench: extraction measured against the decompressor's own speed.
 //
 // On one payload, in one run, it measures

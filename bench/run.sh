@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Measures extraction against the decompressor's own speed (kavro-bench) on
 # 32-bit PowerPC shared libraries like the plugin, taken from Debian's
 # libc6-powerpc-cross (installed when run as root), or on PAYLOAD files given.

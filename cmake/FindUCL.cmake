@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Finds the UCL compression library (Debian: libucl-dev, which ships no
 # pkg-config file) and defines the imported targets UCL::UCL (whatever the
 # linker picks) and UCL::static (the archive, for programs that go to boxes

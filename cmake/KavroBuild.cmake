@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Compiler settings shared by every target.
 #   Release: what ships (NDEBUG, no assertions).
 #   Debug:   the checking build (assertions, AddressSanitizer, UBSan, leak checking).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Read by cpack before it packs (CPACK_PROJECT_CONFIG_FILE): the Depends of
 # libzepa0, from dpkg-shlibdeps over the built library. CPack's own scan
 # would also give the package maintainer scripts that call ldconfig, where

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The Debian packages (CPack DEB), one per install component:
 #   lib    libzepa0      libzepa.so.0
 #   dev    libzepa-dev   zepa.h, libzepa.a, libzepa.so, zepa.pc, the CMake package

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Cross build for the boxes' CPU family: 32-bit big-endian PowerPC, with
 # Debian's cross compiler (g++-powerpc-linux-gnu) and the target's libc in
 # /usr/powerpc-linux-gnu. Programs run under user-mode emulation (qemu-user),

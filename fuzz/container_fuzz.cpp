@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fuzz target: the directory reader and the disk file API over any container: every name opened, read to the end in
 // varying item sizes, lengths, physical offsets, byte-by-byte reads through the core's own operation.
 #include <cstring>

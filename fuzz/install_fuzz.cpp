@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fuzz target: the installer's extraction path over a fuzzed data disk, in-process: the English plugin for FreeType
 // 2.1, then its configuration file, each over an old file that a failed install must leave as it was.
 #include <fstream>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Writes the seed corpora of the fuzz targets (make_seeds CORPUS_DIR): data disks packed over every method, several
 // levels and block sizes (container, install), their packed files for both modes of the unpack target, and a
 // few crafted defects.

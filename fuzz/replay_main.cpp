@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Replays a fuzz target's corpus without libFuzzer: every file under the directories named on the command line goes
 // through the target once. Exits non-zero when no input was found.
 #include <algorithm>

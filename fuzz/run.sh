@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Fuzzes each target (clang, ASan, UBSan, leak checking) for a bounded time from the checked-in corpus. Any crash,
 # leak or sanitizer report fails the run; its input is left in build-fuzz/artifacts/.
 #   fuzz/run.sh [SECONDS_PER_TARGET]   (default 60)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fuzz target: extraction of any packed file (the input after its first byte) inside a valid container. With bit 0 of
 // the first byte set, the header's checksum flag is cleared, so that mutated blocks that decode are written to the end.
 #include <ucl/ucl.h>

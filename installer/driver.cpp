@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The installer from start to exit: start-up checks, the configuration loop
 // with its summary and confirmation, the installation sequence and the
 // endings.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The font directory scan behind the font menu.
 #include <cstdlib>
 #include <cstring>

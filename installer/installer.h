@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The Kavro installer: state shared by its units and their operations.
 //
 // Installer operations return a negative value (as a rule -1) for failure;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The language table and the plugin names built from it.
 #include "languages.h"
 

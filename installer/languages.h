@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The languages the installer offers, and the names it asks the data disk
 // for: a plugin in two builds per language, and a configuration file.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // File placement: clearing a path before a link is made there, and installing
 // one file of the data disk with its permission bits.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The three questions of the configuration loop and the single-key input
 // under them.
 #include <cerrno>

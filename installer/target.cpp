@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Target detection: which box model the uploaded data disk is for, and which
 // FreeType family the box carries.
 #include <cctype>

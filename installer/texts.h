@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Every fixed text of the installer, byte for byte as it reaches the screen.
 //
 // Texts printed with puts() carry no line end of their own (puts adds one);

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The valgrind lane: the test programs themselves, `zepa verify` and `zepa extract` and one full install in the box,
 # all under memcheck with --leak-check=full. Any error, and any byte lost, fails the lane.
 #   tests/valgrind.sh [BUILD_DIR]     (default build-valgrind, RelWithDebInfo)

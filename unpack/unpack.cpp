@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Packed-file extraction: the header checks, the block loop with in-place
 // decoding, the checksum, and the data disk state it reads from.
 #include "unpack.h"

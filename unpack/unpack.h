@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Packed-file extraction and the data disk it reads from.
 //
 // A packed file is a block stream of UCL-compressed data with an optional

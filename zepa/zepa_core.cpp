@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // zepa_core -- the container core: the directory reader, the registry of
 // containers, the open-file tables and handles, and positions, seeks and
 // reads inside a container. Reached from outside only through the operation

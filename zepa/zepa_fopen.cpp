@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // zepa_fopen -- the disk file API: the stream-style front end of the
 // container library, and the library's error messages. It keeps no state and
 // reaches the core only through its operation table.

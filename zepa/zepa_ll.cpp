@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // zepa_ll -- the linked list of fixed-size records.
 #include "zepa_ll.h"
 

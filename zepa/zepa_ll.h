@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // zepa_ll -- a singly linked list of fixed-size records held by value.
 //
 // Each list object carries its own table of nine operation pointers; users

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The library's allocator, stdio table and assertion report.
 #include "zepa_seams.h"
 

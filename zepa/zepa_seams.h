@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Seams of the container library: its allocator, the stdio calls the core
 // makes, and the checking build's assertions. Internal to the library and
 // its tests; nothing here is exported from libzepa.so.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // zepa_strzz -- the string list and its zz rendering.
 #include "zepa_strzz.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // zepa_strzz -- an ordered list of heap-owned zero-terminated strings that
 // can render itself as one zz buffer ("ab\0cd\0\0").
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The real kavro-install in kavro-box on a pseudo-terminal (one key per "Your choice: " prompt), disks made by zepa
 // from placeholder payloads, one box per test, and the installer's screen piece by piece.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The installer end to end in the simulated box. One row per run: its keys, the box, the whole transcript, the
 // messages, the status and the box after it; the same rows for the boxes' CPU under qemu-user.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Where the end-to-end rows do not reach: the font sort's orders a directory does not give, the font scan of a
 // missing and an empty directory, and what remove_path clears before a link is made and what it leaves.
 #include <gtest/gtest.h>

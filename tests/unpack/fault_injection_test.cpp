@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Extraction from a data disk: damaged packed files, and faults injected one by one (allocations, stdio calls on the
 // disk, writes and close of the output, cuts, bit flips). Each ends with its message and result, and the output holds
 // what was decoded before the fault (or, when the check pass meets it, the old target); no crash, hang or leak.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fixtures for packed files and data disks: sample bytes, packed files, temporary directories and whole files.
 #pragma once
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Checks that LIBRARY (libzepa.so) exports exactly the C API, besides what the linker itself defines.
 # Usage: cmake -DNM=nm -DLIBRARY=path -P check_exports.cmake
 cmake_minimum_required(VERSION 3.25)

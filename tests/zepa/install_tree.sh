@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The installed tree from its users' side: installs the build into a fresh prefix, builds install_tree/consumer.c
 # against libzepa there with pkg-config and with find_package(zepa), each shared and static, and runs them; then the
 # end-to-end rows of every language run on the installed zepa and kavro-box (a link in bin/, with its own kavro-install

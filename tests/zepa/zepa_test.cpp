@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The container library: its lists, error messages, core and disk file API; out of memory at every allocation,
 // failing stdio calls and broken preconditions.
 #include <gtest/gtest.h>
@@ -14,7 +15,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "tools/container_writer.h"
+#include "tools/zepa/container_writer.h"
 #include "zepa/zepa.h"
 #include "zepa/zepa_ll.h"
 #include "zepa/zepa_seams.h"

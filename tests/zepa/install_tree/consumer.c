@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* A program built against libzepa (the build's, or an installed one): reads FILE through the library (a real file,
  * since the container named does not exist) and prints the library's version, the file's length and its bytes. */
 #include <stdio.h>

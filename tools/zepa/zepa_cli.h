@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The disk tool's command line: options, the subcommand table, exit codes.
 #pragma once
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Writes the demo's placeholder payloads into OUT: a plugin file for each of
 # the 11 language codes in both FreeType builds, and the two configuration
 # files. They are clearly not the real plugin; they only let a person walk

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /*
  * A stand-in for the box's libfreetype.so.6, bound over the real library
  * inside kavro-box. It answers the three calls the installer makes with the

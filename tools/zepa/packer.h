@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The packer: plain bytes in, a packed file out.
 //
 // A packed file is an 18-byte header (magic, flags, method, level, block

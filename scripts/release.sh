@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # release.sh -- make what a maintainer publishes for the boxes.
 #
-#   tools/release.sh [--build DIR] [--zepa PROGRAM] [--model MODEL=DIR]... OUTDIR [PAYLOADS]
+#   scripts/release.sh [--build DIR] [--zepa PROGRAM] [--model MODEL=DIR]... OUTDIR [PAYLOADS]
 #
 # Writes into OUTDIR (made if missing; the release's own files in it are
 # replaced):
@@ -17,7 +18,7 @@
 #
 # Options:
 #   --build DIR       the PowerPC build tree (default build-ppc, as made by
-#                     tools/ppc-lane.sh); its compilers' prefix
+#                     scripts/ppc-lane.sh); its compilers' prefix
 #                     (KAVRO_CROSS_PREFIX) names the strip and readelf used
 #   --zepa PROGRAM    this machine's disk tool (default build/bin/zepa)
 #   --model MODEL=DIR the payload directory of MODEL (dm7000, dm56xx or
@@ -31,7 +32,7 @@ models=(dm7000 dm56xx dbox2)
 declare -A payloads=()
 
 usage() {
-  echo "usage: tools/release.sh [--build DIR] [--zepa PROGRAM] [--model MODEL=DIR]... OUTDIR [PAYLOADS]" >&2
+  echo "usage: scripts/release.sh [--build DIR] [--zepa PROGRAM] [--model MODEL=DIR]... OUTDIR [PAYLOADS]" >&2
   exit 2
 }
 die() { echo "release: $*" >&2; exit 2; }
@@ -64,7 +65,7 @@ common=${operands[1]:-}
 # --- what is asked, checked before anything is written ----------------------
 
 installer=$build/bin/kavro-install
-[ -x "$installer" ] || die "no installer at $installer (run tools/ppc-lane.sh, or give --build)"
+[ -x "$installer" ] || die "no installer at $installer (run scripts/ppc-lane.sh, or give --build)"
 [ -x "$zepa" ] || die "no disk tool at $zepa (build this machine's tree, or give --zepa)"
 for model in "${models[@]}"; do
   [ -n "${payloads[$model]:-}" ] || payloads[$model]=$common

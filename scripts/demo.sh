@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # demo.sh BUILD_DIR [kavro-box options...]
 #
 # Packs the placeholder payloads of the build (BUILD_DIR/demo/payloads) into

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Writes what help2man does not see of zepa(1), as a help2man include file:
 # each command's own --help, and the related pages.
 #   cmake -DZEPA=<program> -DOUT=<file> -P zepa-commands.cmake

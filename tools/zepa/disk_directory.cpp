@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The directory table of a data disk and the block walk of a packed entry,
 // read byte by byte with every count checked against the bytes left.
 #include "disk_directory.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The packer's output layout, and the zepa disk tool as its users run it.
 #include <gtest/gtest.h>
 #include <sys/wait.h>

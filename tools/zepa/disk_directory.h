@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Read-only views of a data disk for the disk tool: the directory as the
 // file holds it, and the block structure of a packed entry.
 #pragma once

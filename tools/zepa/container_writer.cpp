@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // container_writer -- writes zepa container files.
 #include "container_writer.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The packer: splits the plain bytes into blocks, compresses each block on a
 // pool of threads and lays the results out in block order.
 #include "packer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // container_writer -- writes zepa container files (data disks).
 //
 // A container is a directory followed by the bytes of every entry, back to

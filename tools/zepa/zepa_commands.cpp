@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The subcommands of the disk tool: create, list, extract and verify.
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // zepa: the disk tool for the people who make data disks. Parses the command
 // line and hands it to one of the subcommands of the table below.
 #include <cerrno>

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # ppc-lane.sh -- build and test Kavro for the boxes' CPU family, 32-bit
 # big-endian PowerPC, on this machine: Debian's cross compiler builds the
 # container library, extraction, the disk tool, the installer and their
 # tests; qemu-user runs them, and runs the installer in kavro-box next to this
 # machine's.
 #
-#   tools/ppc-lane.sh           the whole lane: every test under emulation
-#   tools/ppc-lane.sh --quick   the shortened lane: the tests of the library
+#   scripts/ppc-lane.sh           the whole lane: every test under emulation
+#   scripts/ppc-lane.sh --quick   the shortened lane: the tests of the library
 #                               and of extraction, and the disk exchange
-#   tools/ppc-lane.sh --deps    only the packages and the target libraries
+#   scripts/ppc-lane.sh --deps    only the packages and the target libraries
 #
 # Steps (each prints its time; the total closes the run):
 #   1. Debian packages: the cross compiler, qemu-user, dpkg-dev (for
@@ -30,7 +31,7 @@
 #   6. The comparison: end-to-end rows run in kavro-box with this machine's
 #      installer and with PowerPC's under qemu-ppc; screen, messages, exit
 #      status and the box afterwards must be the same.
-#   7. The release (tools/release.sh) into a temporary folder; its
+#   7. The release (scripts/release.sh) into a temporary folder; its
 #      kavro-install installs its dm7000.dsk in kavro-box under qemu-ppc.
 set -euo pipefail
 
@@ -46,7 +47,7 @@ quick=0
 deps_only=0
 
 usage() {
-  echo "usage: tools/ppc-lane.sh [--quick | --deps]" >&2
+  echo "usage: scripts/ppc-lane.sh [--quick | --deps]" >&2
   exit 2
 }
 
@@ -401,7 +402,7 @@ compare_installers() {
 check_release() {
   local out=$build/release report=$build/release-box.txt
   rm -rf "$out"
-  "$here/tools/release.sh" --build "$build" --zepa "$host_zepa" "$out" "$host_build/demo/payloads" ||
+  "$here/scripts/release.sh" --build "$build" --zepa "$host_zepa" "$out" "$host_build/demo/payloads" ||
     fail "the release failed"
   (cd "$out" && sha256sum --quiet -c SHA256SUMS) || fail "the release's SHA256SUMS do not match"
   # shellcheck disable=SC2046 # the options are words
