@@ -248,7 +248,7 @@ int bench(const Options &o) {
   table.row("check_disk_file (decode, no output)", measure(o.runs, [&] { check_in_process(disk); }));
   table.row("install_file to tmpfs (check, then unpack)", measure(o.runs, [&] { install_in_process(disk, out_shm); }));
   table.row("install_file to disk (check, then unpack)", measure(o.runs, [&] { install_in_process(disk, out_disk); }));
-  const std::string extract = "'" + o.zepa + "' extract '" + disk.string() + "' payload ";
+  const std::string extract = "'" + o.zepa + "' extract --force '" + disk.string() + "' payload ";
   table.row("zepa extract process to tmpfs",
             measure(o.runs, [&] { run_command(extract + "'" + out_shm.string() + "'"); }));
   table.row("gzip -dc process to tmpfs",

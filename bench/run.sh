@@ -66,7 +66,7 @@ for p in "${payloads[@]}"; do
   "$build/bin/zepa" create --force "$work/disk.dsk" "payload=$p" >/dev/null
   "$build/bin/kavro-bench" --pack-to "$work/packed" "$p"
   decode=$(instructions --toggle-collect='*decode_in_memory*' -- "$build/bin/kavro-bench" --decode-only "$work/packed")
-  extract=$(instructions -- "$build/bin/zepa" extract "$work/disk.dsk" payload "$work/out")
+  extract=$(instructions -- "$build/bin/zepa" extract --force "$work/disk.dsk" payload "$work/out")
   cmp -s "$p" "$work/out" || { echo "bench: extracted bytes differ" >&2; exit 1; }
   awk -v p="$(basename "$p")" -v s="$size" -v d="$decode" -v e="$extract" \
     'BEGIN { printf "%-40s %9.1f/byte %9.1f/byte %9.2fx\n", p, d / s, e / s, e / d }'

@@ -349,7 +349,7 @@ check_disk() {
   $side list "$disk" >"$out/list.txt" || fail "$disk: zepa list failed"
   $side verify "$disk" >"$out/verify.txt" || fail "$disk: zepa verify failed"
   for f in "${payload_files[@]}"; do
-    $side extract "$disk" "$f" "$out/$f" >>"$out/extract.txt" 2>&1 ||
+    $side extract --force "$disk" "$f" "$out/$f" >>"$out/extract.txt" 2>&1 ||
       fail "$disk: zepa extract $f failed"
     cmp "$payload/$f" "$out/$f" || fail "$disk: $f differs after the exchange"
   done

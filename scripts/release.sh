@@ -2,47 +2,62 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # release.sh -- make what a maintainer publishes for the boxes.
 #
-#   scripts/release.sh [--build DIR] [--zepa PROGRAM] [--model MODEL=DIR]... OUTDIR [PAYLOADS]
+#   scripts/release.sh [--build DIR] [--zepa PROGRAM] [--box-gate PROGRAM]
+#                      [--model MODEL=DIR]... OUTDIR [PAYLOADS]
 #
-# Writes into OUTDIR (made if missing; the release's own files in it are
-# replaced):
-#   kavro-install   the PowerPC installer of the build DIR, stripped
+# Makes the release in a new folder beside OUTDIR and puts it in OUTDIR's
+# place only when every step passed; a failed release leaves OUTDIR as it
+# was. The release holds:
+#   kavro-install   the PowerPC installer of the build DIR, stripped, and
+#                   passed by the box gate (scripts/box-gate.sh) where it exists
 #   dm7000.dsk      the data disk of each model, packed with `zepa create`
-#   dm56xx.dsk      from the files of the model's payload directory
-#   dbox2.dsk       (--model MODEL=DIR, or PAYLOADS for every model without
-#                   one) and checked with `zepa verify`
+#   dm56xx.dsk      from the files of the model's payload folder (--model
+#   dbox2.dsk       MODEL=DIR, or PAYLOADS for every model without one), each
+#                   passing `zepa verify --installer`
 #   SHA256SUMS      the SHA-256 of the four files above (sha256sum -c)
 # and prints the shared libraries the installer needs and the newest C
 # library symbol version it uses: the boxes run an older C library than the
 # build machine's.
 #
+# A payload folder's regular files are packed, and a symbolic link to a
+# regular file is packed under the link's name; hidden files and editor
+# leftovers (.*, *~) are skipped and listed; anything else stops the release,
+# naming it. OUTDIR may hold nothing but an earlier release, and may not lie
+# inside a payload folder, nor a payload folder inside it.
+#
 # Options:
-#   --build DIR       the PowerPC build tree (default build-ppc, as made by
-#                     scripts/ppc-lane.sh); its compilers' prefix
-#                     (KAVRO_CROSS_PREFIX) names the strip and readelf used
-#   --zepa PROGRAM    this machine's disk tool (default build/bin/zepa)
-#   --model MODEL=DIR the payload directory of MODEL (dm7000, dm56xx or
-#                     dbox2); repeatable
+#   --build DIR         the PowerPC build tree (default build-ppc, as made by
+#                       scripts/ppc-lane.sh); its compilers' prefix
+#                       (KAVRO_CROSS_PREFIX) names the strip and readelf used
+#   --zepa PROGRAM      this machine's disk tool (default build/bin/zepa)
+#   --box-gate PROGRAM  the check of the stripped installer (default
+#                       scripts/box-gate.sh, skipped when it does not exist)
+#   --model MODEL=DIR   the payload folder of MODEL (dm7000, dm56xx or
+#                       dbox2); repeatable
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$here/build-ppc
 zepa=$here/build/bin/zepa
+gate=$here/scripts/box-gate.sh
 models=(dm7000 dm56xx dbox2)
+files=(kavro-install "${models[@]/%/.dsk}" SHA256SUMS)
 declare -A payloads=()
 
 usage() {
-  echo "usage: scripts/release.sh [--build DIR] [--zepa PROGRAM] [--model MODEL=DIR]... OUTDIR [PAYLOADS]" >&2
+  echo "usage: scripts/release.sh [--build DIR] [--zepa PROGRAM] [--box-gate PROGRAM] [--model MODEL=DIR]..." \
+    "OUTDIR [PAYLOADS]" >&2
   exit 2
 }
 die() { echo "release: $*" >&2; exit 2; }
-fail() { echo "release: $*" >&2; exit 1; }
+fail() { echo "release: $*; OUTDIR is as it was" >&2; exit 1; }
 
 operands=()
 while [ $# -gt 0 ]; do
   case $1 in
     --build) [ $# -ge 2 ] || usage; build=$2; shift ;;
     --zepa) [ $# -ge 2 ] || usage; zepa=$2; shift ;;
+    --box-gate) [ $# -ge 2 ] || usage; gate=$2; shift ;;
     --model)
       [ $# -ge 2 ] || usage
       [[ $2 == *=* ]] || die "--model needs MODEL=DIR, got '$2'"
@@ -59,7 +74,6 @@ while [ $# -gt 0 ]; do
   shift
 done
 [ ${#operands[@]} -ge 1 ] && [ ${#operands[@]} -le 2 ] || usage
-out=${operands[0]}
 common=${operands[1]:-}
 
 # --- what is asked, checked before anything is written ----------------------
@@ -67,12 +81,28 @@ common=${operands[1]:-}
 installer=$build/bin/kavro-install
 [ -x "$installer" ] || die "no installer at $installer (run scripts/ppc-lane.sh, or give --build)"
 [ -x "$zepa" ] || die "no disk tool at $zepa (build this machine's tree, or give --zepa)"
+out=$(realpath -m -- "${operands[0]}")
+[ "$out" != / ] || die "OUTDIR may not be /"
+parent=$(dirname -- "$out")
+[ -d "$parent" ] || die "no folder $parent for OUTDIR"
+if [ -e "$out" ] || [ -L "$out" ]; then
+  [ -d "$out" ] && [ ! -L "$out" ] || die "$out: not a folder"
+  for f in "$out"/* "$out"/.*; do
+    name=${f##*/}
+    case $name in '*' | '.*' | . | ..) continue ;; esac
+    [[ " ${files[*]} " == *" $name "* ]] ||
+      die "$out holds $name, which is not part of a release; give an empty or new folder"
+  done
+fi
+
 for model in "${models[@]}"; do
   [ -n "${payloads[$model]:-}" ] || payloads[$model]=$common
-  dir=${payloads[$model]}
-  [ -n "$dir" ] || die "no payload directory for $model (--model $model=DIR or PAYLOADS)"
-  [ -d "$dir" ] || die "$model: no such directory: $dir"
-  [ -n "$(find "$dir" -maxdepth 1 -type f -print -quit)" ] || die "$model: no files in $dir"
+  [ -n "${payloads[$model]}" ] || die "no payload folder for $model (--model $model=DIR or PAYLOADS)"
+  [ -d "${payloads[$model]}" ] || die "$model: no such folder: ${payloads[$model]}"
+  dir=$(realpath -- "${payloads[$model]}")
+  payloads[$model]=$dir
+  case $out/ in "$dir"/*) die "OUTDIR $out lies inside the payload folder $dir" ;; esac
+  case $dir/ in "$out"/*) die "the payload folder $dir lies inside OUTDIR $out" ;; esac
 done
 
 cross_prefix=$(sed -n 's/^KAVRO_CROSS_PREFIX:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
@@ -81,33 +111,85 @@ for tool in strip readelf; do
   command -v "${cross_prefix}$tool" >/dev/null || die "no ${cross_prefix}$tool (the cross binutils)"
 done
 
-# --- the release -------------------------------------------------------------
+# payload_files MODEL: the paths to pack for MODEL, each ended by a zero
+# byte, in name order; the skipped names go to the array `skipped`. Stops at anything but
+# a regular file or a link to one.
+skipped=()
+payload_files() {
+  local dir=${payloads[$1]} path name
+  skipped=()
+  while IFS= read -r -d '' path; do
+    name=${path##*/}
+    case $name in
+      .* | *~) skipped+=("$name"); continue ;;
+    esac
+    if [ -f "$path" ]; then
+      printf '%s\0' "$path"
+    elif [ -L "$path" ]; then
+      fail "$1: $path is a link to nothing packable; only regular files and links to them are packed"
+    else
+      fail "$1: $path is not a regular file; only regular files and links to them are packed"
+    fi
+  done < <(find "$dir" -mindepth 1 -maxdepth 1 -print0 | LC_ALL=C sort -z)
+}
 
-files=(kavro-install "${models[@]/%/.dsk}" SHA256SUMS)
-mkdir -p "$out"
-(cd "$out" && rm -f "${files[@]}")
+# --- the release, made beside OUTDIR -----------------------------------------
 
-"${cross_prefix}strip" -o "$out/kavro-install" "$installer" || fail "strip failed"
-chmod 0755 "$out/kavro-install"
+stage=$(mktemp -d "$parent/.${out##*/}.new.XXXXXX")
+old=
+cleanup() {
+  rm -rf -- "$stage"
+  [ -z "$old" ] || [ ! -d "$old" ] || rm -rf -- "$old"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+
+"${cross_prefix}strip" -o "$stage/kavro-install" "$installer" || fail "strip failed"
+chmod 0755 "$stage/kavro-install"
+if [ -x "$gate" ]; then
+  "$gate" "$stage/kavro-install" >"$stage/gate.txt" 2>&1 || { cat "$stage/gate.txt" >&2; fail "the box gate failed"; }
+  rm -f "$stage/gate.txt"
+  echo "release: kavro-install passed the box gate"
+else
+  echo "release: no box gate at $gate: kavro-install not checked against the boxes' loaders"
+fi
 
 for model in "${models[@]}"; do
   dir=${payloads[$model]}
+  payload_files "$model" >"$stage/files"
   entries=()
-  while IFS= read -r -d '' file; do
-    entries+=("$(basename "$file")=$file")
-  done < <(find "$dir" -maxdepth 1 -type f -print0 | LC_ALL=C sort -z)
-  "$zepa" create "$out/$model.dsk" "${entries[@]}" >/dev/null || fail "$model: zepa create failed"
-  "$zepa" verify "$out/$model.dsk" >/dev/null || fail "$model: zepa verify failed on $out/$model.dsk"
-  echo "release: $model.dsk: ${#entries[@]} files from $dir, verified"
+  while IFS= read -r -d '' path; do entries+=("$path"); done <"$stage/files"
+  rm -f "$stage/files"
+  [ ${#entries[@]} -gt 0 ] || fail "$model: no files in $dir"
+  [ ${#skipped[@]} -eq 0 ] || echo "release: $model: skipped in $dir: ${skipped[*]}"
+  "$zepa" create -q "$stage/$model.dsk" "${entries[@]}" || fail "$model: zepa create failed"
+  "$zepa" verify --installer "$stage/$model.dsk" >"$stage/verify.txt" ||
+    { grep -v ': OK' "$stage/verify.txt" >&2; fail "$model: zepa verify --installer failed on the files of $dir"; }
+  rm -f "$stage/verify.txt"
+  echo "release: $model.dsk: ${#entries[@]} files from $dir, verified for the installer"
 done
 
-(cd "$out" && sha256sum kavro-install "${models[@]/%/.dsk}" >SHA256SUMS)
+(cd "$stage" && sha256sum kavro-install "${models[@]/%/.dsk}" >SHA256SUMS)
 
 # --- what the installer needs from the box -----------------------------------
 
-needed=$("${cross_prefix}readelf" -d "$out/kavro-install" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
-symbols=$("${cross_prefix}readelf" -W --dyn-syms "$out/kavro-install" | grep -o '[A-Za-z0-9_]*@GLIBC_[0-9][0-9.]*' || true)
+needed=$("${cross_prefix}readelf" -d "$stage/kavro-install" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+symbols=$("${cross_prefix}readelf" -W --dyn-syms "$stage/kavro-install" | grep -o '[A-Za-z0-9_]*@GLIBC_[0-9][0-9.]*' || true)
 newest=$(grep -o 'GLIBC_[0-9][0-9.]*' <<<"$symbols" | sort -u -V | tail -n 1)
+
+# --- the swap: the new release takes OUTDIR's place ----------------------------
+
+chmod 0755 "$stage"
+if [ -d "$out" ]; then
+  old=$(mktemp -u "$parent/.${out##*/}.old.XXXXXX")
+  mv -T -- "$out" "$old" || fail "cannot move the previous release aside"
+  mv -T -- "$stage" "$out" || { mv -T -- "$old" "$out"; old=; fail "cannot put the new release in place"; }
+else
+  mv -T -- "$stage" "$out" || fail "cannot put the new release in place"
+fi
+
 echo "release: kavro-install needs: $(paste -sd " " <<<"$needed")"
 echo "release: newest C library symbol version: ${newest:-none}" \
   "($(grep "@$newest\$" <<<"$symbols" | sed 's/@.*//' | sort -u | paste -sd " "))"

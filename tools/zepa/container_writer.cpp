@@ -2,13 +2,6 @@
 // container_writer -- writes zepa container files.
 #include "container_writer.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <limits>
 
 namespace kavro::tools::container {
@@ -83,33 +76,21 @@ std::vector<uint8_t> build_container(std::span<const ContainerEntry> entries) {
   return out;
 }
 
-std::string write_container(const std::filesystem::path &path, std::span<const ContainerEntry> entries) {
+std::string write_container(const output_file::Target &target, std::span<const ContainerEntry> entries) {
   if (std::string problem = container_problem(entries); !problem.empty()) return problem;
   const std::vector<uint8_t> bytes = build_container(entries);
-  // Written beside the disk and renamed over it only when complete and on
-  // the medium: a failure leaves an existing disk as it was.
-  std::string temporary = path.string() + ".XXXXXX";
-  const int fd = mkstemp(temporary.data());
-  if (fd < 0) return "cannot create a file beside it: " + std::string(std::strerror(errno));
-  const mode_t mask = umask(0);
-  umask(mask);
-  int error = fchmod(fd, 0666 & ~mask) == 0 ? 0 : errno;
-  for (std::size_t at = 0; error == 0 && at < bytes.size();) {
-    const ssize_t n = write(fd, bytes.data() + at, bytes.size() - at);
-    if (n > 0) at += static_cast<std::size_t>(n);
-    if (n == 0) error = EIO;  // a write that takes nothing would never end
-    if (n < 0 && errno != EINTR) error = errno;
-  }
-  if (error == 0 && fsync(fd) != 0) error = errno;
-  if (close(fd) != 0 && error == 0) error = errno;
-  const char *what = "cannot write: ";
-  if (error == 0 && std::rename(temporary.c_str(), path.c_str()) != 0) {
-    error = errno;
-    what = "cannot replace it: ";
-  }
-  if (error == 0) return "";
-  unlink(temporary.c_str());
-  return what + std::string(std::strerror(error));
+  output_file::Writer writer;
+  std::string problem = writer.open(target);
+  if (problem.empty()) problem = writer.write(bytes.data(), bytes.size());
+  if (problem.empty()) return writer.finish();
+  writer.discard();
+  return problem;
+}
+
+std::string write_container(const std::filesystem::path &path, std::span<const ContainerEntry> entries) {
+  output_file::Target target;
+  const std::string problem = output_file::plan(path, {.force = true, .dash_is_stdout = false, .guarded = {}}, target);
+  return problem.empty() ? write_container(target, entries) : problem;
 }
 
 }  // namespace kavro::tools::container

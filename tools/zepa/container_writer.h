@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "output_file.h"
+
 namespace kavro::tools::container {
 
 struct ContainerEntry {
@@ -52,9 +54,12 @@ uint64_t container_size(std::span<const ContainerEntry> entries);
 // The container's bytes. The entries must pass container_problem().
 std::vector<uint8_t> build_container(std::span<const ContainerEntry> entries);
 
-// Writes the container to a new file beside `path` and renames it into place
-// once complete and flushed; "" on success, else the reason with the
-// system's words. On failure `path` is as it was and no other file remains.
+// Writes the container to `target` through the tool's one way out (a new
+// file beside it, renamed into place once complete and flushed); "" on
+// success, else the reason with the system's words. On failure the target
+// is as it was and no other file remains.
+std::string write_container(const output_file::Target &target, std::span<const ContainerEntry> entries);
+// The same for `path`, replacing a regular file there.
 std::string write_container(const std::filesystem::path &path, std::span<const ContainerEntry> entries);
 
 }  // namespace kavro::tools::container

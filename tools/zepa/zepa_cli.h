@@ -20,7 +20,7 @@ enum ExitCode : int {
 // Everything a subcommand gets from the command line.
 struct Options {
   packer::Options pack;
-  bool force = false;                 // create: replace an existing DISK
+  bool force = false;                 // create, extract: replace an existing target
   bool quiet = false;                 // create: no summary line
   bool all = false;                   // extract: every entry into a folder
   bool installer = false;             // verify: also the names the installer can ask for
@@ -52,10 +52,6 @@ int run_verify(const Options &options);
 
 // "zepa: <message>\n" on standard error.
 void complain(const std::string &message);
-
-// An entry name fit for a terminal: control characters and backslashes as
-// C escapes (\n, \t, \\, \x1b).
-std::string escaped(const std::string &name);
 
 // A progress line on standard error, only when it is a terminal.
 class Progress {

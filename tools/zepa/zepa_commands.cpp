@@ -13,14 +13,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "container_writer.h"
 #include "disk_directory.h"
+#include "entry_name.h"
 #include "languages.h"
+#include "output_file.h"
 #include "packer.h"
 #include "unpack.h"
 #include "zepa.h"
@@ -28,6 +29,11 @@
 
 namespace kavro::tools::zepa_cli {
 namespace {
+
+using entry_name::escaped;
+using entry_name::name_problem;
+namespace output_file = kavro::tools::output_file;
+namespace container = kavro::tools::container;
 
 // Longest entry name the directory's 16-bit name lengths can describe.
 constexpr std::size_t kMaxNameLength = 0xFFFF;
@@ -38,80 +44,89 @@ struct Source {
   std::string path;
 };
 
+// NAME=FILE when the part before the first '=' holds no '/'; otherwise the
+// whole word is a file, stored under its base name ("./a=b.txt" is a=b.txt).
 Source parse_source(const std::string &word) {
   const std::size_t eq = word.find('=');
-  if (eq != std::string::npos) return {word.substr(0, eq), word.substr(eq + 1)};
+  if (eq != std::string::npos && word.find('/') > eq) return {word.substr(0, eq), word.substr(eq + 1)};
   const std::size_t slash = word.find_last_of('/');
   return {slash == std::string::npos ? word : word.substr(slash + 1), word};
 }
 
-// Empty string when the names can go into one directory.
+// Empty string when the names can go into one directory, each a plain file
+// name that extract --all can write.
 std::string check_names(const std::vector<Source> &sources) {
   std::set<std::string> seen;
   for (const Source &source : sources) {
-    if (source.name.empty()) return "empty name for '" + source.path + "'";
+    const std::string of = " for '" + escaped(source.path) + "'";
     if (source.name.size() > kMaxNameLength)
-      return "name longer than " + std::to_string(kMaxNameLength) + " bytes for '" + source.path + "'";
-    if (!seen.insert(source.name).second) return "name '" + source.name + "' given twice";
+      return "name longer than " + std::to_string(kMaxNameLength) + " bytes" + of;
+    if (const std::string problem = name_problem(source.name); !problem.empty())
+      return "name '" + escaped(source.name) + "'" + of + ": " + problem;
+    if (!seen.insert(source.name).second) return "name '" + escaped(source.name) + "' given twice";
   }
   return {};
 }
 
-// The folder part of a path: "." for a bare name.
-std::string folder_of(const std::string &path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 bool same_file(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// Every input readable and none of them the disk, DISK's folder there, and
-// an existing DISK replaced only when forced: one message and false at the
-// first problem, before any work.
-bool check_create(const std::string &disk_path, const std::vector<Source> &sources, bool force) {
+// Every input a readable regular file and none of them the disk, and DISK
+// a target the tool may write: one message and false at the first problem,
+// before any work.
+bool check_create(const std::string &disk_path, const std::vector<Source> &sources, bool force,
+                  output_file::Target &target) {
   struct stat disk_stat {};
   const bool disk_exists = stat(disk_path.c_str(), &disk_stat) == 0;
   for (const Source &source : sources) {
     struct stat input {};
-    const int fd = open(source.path.c_str(), O_RDONLY | O_CLOEXEC);
-    int error = fd < 0 || fstat(fd, &input) != 0 ? errno : 0;
-    if (error == 0 && S_ISDIR(input.st_mode)) error = EISDIR;
-    if (fd >= 0) close(fd);
-    if (error != 0) {
-      complain(source.path + ": cannot read: " + std::strerror(error));
+    std::string problem;
+    if (stat(source.path.c_str(), &input) != 0 || access(source.path.c_str(), R_OK) != 0) {
+      problem = std::string("cannot read: ") + std::strerror(errno);
+    } else if (!S_ISREG(input.st_mode)) {
+      problem = std::string("is ") + output_file::kind_of(input.st_mode) + ", not a regular file";
+    }
+    if (!problem.empty()) {
+      complain(escaped(source.path) + ": " + problem);
       return false;
     }
     if (source.path == disk_path || (disk_exists && same_file(input, disk_stat))) {
-      complain(source.path + ": is the disk being written");
+      complain(escaped(source.path) + ": is the disk being written");
       return false;
     }
   }
-  const std::string folder = folder_of(disk_path);
-  if (access(folder.c_str(), W_OK | X_OK) != 0) {
-    complain(disk_path + ": cannot write into " + folder + ": " + std::strerror(errno));
-    return false;
-  }
-  if (disk_exists && S_ISDIR(disk_stat.st_mode)) {
-    complain(disk_path + ": " + std::strerror(EISDIR));
-    return false;
-  }
-  if (disk_exists && !force) {
-    complain(disk_path + ": already exists; use --force to replace it");
-    return false;
-  }
-  return true;
+  const std::string problem =
+      output_file::plan(disk_path, {.force = force, .dash_is_stdout = false, .guarded = {}}, target);
+  if (!problem.empty()) complain(escaped(disk_path) + ": " + problem);
+  return problem.empty();
 }
 
-bool read_file(const std::string &path, std::vector<std::uint8_t> &bytes) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return false;
-  const std::streamoff size = in.tellg();
-  if (size < 0) return false;
-  bytes.resize(static_cast<std::size_t>(size));
-  in.seekg(0);
-  in.read(reinterpret_cast<char *>(bytes.data()), size);
-  return in.gcount() == size;
+// Reads the whole regular file at `path`; "" or what went wrong. Its size
+// when opened is `size`; a file that grows or shrinks meanwhile fails.
+std::string read_file(const std::string &path, std::vector<std::uint8_t> &bytes, off_t &size) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    const int error = errno;
+    if (fd >= 0) close(fd);
+    return std::string("cannot read: ") + std::strerror(error);
+  }
+  size = st.st_size;
+  bytes.resize(static_cast<std::size_t>(st.st_size));
+  std::size_t at = 0;
+  std::string problem;
+  for (;;) {
+    std::uint8_t extra = 0;  // one byte past the size: there is none unless the file grew
+    const bool past = at == bytes.size();
+    const ssize_t n = read(fd, past ? &extra : bytes.data() + at, past ? 1 : bytes.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) problem = std::string("cannot read: ") + std::strerror(errno);
+    if (n == 0 && !past) problem = "its size changed while it was packed";
+    if (n > 0 && past) problem = "its size changed while it was packed";
+    if (n <= 0 || past) break;
+    at += static_cast<std::size_t>(n);
+  }
+  close(fd);
+  return problem;
 }
 
 int usage_problem(const char *command, const std::string &message) {
@@ -159,6 +174,23 @@ class MessageCatcher {
   FILE *stream_;
 };
 
+// Why an entry cannot be decoded from the bytes of the disk, or empty.
+std::string placement_problem(const disk::Entry &entry, std::uint64_t file_size) {
+  const std::uint64_t end = entry.offset + entry.length;
+  if (end > file_size) return "runs " + std::to_string(end - file_size) + " bytes past the end of the disk";
+  if (end > container::kMaxContainerSize) return "lies past the 2 GiB a data disk can hold";
+  return {};
+}
+
+// What a decoding that read `consumed` bytes of the entry says, or empty.
+std::string consumed_problem(std::uint32_t consumed, const disk::Entry &entry) {
+  if (consumed > entry.length)
+    return "packed data runs " + std::to_string(consumed - entry.length) + " bytes past the end of the entry";
+  if (consumed < entry.length)
+    return std::to_string(entry.length - consumed) + " bytes follow the end of the packed data";
+  return {};
+}
+
 // Decodes the entry that the library finds under `name` in the disk at
 // `disk_path`, from a fresh start of the library as the installer does it.
 // Empty when it decodes and ends where the entry ends.
@@ -177,10 +209,7 @@ std::string check_in_disk(const char *disk_path, const disk::Entry &entry, bool 
     const bool decoded = unpack::decode_packed_file(handle, "/dev/null", &consumed);
     problem = catcher.finish();
     if (!decoded && problem.empty()) problem = "cannot be decoded";
-    if (decoded && consumed > entry.length)
-      problem = "packed data runs " + std::to_string(consumed - entry.length) + " bytes past the end of the entry";
-    if (decoded && consumed < entry.length)
-      problem = std::to_string(entry.length - consumed) + " bytes follow the end of the packed data";
+    if (decoded) problem = consumed_problem(consumed, entry);
   }
   if (handle != 0) zepa_fclose(handle);
   zepa_Stop();
@@ -209,8 +238,8 @@ class EntryCopy {
     if (std::fseek(disk, static_cast<long>(entry.offset), SEEK_SET) != 0 ||
         std::fread(data.data(), 1, data.size(), disk) != data.size())
       return false;
-    const kavro::tools::container::ContainerEntry one[] = {{.name = entry.name, .data = std::move(data)}};
-    const std::vector<std::uint8_t> bytes = kavro::tools::container::build_container(one);
+    const container::ContainerEntry one[] = {{.name = entry.name, .data = std::move(data)}};
+    const std::vector<std::uint8_t> bytes = container::build_container(one);
     return ftruncate(fd_, 0) == 0 && pwrite(fd_, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size());
   }
   const char *path() const { return path_.c_str(); }
@@ -224,7 +253,9 @@ class EntryCopy {
 // that decodes read only the entry's own bytes, so the disk gives the same;
 // anything else is checked in the disk itself, which tells how far a damaged
 // entry's reads ran.
-std::string check_entry(const char *disk_path, FILE *disk_file, EntryCopy &copy, const disk::Entry &entry) {
+std::string check_entry(const char *disk_path, FILE *disk_file, EntryCopy &copy, const disk::Entry &entry,
+                        std::uint64_t file_size) {
+  if (std::string problem = placement_problem(entry, file_size); !problem.empty()) return problem;
   if (copy.hold(disk_file, entry) && check_in_disk(copy.path(), entry, false).empty()) return {};
   return check_in_disk(disk_path, entry, true);
 }
@@ -241,6 +272,10 @@ bool report_layout(const disk::Directory &d) {
     ok = false;
   }
   const std::uint64_t end = d.data_end();
+  if (end > container::kMaxContainerSize) {
+    std::printf("the entries run past the 2 GiB a data disk can hold\n");
+    ok = false;
+  }
   if (d.file_size > end) {
     std::printf("%" PRIu64 " bytes after the last entry are not in the directory\n", d.file_size - end);
   } else if (d.file_size < end) {
@@ -272,16 +307,29 @@ std::string percent(std::uint64_t part, std::uint64_t whole) {
   return text;
 }
 
+// Whether each file still has the size it was read with.
+bool sizes_unchanged(const std::vector<Source> &sources, const std::vector<off_t> &sizes) {
+  for (std::size_t i = 0; i < sources.size(); ++i) {
+    struct stat now {};
+    if (stat(sources[i].path.c_str(), &now) == 0 && now.st_size == sizes[i]) continue;
+    complain(escaped(sources[i].path) + ": its size changed while it was packed");
+    return false;
+  }
+  return true;
+}
+
 // Reads and packs the files; `bytes_in` receives their plain bytes.
 bool pack_sources(const std::vector<Source> &sources, const packer::Options &options,
-                  std::vector<kavro::tools::container::ContainerEntry> &items, std::uint64_t &bytes_in) {
+                  std::vector<container::ContainerEntry> &items, std::uint64_t &bytes_in) {
   std::vector<std::vector<std::uint8_t>> plains(sources.size());
+  std::vector<off_t> sizes(sources.size());
   {
     Progress progress;
     for (std::size_t i = 0; i < sources.size(); ++i) {
       progress.show("reading", sources[i].name, i + 1, sources.size());
-      if (!read_file(sources[i].path, plains[i])) {
-        complain(sources[i].path + ": cannot read: " + std::strerror(errno));
+      if (const std::string problem = read_file(sources[i].path, plains[i], sizes[i]); !problem.empty()) {
+        progress.clear();
+        complain(escaped(sources[i].path) + ": " + problem);
         return false;
       }
     }
@@ -301,6 +349,7 @@ bool pack_sources(const std::vector<Source> &sources, const packer::Options &opt
     complain(error);
     return false;
   }
+  if (!sizes_unchanged(sources, sizes)) return false;
   for (std::size_t i = 0; i < sources.size(); ++i)
     items.push_back({.name = sources[i].name, .data = std::move(packed[i])});
   return true;
@@ -314,59 +363,190 @@ bool load_directory(const char *disk_path, disk::Directory &directory) {
   return false;
 }
 
-// OUTPUT "-" of extract: the output file is a copy of standard output.
-FILE *open_standard_output(const char * /*path*/, const char *mode) {
-  const int fd = dup(STDOUT_FILENO);
+// The output table of extraction over the tool's writer: the file that
+// extraction's decoding loop creates is the writer's file, and the reason of
+// the first call that fails is kept.
+struct WriterOutput {
+  output_file::Writer *writer = nullptr;
+  output_file::Target target;
+  std::string problem;
+};
+WriterOutput g_output;
+
+void keep_problem(const char *what) {
+  if (g_output.problem.empty()) g_output.problem = std::string(what) + ": " + std::strerror(errno);
+}
+
+FILE *open_writer_file(const char * /*path*/, const char *mode) {
+  g_output.problem = g_output.writer->open(g_output.target);
+  if (!g_output.problem.empty()) return nullptr;
+  const int fd = fcntl(g_output.writer->fd(), F_DUPFD_CLOEXEC, 0);
   FILE *file = fd >= 0 ? fdopen(fd, mode) : nullptr;
+  if (file == nullptr) keep_problem("cannot write");
   if (file == nullptr && fd >= 0) close(fd);
   return file;
 }
 
-const unpack::Output kStandardOutput = {.fopen = open_standard_output, .fwrite = std::fwrite, .fclose = std::fclose};
-
-// Whether `output` names the disk file itself, by path or as the same file.
-bool is_the_disk(const std::string &output, const std::string &disk_path) {
-  struct stat a {};
-  struct stat b {};
-  return output == disk_path || (stat(output.c_str(), &a) == 0 && stat(disk_path.c_str(), &b) == 0 && same_file(a, b));
+std::size_t write_writer_file(const void *data, std::size_t size, std::size_t count, FILE *file) {
+  const std::size_t written = std::fwrite(data, size, count, file);
+  if (written != count) keep_problem("cannot write");
+  return written;
 }
 
-// Why `name` cannot be a file of its own in a folder, or empty when it can.
-std::string name_problem(const std::string &name) {
-  if (name.empty() || name == "." || name == "..") return "not a file name";
-  if (name.find('/') != std::string::npos) return "holds a '/'";
-  for (const char c : name)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return "holds a control character";
-  return {};
+int close_writer_file(FILE *file) {
+  const int result = std::fclose(file);
+  if (result != 0) keep_problem("cannot write");
+  return result;
 }
+
+const unpack::Output kWriterOutput = {
+    .fopen = open_writer_file, .fwrite = write_writer_file, .fclose = close_writer_file};
+
+// What must never be written while `disk_path` is read: the disk itself.
+output_file::Rules extract_rules(const std::string &disk_path, bool force) {
+  output_file::Rules rules{.force = force, .dash_is_stdout = true, .guarded = {}};
+  struct stat disk {};
+  if (stat(disk_path.c_str(), &disk) == 0)
+    rules.guarded.push_back({disk.st_dev, disk.st_ino, "is the disk being read"});
+  return rules;
+}
+
+// The entries of one open disk, each decoded from its place in the disk file
+// by extraction's decoding loop into its file of the folder.
+class AllEntries {
+ public:
+  AllEntries(const std::string &disk_path, const std::string &folder, bool force)
+      : disk_path_(disk_path), folder_(folder), rules_(extract_rules(disk_path, force)) {
+    rules_.dash_is_stdout = false;
+  }
+  ~AllEntries() {
+    if (handle_ != 0) zepa_fclose(handle_);
+    zepa_Stop();
+    unpack::set_output(nullptr);
+  }
+  AllEntries(const AllEntries &) = delete;
+  AllEntries &operator=(const AllEntries &) = delete;
+
+  // The disk opened as one stream through the library; false after a message.
+  bool open() {
+    zepa_Start();
+    ErrorNumber error = ZEPA_OK;
+    handle_ = zepa_fopen(disk_path_.c_str(), disk_path_.c_str(), "rb", 1, &error);
+    stream_ = handle_ != 0 ? zepa_core_GetOps()->zepa_core_GetFSP(handle_) : nullptr;
+    if (stream_ != nullptr) return true;
+    complain(escaped(disk_path_) + ": cannot open: " + error_text(error));
+    return false;
+  }
+
+  // Extracts one entry; false when extraction must stop (the file system
+  // fails), with `ok` cleared for any entry not extracted.
+  bool extract(const disk::Entry &entry, std::uint64_t file_size, bool &ok) {
+    std::string problem = name_problem(entry.name);
+    if (problem.empty() && !seen_.insert(entry.name).second) problem = "hidden by an earlier entry of the same name";
+    if (problem.empty()) problem = placement_problem(entry, file_size);
+    const std::string path = folder_ + "/" + entry.name;
+    output_file::Target target;
+    if (problem.empty()) {
+      problem = output_file::plan(path, rules_, target);
+      if (!problem.empty()) problem = escaped(path) + " " + problem;
+    }
+    bool go_on = true;
+    if (problem.empty()) problem = decode(entry, target, go_on);
+    if (problem.empty()) return true;
+    complain("entry '" + escaped(entry.name) + "' not extracted: " + problem);
+    ok = false;
+    return go_on;
+  }
+
+  // Places the files still waiting; false after a message.
+  bool finish() {
+    const std::string problem = writer_.place();
+    if (problem.empty()) return true;
+    complain(escaped(writer_.failed_target()) + ": not extracted: " + problem);
+    return false;
+  }
+
+ private:
+  std::string decode(const disk::Entry &entry, const output_file::Target &target, bool &go_on) {
+    if (fseeko(stream_, static_cast<off_t>(entry.offset), SEEK_SET) != 0)
+      return std::string("cannot read the disk: ") + std::strerror(errno);
+    g_output = {.writer = &writer_, .target = target, .problem = {}};
+    unpack::set_output(&kWriterOutput);
+    MessageCatcher catcher;
+    std::uint32_t consumed = 0;
+    const bool decoded = unpack::decode_packed_file(handle_, target.path.c_str(), &consumed);
+    std::string problem = catcher.finish();
+    if (!g_output.problem.empty()) {
+      go_on = false;
+      problem = escaped(target.path) + ": " + g_output.problem;
+    } else if (decoded) {
+      problem = consumed_problem(consumed, entry);
+    } else if (problem.empty()) {
+      problem = "cannot be decoded";
+    }
+    if (!problem.empty()) {
+      writer_.discard();
+      return problem;
+    }
+    problem = writer_.finish();
+    if (problem.empty()) return {};
+    go_on = false;
+    return escaped(writer_.failed_target().empty() ? target.path : writer_.failed_target()) + ": " + problem;
+  }
+
+  // Files placed together: their bytes flushed in one go.
+  static constexpr std::size_t kBatch = 512;
+
+  std::string disk_path_, folder_;
+  output_file::Rules rules_;
+  output_file::Writer writer_{kBatch};
+  Handle handle_ = 0;
+  FILE *stream_ = nullptr;
+  std::set<std::string> seen_;
+};
 
 // extract --all: every entry of the disk into `folder`, under its own name.
-int extract_all(const std::string &disk_path, const std::string &folder) {
+int extract_all(const std::string &disk_path, const std::string &folder, bool force) {
   disk::Directory directory;
   if (!load_directory(disk_path.c_str(), directory)) return kExitFailure;
   if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
-    complain(folder + ": cannot create: " + std::strerror(errno));
+    complain(escaped(folder) + ": cannot create: " + std::strerror(errno));
     return kExitFailure;
   }
-  if (open_install_disk(disk_path.c_str()) != 0) return kExitFailure;
+  AllEntries all(disk_path, folder, force);
+  if (!all.open()) return kExitFailure;
   bool ok = true;
-  std::set<std::string> seen;
-  for (const disk::Entry &entry : directory.entries) {
-    std::string problem = name_problem(entry.name);
-    if (problem.empty() && !seen.insert(entry.name).second) problem = "hidden by an earlier entry of the same name";
-    const std::string path = folder + "/" + entry.name;
-    struct stat existing {};
-    if (problem.empty() && lstat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode))
-      problem = path + " exists and is not a plain file";
-    if (problem.empty()) {
-      if (unpack_disk_file(entry.name.c_str(), path.c_str()) < 0) ok = false;
-    } else {
-      complain("entry '" + escaped(entry.name) + "' not extracted: " + problem);
-      ok = false;
-    }
+  Progress progress;
+  for (std::size_t i = 0; i < directory.entries.size(); ++i) {
+    progress.show("extracting", directory.entries[i].name, i + 1, directory.entries.size());
+    if (!all.extract(directory.entries[i], directory.file_size, ok)) break;
   }
-  close_install_disk();
+  progress.clear();
+  if (!all.finish()) ok = false;
   return ok ? kExitOk : kExitFailure;
+}
+
+// extract of one entry: the installer's own extraction, into the writer.
+int extract_one(const std::string &disk_path, const std::string &name, const std::string &output, bool force) {
+  output_file::Target target;
+  if (const std::string problem = output_file::plan(output, extract_rules(disk_path, force), target);
+      !problem.empty()) {
+    complain(escaped(output) + ": " + problem);
+    return kExitFailure;
+  }
+  output_file::Writer writer;
+  g_output = {.writer = &writer, .target = target, .problem = {}};
+  unpack::set_output(&kWriterOutput);
+  std::int32_t result = -1;
+  if (open_install_disk(disk_path.c_str()) == 0) result = unpack_disk_file(name.c_str(), output.c_str());
+  close_install_disk();
+  unpack::set_output(nullptr);
+  if (result < 0 || writer.fd() < 0) return kExitFailure;
+  if (const std::string problem = writer.finish(); !problem.empty()) {
+    complain(escaped(output) + ": " + problem);
+    return kExitFailure;
+  }
+  return kExitOk;
 }
 
 // Every name the installer can ask the data disk for: the plugin of each
@@ -414,50 +594,25 @@ void Progress::show_bytes(const char *verb, std::uint64_t done, std::uint64_t to
   shown_ = true;
 }
 
-std::string escaped(const std::string &name) {
-  std::string out;
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-      out += hex;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 int run_create(const Options &options) {
   const std::string &disk_path = options.operands[0];
   std::vector<Source> sources;
   for (std::size_t i = 1; i < options.operands.size(); ++i) sources.push_back(parse_source(options.operands[i]));
   const std::string problem = check_names(sources);
   if (!problem.empty()) return usage_problem("create", problem);
-  if (!check_create(disk_path, sources, options.force)) return kExitFailure;
-  // Past a file-size limit a write fails with EFBIG instead of ending the run.
-  std::signal(SIGXFSZ, SIG_IGN);
+  output_file::Target target;
+  if (!check_create(disk_path, sources, options.force, target)) return kExitFailure;
 
-  std::vector<kavro::tools::container::ContainerEntry> items;
+  std::vector<container::ContainerEntry> items;
   std::uint64_t bytes_in = 0;
   if (!pack_sources(sources, options.pack, items, bytes_in)) return kExitFailure;
-  std::string error = kavro::tools::container::container_problem(items);
-  if (error.empty()) error = kavro::tools::container::write_container(disk_path, items);
+  const std::string error = container::write_container(target, items);
   if (!error.empty()) {
-    complain(disk_path + ": " + error);
+    complain(escaped(disk_path) + ": " + error);
     return kExitFailure;
   }
   if (!options.quiet) {
-    const std::uint64_t bytes_out = kavro::tools::container::container_size(items);
+    const std::uint64_t bytes_out = container::container_size(items);
     std::printf("%zu entries, %" PRIu64 " bytes in, %" PRIu64 " bytes out, ratio %s\n", items.size(), bytes_in,
                 bytes_out, percent(bytes_out, bytes_in).c_str());
   }
@@ -481,9 +636,10 @@ int run_list(const Options &options) {
     packed += entry.length;
   }
   std::fclose(disk_file);
+  const bool layout_ok = report_layout(directory);
   std::printf("%zu entries, %" PRIu64 " bytes packed, %" PRIu64 " bytes original, disk %" PRIu64 " bytes\n",
               directory.entries.size(), packed, original, directory.file_size);
-  return kExitOk;
+  return layout_ok ? kExitOk : kExitFailure;
 }
 
 int run_extract(const Options &options) {
@@ -491,22 +647,12 @@ int run_extract(const Options &options) {
   if (options.operands.size() != wanted)
     return usage_problem("extract", options.operands.size() < wanted ? "missing operand" : "too many operands");
   const std::string &disk_path = options.operands[0];
+  if (options.all) return extract_all(disk_path, options.operands[1], options.force);
   if (disk_path.size() >= sizeof disk_name) {
     return usage_problem("extract", "disk path longer than " + std::to_string(sizeof disk_name - 1) +
                                         " characters, which the installer cannot use: " + disk_path);
   }
-  if (options.all) return extract_all(disk_path, options.operands[1]);
-  const std::string &output = options.operands[2];
-  if (is_the_disk(output, disk_path)) {
-    complain(output + ": is the disk being read");
-    return kExitFailure;
-  }
-  if (output == "-") unpack::set_output(&kStandardOutput);
-  if (open_install_disk(disk_path.c_str()) != 0) return kExitFailure;
-  const std::int32_t result = unpack_disk_file(options.operands[1].c_str(), output.c_str());
-  close_install_disk();
-  unpack::set_output(nullptr);
-  return result >= 0 ? kExitOk : kExitFailure;
+  return extract_one(disk_path, options.operands[1], options.operands[2], options.force);
 }
 
 int run_verify(const Options &options) {
@@ -526,8 +672,9 @@ int run_verify(const Options &options) {
     for (std::size_t i = 0; i < directory.entries.size(); ++i) {
       const disk::Entry &entry = directory.entries[i];
       progress.show("verifying", entry.name, i + 1, directory.entries.size());
-      std::string problem = seen.insert(entry.name).second ? check_entry(disk_path, disk_file, copy, entry)
-                                                           : "hidden by an earlier entry of the same name";
+      std::string problem = seen.insert(entry.name).second
+                                ? check_entry(disk_path, disk_file, copy, entry, directory.file_size)
+                                : "hidden by an earlier entry of the same name";
       const char *verdict = "OK";
       if (problem.empty() && !disk::inspect_packed(disk_file, entry.offset, entry.length).checksum) {
         verdict = "OK (no checksum: content not checked)";

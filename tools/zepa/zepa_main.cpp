@@ -2,6 +2,7 @@
 // zepa: the disk tool for the people who make data disks. Parses the command
 // line and hands it to one of the subcommands of the table below.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,7 +35,10 @@ constexpr Switch kCreateSwitches[] = {
     {.short_name = "-f", .long_name = "--force", .field = &Options::force},
     {.short_name = "-q", .long_name = "--quiet", .field = &Options::quiet},
 };
-constexpr Switch kExtractSwitches[] = {{.short_name = nullptr, .long_name = "--all", .field = &Options::all}};
+constexpr Switch kExtractSwitches[] = {
+    {.short_name = nullptr, .long_name = "--all", .field = &Options::all},
+    {.short_name = "-f", .long_name = "--force", .field = &Options::force},
+};
 constexpr Switch kVerifySwitches[] = {
     {.short_name = nullptr, .long_name = "--installer", .field = &Options::installer}};
 
@@ -43,13 +47,20 @@ constexpr Command kCommands[] = {
      .summary = "pack files and write them into a new data disk",
      .usage = "Usage: zepa create DISK [OPTION...] [NAME=]FILE...\n"
               "Packs each FILE and writes the data disk DISK holding them, in the order\n"
-              "given. A file is stored under its base name, or under NAME.\n"
+              "given. A file is stored under its base name, or under NAME; a name is a\n"
+              "plain file name (not '.' or '..', no '/', no control characters). A FILE\n"
+              "whose name holds '=' is given with a '/' before it, as ./a=b.txt.\n"
               "The same files and options always give the same disk, byte for byte.\n"
-              "Every FILE and DISK's folder are checked before any work. The disk is\n"
-              "written beside DISK and takes its place only when complete: a failed\n"
-              "create leaves an existing DISK as it was.\n"
+              "Every FILE must be a regular file; each, and DISK's folder, is checked\n"
+              "before any work, and a FILE whose size changes while it is packed fails.\n"
+              "The disk is written beside DISK and takes its place only when complete\n"
+              "and flushed: a failed or interrupted create leaves an existing DISK as it\n"
+              "was. A character device or a FIFO (/dev/null, /dev/stdout) is written\n"
+              "into directly; a folder or a socket is refused.\n"
               "\n"
-              "  -f, --force      replace DISK when it exists\n"
+              "  -f, --force      replace DISK when it exists, keeping its mode; when DISK\n"
+              "                   is a symbolic link, replace the link itself, never the\n"
+              "                   file it points to\n"
               "  -q, --quiet      no summary line at the end\n"
               "  --method M       nrv2b, nrv2d or nrv2e (default nrv2e)\n"
               "  --level N        compression level 1 to 10 (default 10)\n"
@@ -71,7 +82,8 @@ constexpr Command kCommands[] = {
               "entry's data in DISK; then the totals. A '-' stands for what the entry's\n"
               "packed header or blocks do not tell, because the entry is not a packed\n"
               "file or is damaged; the totals leave such sizes out. Control characters\n"
-              "in names are shown escaped (\\n, \\x1b).\n"
+              "in names are shown escaped (\\n, \\x1b). Exit status 1 when the entries\n"
+              "run past the end of DISK.\n"
               "\n"
               "  -h, --help    show this help\n",
      .packs = false,
@@ -85,13 +97,20 @@ constexpr Command kCommands[] = {
               "  or:  zepa extract --all DISK FOLDER\n"
               "Unpacks the file NAME of DISK into OUTPUT exactly as the installer does:\n"
               "NAME is looked up in the disk first, then as a real file, and only the\n"
-              "installer's own messages are printed. OUTPUT '-' is standard output;\n"
-              "OUTPUT may not be DISK itself.\n"
-              "With --all, every entry goes into FOLDER under its name; an entry whose\n"
-              "name is not a plain file name is refused, never written outside FOLDER.\n"
-              "DISK may be at most 63 characters long, as on the box.\n"
+              "installer's own messages are printed. OUTPUT '-' is standard output.\n"
+              "With --all, every entry is decoded from the one open DISK into FOLDER\n"
+              "under its name; an entry whose name is not a plain file name is refused,\n"
+              "never written outside FOLDER, and the first failure to write (a full\n"
+              "file system) ends the run.\n"
+              "Each file is written beside its target and takes its place only when\n"
+              "complete: a failure leaves an existing file as it was, and a new one is\n"
+              "not left half written. A character device or a FIFO is written into\n"
+              "directly; a folder or a socket is refused; DISK itself, by any name, is\n"
+              "never written. DISK may be at most 63 characters long, as on the box.\n"
               "\n"
               "  --all         every entry, into FOLDER\n"
+              "  -f, --force   replace existing files, keeping their mode; a symbolic\n"
+              "                link is replaced itself, never the file it points to\n"
               "  -h, --help    show this help\n",
      .packs = false,
      .switches = kExtractSwitches,
@@ -105,7 +124,7 @@ constexpr Command kCommands[] = {
               "per entry (OK, or what is wrong), bytes of DISK that its directory does\n"
               "not account for, and a summary. An entry without a checksum can only be\n"
               "shown to decode: it is reported as not checked. Exit status 1 when an\n"
-              "entry is damaged.\n"
+              "entry is damaged or runs past the end of DISK.\n"
               "\n"
               "  --installer   also check that DISK holds every file the installer can\n"
               "                ask for, and name each one missing (exit status 1)\n"
@@ -275,6 +294,8 @@ int main(int argc, char **argv) {
     std::fputs("Try 'zepa --help'.\n", stderr);
     return kExitUsage;
   }
+  // Past a file-size limit a write fails with EFBIG instead of ending the run.
+  std::signal(SIGXFSZ, SIG_IGN);
   Options options;
   const int parsed = parse_command_line(*command, argc - 2, argv + 2, options);
   if (parsed >= 0) return parsed;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The packer's output layout, and the zepa disk tool as its users run it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -50,15 +51,21 @@ class ZepaTool : public testing::Test {
     int status;
     std::string out, err;
   };
+  static std::string quoted(const std::string &word) {
+    std::string q = "'";
+    for (char c : word) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+  }
+  static std::string build_dir() {
+    const char *build = std::getenv("KAVRO_BUILD_DIR");
+    return build ? build : ".";
+  }
   // `shell` goes before the command, as in "ulimit -f 8; ".
   Run zepa(const std::vector<std::string> &args, const std::string &shell = "") {
-    const auto quoted = [](const std::string &word) {
-      std::string q = "'";
-      for (char c : word) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-      return q + "'";
-    };
-    const char *build = std::getenv("KAVRO_BUILD_DIR");
-    std::string command = shell + quoted(std::string(build ? build : ".") + "/bin/zepa");
+    return run(build_dir() + "/bin/zepa", args, shell);
+  }
+  Run run(const std::string &program, const std::vector<std::string> &args, const std::string &shell = "") {
+    std::string command = shell + quoted(program);
     for (const auto &arg : args) command.append(" ").append(quoted(arg));
     command.append(" >").append(quoted(dir_ / "stdout")).append(" 2>").append(quoted(dir_ / "stderr"));
     const int raw = std::system(command.c_str());
@@ -78,16 +85,18 @@ class ZepaTool : public testing::Test {
   }
   void expect_extracts(const std::string &disk, const std::string &name, const Bytes &plain) {
     SCOPED_TRACE(name);
-    const Run r = zepa({"extract", disk, name, dir_ / "extracted"});
+    const Run r = zepa({"extract", "-f", disk, name, dir_ / "extracted"});
     EXPECT_EQ(std::to_string(r.status) + r.out + r.err, "0");  // status 0, nothing printed
     EXPECT_TRUE(read_file(dir_ / "extracted") == plain);
   }
-  std::vector<std::string> folder_names() {
+
+  std::vector<std::string> names_in(const std::string &folder) {
     std::vector<std::string> names;
-    for (const auto &entry : std::filesystem::directory_iterator(dir_.path())) names.push_back(entry.path().filename());
+    for (const auto &entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
+  std::vector<std::string> folder_names() { return names_in(dir_.path()); }
 
   fixtures::TempDir dir_;
   std::string disk_ = dir_ / "d.dsk";
@@ -149,7 +158,10 @@ TEST_F(ZepaTool, ListShowsEachEntryWithItsPackedHeader) {
 TEST_F(ZepaTool, CommandsEndWithTheirStatusOutputAndMessages) {
   const std::string f = file("f", {1, 2, 3}), out = dir_ / "out", long_disk = "/tmp/" + std::string(59, 'x');
   const std::string noise = file("noise", noise_bytes(100000, 30)), old = dir_ / "old.dsk";
+  const std::string fifo = dir_ / "fifo", dangling = dir_ / "dangling.dsk";
   std::filesystem::create_directory(dir_ / "sub");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::create_symlink("nowhere.dsk", dangling);
   ASSERT_EQ(zepa({"create", "-q", old, f}).status, 0);
   const auto usage = [](const std::string &command, const std::string &message) {
     return "zepa: " + message + "\nTry 'zepa " + command + "--help'.\n";
@@ -193,7 +205,12 @@ TEST_F(ZepaTool, CommandsEndWithTheirStatusOutputAndMessages) {
       {{"verify", short_file}, 1, "", "zepa: " + short_file + ": the file is too short for a directory\n"},
       {{"list", huge_count}, 1, "", "zepa: " + huge_count + ": the directory lists 4294967295 entries, more than the "
        "file can hold\n"},
-      {{"create", "-f", old, f, dir_ / "sub"}, 1, "", "zepa: " + (dir_ / "sub") + ": cannot read: Is a directory\n"},
+      {{"create", "-f", old, f, dir_ / "sub"}, 1, "", "zepa: " + (dir_ / "sub") + ": is a folder, not a regular file\n"},
+      {{"create", "-f", old, "/dev/zero"}, 1, "", "zepa: /dev/zero: is a character device, not a regular file\n"},
+      {{"create", "-f", old, fifo}, 1, "", "zepa: " + fifo + ": is a FIFO, not a regular file\n"},
+      {{"create", "-f", old, "/proc/self/stat"}, 1, "", "zepa: /proc/self/stat: its size changed while it was packed\n"},
+      {{"create", dangling, f}, 1, "", "zepa: " + dangling + ": is a symbolic link; use --force to replace the link "
+       "itself\n"},
       {{"create", "-f", old, f, "x=" + old}, 1, "", "zepa: " + old + ": is the disk being written\n"},
       {{"create", old, f}, 1, "", "zepa: " + old + ": already exists; use --force to replace it\n"},
       {{"create", dir_ / "none/d.dsk", f}, 1, "", "zepa: " + (dir_ / "none/d.dsk") + ": cannot write into " +
@@ -214,7 +231,10 @@ TEST_F(ZepaTool, CommandsEndWithTheirStatusOutputAndMessages) {
       {{"extract", disk_, "x"}, 2, "", usage("extract ", "missing operand")},
       {{"create", disk_}, 2, "", usage("create ", "missing operand")},
       {{"create", disk_, f, "f=" + f}, 2, "", usage("create ", "name 'f' given twice")},
-      {{"create", disk_, "=" + f}, 2, "", usage("create ", "empty name for '" + f + "'")},
+      {{"create", disk_, "=" + f}, 2, "", usage("create ", "name '' for '" + f + "': not a file name")},
+      {{"create", disk_, ".=" + f}, 2, "", usage("create ", "name '.' for '" + f + "': not a file name")},
+      {{"create", disk_, "a\tb=" + f}, 2, "", usage("create ", "name 'a\\tb' for '" + f + "': holds a control "
+       "character")},
       {{"create", disk_, std::string(65536, 'n') + "=" + f}, 2, "",
        usage("create ", "name longer than 65535 bytes for '" + f + "'")},
       {{"extract", long_disk, "x", "y"}, 2, "", usage("extract ", "disk path longer than 63 characters, which the "
@@ -246,7 +266,12 @@ TEST_F(ZepaTool, CommandsEndWithTheirStatusOutputAndMessages) {
 
 TEST_F(ZepaTool, ExtractWritesOnlyIntoItsOutput) {
   const Bytes seven = packed({7});
-  disk("d.dsk", {{"good", seven}, {"../evil", seven}, {"..", seven}, {"e\x1b[0m", seven}, {"good", packed({8})}});
+  disk("d.dsk", {{"good", seven},
+                 {"../evil", seven},
+                 {"..", seven},
+                 {"e\x1b[0m", seven},
+                 {"good", packed({8})},
+                 {"d.dsk", seven}});
   const auto before = read_file(disk_);
   const Run itself = zepa({"extract", disk_, "good", dir_ / "./d.dsk"});
   EXPECT_EQ(itself.status, 1);
@@ -258,10 +283,141 @@ TEST_F(ZepaTool, ExtractWritesOnlyIntoItsOutput) {
             "zepa: entry '..' not extracted: not a file name\n"
             "zepa: entry 'e\\x1b[0m' not extracted: holds a control character\n"
             "zepa: entry 'good' not extracted: hidden by an earlier entry of the same name\n");
+  const Run beside = zepa({"extract", "--all", "-f", disk_, dir_.path()});  // the disk's own folder
+  EXPECT_NE(beside.err.find("entry 'd.dsk' not extracted: " + (dir_ / "d.dsk") + " is the disk being read\n"),
+            std::string::npos);
   EXPECT_TRUE(read_file(disk_) == before);
   EXPECT_TRUE(read_file(dir_ / "out/good") == Bytes{7});
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_ / "out"), {}), 1);
+  EXPECT_EQ(names_in(dir_ / "out"), (std::vector<std::string>{"d.dsk", "good"}));
+  EXPECT_TRUE(read_file(dir_ / "good") == Bytes{7});
   EXPECT_FALSE(std::filesystem::exists(dir_ / "evil"));
+}
+
+// A failed or refused extraction leaves every existing file as it was and
+// no new file; --all stops at the first file that cannot be written.
+TEST_F(ZepaTool, ExtractReplacesOnlyWhenForcedAndComplete) {
+  const Bytes sample = sample_bytes(4000, 27), noise = noise_bytes(20000, 31), good = packed(sample);
+  Bytes bad = good;
+  bad.back() ^= 1;
+  disk("d.dsk", {{"keep.txt", good}, {"bad", bad}, {"big", packed(noise)}, {"after", good}});
+  const std::string keep = file("keep.txt", {'k'}), outside = file("outside", {'o'}), out = dir_ / "out",
+                    out2 = dir_ / "out2", long_disk = dir_ / std::string(70, 'l');
+  std::filesystem::create_directory(out);
+  std::filesystem::create_directory(out2);
+  fixtures::write_file(out + "/keep.txt", {'x'});
+  std::filesystem::create_hard_link(outside, out2 + "/keep.txt");
+  chmod(outside.c_str(), 0604);
+  disk(std::string(70, 'l'), {{"one", good}});
+  const std::string damaged = "zepa: entry 'bad' not extracted: checksum error - data corrupted\n";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string err, shell = "";
+  } rows[] = {
+      {{"extract", disk_, "keep.txt", keep}, 1, "zepa: " + keep + ": already exists; use --force to replace it\n"},
+      {{"extract", "-f", disk_, "bad", keep}, 1, "checksum error - data corrupted"},
+      {{"extract", "--all", disk_, out},
+       1,
+       "zepa: entry 'keep.txt' not extracted: " + out +
+           "/keep.txt already exists; "
+           "use --force to replace it\n" +
+           damaged},
+      {{"extract", "--all", "-f", disk_, out2},
+       1,
+       damaged + "zepa: entry 'big' not extracted: " + out2 +
+           "/big: "
+           "cannot write: File too large\n",
+       "ulimit -f 8; "},
+      // One open disk, not the installer's lookup by name: any path will do.
+      {{"extract", "--all", long_disk, dir_ / "out3"}, 0, ""},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.args[1] + " " + row.args.back());
+    const Run r = zepa(row.args, row.shell);
+    EXPECT_EQ(r.status, row.status);
+    EXPECT_EQ(r.out + r.err, row.err);
+  }
+  EXPECT_TRUE(read_file(keep) == Bytes{'k'});
+  EXPECT_TRUE(read_file(out + "/keep.txt") == Bytes{'x'});
+  EXPECT_TRUE(read_file(out + "/big") == noise);
+  EXPECT_TRUE(read_file(outside) == Bytes{'o'});  // replaced, not written through its second name
+  EXPECT_TRUE(read_file(out2 + "/keep.txt") == sample);
+  struct stat replaced {};
+  EXPECT_EQ(stat((out2 + "/keep.txt").c_str(), &replaced), 0);
+  EXPECT_EQ(replaced.st_mode & 07777, 0604u);
+  EXPECT_EQ(names_in(out2), std::vector<std::string>{"keep.txt"});  // nothing after the failure, no partial file
+  EXPECT_TRUE(read_file(dir_ / "out3/one") == sample);
+}
+
+// Only a regular file or nothing is replaced; devices and standard output are
+// written into; a link is replaced itself, and only when forced.
+TEST_F(ZepaTool, CreateWritesDevicesAndReplacesLinksThemselves) {
+  const std::string f = file("f", {1, 2, 3}), target = file("target.dsk", {'t'}), link = dir_ / "link.dsk";
+  ASSERT_EQ(zepa({"create", "-q", disk_, f}).status, 0);
+  std::filesystem::create_symlink("target.dsk", link);
+  chmod(disk_.c_str(), 0444);
+  EXPECT_EQ(zepa({"create", "-q", "/dev/null", f}).status, 0);
+  const Run to_stdout = zepa({"create", "-q", "/dev/stdout", f});
+  EXPECT_EQ(to_stdout.status, 0);
+  EXPECT_TRUE(Bytes(to_stdout.out.begin(), to_stdout.out.end()) == read_file(disk_));
+  EXPECT_EQ(zepa({"create", "-q", link, f}).status, 1);
+  EXPECT_EQ(zepa({"create", "-q", "-f", link, f}).status, 0);
+  EXPECT_EQ(zepa({"create", "-q", "-f", disk_, f}).status, 0);
+  struct stat st {};
+  EXPECT_TRUE(stat("/dev/null", &st) == 0 && S_ISCHR(st.st_mode));
+  EXPECT_TRUE(lstat(link.c_str(), &st) == 0 && S_ISREG(st.st_mode));
+  EXPECT_TRUE(read_file(link) == read_file(disk_));
+  EXPECT_TRUE(read_file(target) == Bytes{'t'});
+  EXPECT_TRUE(stat(disk_.c_str(), &st) == 0 && (st.st_mode & 07777) == 0444);
+  // A file whose name holds '=' is packed under its own name.
+  ASSERT_EQ(zepa({"create", "-q", "-f", disk_, file("a=b.txt", {4})}).status, 0);
+  EXPECT_NE(zepa({"list", disk_}).out.find("\na=b.txt "), std::string::npos);
+}
+
+// SIGTERM while files are written: the temporary files go, the status is the signal's.
+TEST_F(ZepaTool, AnInterruptLeavesNoTemporaryFile) {
+  std::vector<container::ContainerEntry> entries;
+  const Bytes one = packed({1});
+  for (int i = 0; i < 20000; ++i) entries.push_back({std::to_string(i), one});
+  disk("many.dsk", entries);
+  const std::string out = dir_ / "out";
+  const Run r = run("sh", {"-c",
+                           "\"$0\" extract --all \"$1\" \"$2\" & p=$!; i=0; until ls -A \"$2\" 2>/dev/null | grep -q "
+                           "'^[.]'; do i=$((i+1)); [ $i -lt 3000 ] || exit 9; sleep 0.01; done; kill -TERM $p; wait $p",
+                           build_dir() + "/bin/zepa", dir_ / "many.dsk", out});
+  EXPECT_EQ(r.status, 128 + SIGTERM);
+  for (const std::string &name : names_in(out)) EXPECT_NE(name[0], '.') << name;
+}
+
+// A damaged disk is never reported whole, and an entry that is there never "not found".
+TEST_F(ZepaTool, DamagedDisksEndWithStatusOne) {
+  const Bytes cut = packed(sample_bytes(3000, 1));
+  disk("cut.dsk", {{"a", cut}, {"b", packed({1})}});
+  const Bytes whole = *read_file(dir_ / "cut.dsk");
+  fixtures::write_file(dir_ / "cut.dsk", Bytes(whole.begin(), whole.end() - 10));
+  // Two entries whose lengths add up past 32 bits, in a disk of a few bytes.
+  fixtures::write_file(dir_ / "long.dsk", fixtures::cat({{'Z', 'E', 'P', 'A', '1', 0, 0, 0, 0, 2, 0, 0, 0, 50},
+                                                         {0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xF0, 0, 0, 0, 0, 0, 0, 0, 20},
+                                                         Bytes(8, 0),
+                                                         {0, 3, 0, 5, 'b', 'i', 'g', 's', 'm', 'a', 'l', 'l'},
+                                                         Bytes(40, 'x')}));
+  const struct {
+    std::string disk, line;
+  } rows[] = {
+      {"cut.dsk", "the entries run 10 bytes past the end of the disk\n"},
+      {"long.dsk", "the entries run 4294967260 bytes past the end of the disk\n"},
+  };
+  for (const auto &row : rows) {
+    for (const char *command : {"list", "verify"}) {
+      SCOPED_TRACE(std::string(command) + " " + row.disk);
+      const Run r = zepa({command, dir_ / row.disk});
+      EXPECT_EQ(r.status, 1);
+      EXPECT_NE(r.out.find(row.line), std::string::npos) << r.out;
+      EXPECT_EQ(r.out.find("not found"), std::string::npos) << r.out;
+    }
+  }
+  EXPECT_NE(zepa({"verify", dir_ / "long.dsk"}).out.find("small: runs 4294967260 bytes past the end of the disk\n"),
+            std::string::npos);
 }
 
 }  // namespace
