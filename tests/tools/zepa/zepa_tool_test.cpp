@@ -420,4 +420,58 @@ TEST_F(ZepaTool, DamagedDisksEndWithStatusOne) {
             std::string::npos);
 }
 
+// The release with a stand-in for the PowerPC build: all of it, or the
+// previous release as it was.
+TEST_F(ZepaTool, ReleaseIsMadeWholeOrNotAtAll) {
+  const std::string build = dir_ / "build-ppc", p = dir_ / "p", out = dir_ / "rel";
+  std::filesystem::create_directories(build + "/bin");
+  std::filesystem::copy_file("/bin/true", build + "/bin/kavro-install");
+  const std::string cache = "KAVRO_CROSS_PREFIX:STRING=/usr/bin/\n";  // this machine's strip and readelf
+  file("build-ppc/CMakeCache.txt", Bytes(cache.begin(), cache.end()));
+  std::filesystem::create_directory(p);
+  for (const char *variant : {"d209-", "d213-"})
+    for (const char *code : {"CZ", "EN", "AR", "BG", "HR", "NL", "FR", "GR", "HU", "PL", "SI"})
+      file("p/" + (variant + std::string(code)) + ".so", {'p'});
+  file("p/kavro-1.cfg", {'1'});
+  file("p/kavro-2.cfg", {'2'});
+  for (const char *copy : {"linked", "no-cfg", "folder"}) std::filesystem::copy(p, dir_ / copy);
+  std::filesystem::remove(dir_ / "linked/d213-EN.so");
+  std::filesystem::create_symlink(p + "/d213-EN.so", dir_ / "linked/d213-EN.so");
+  for (const char *extra : {"linked/a=b.txt", "linked/.kavro-2.cfg.swp", "linked/notes~", "no-cfg/.kavro-2.cfg.swp"})
+    file(extra, {'x'});
+  std::filesystem::remove(dir_ / "no-cfg/kavro-1.cfg");
+  std::filesystem::create_directory(dir_ / "folder/sub");
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } rows[] = {
+      {{out, p}, 0, ""},
+      {{out, dir_ / "no-cfg"}, 1, "kavro-1.cfg: missing, the installer can ask for it\n"},
+      {{"--box-gate", "/bin/false", out, p}, 1, "release: the box gate failed; OUTDIR is as it was\n"},
+      {{out, dir_ / "folder"}, 1, (dir_ / "folder/sub") + " is not a regular file"},
+      {{out, out}, 2, "release: OUTDIR " + out + " lies inside the payload folder " + out + "\n"},
+      {{p + "/rel", p}, 2, "lies inside the payload folder " + p + "\n"},
+      {{out, dir_ / "linked"}, 0, ""},
+  };
+  std::optional<Bytes> sums;
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.args.back());
+    const std::vector<std::string> names_before = folder_names();
+    std::vector<std::string> args = {"--build", build, "--zepa", build_dir() + "/bin/zepa", "--box-gate", "/bin/true"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    const Run r = run(KAVRO_SOURCE_DIR "/scripts/release.sh", args);
+    EXPECT_EQ(r.status, row.status) << r.err;
+    EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+    if (row.status == 0) sums = read_file(out + "/SHA256SUMS");
+    if (row.status == 0) continue;
+    EXPECT_TRUE(read_file(out + "/SHA256SUMS") == sums);
+    EXPECT_EQ(folder_names(), names_before);  // nothing made beside it is left
+  }
+  const std::string listed = zepa({"list", out + "/dm7000.dsk"}).out;
+  for (const char *name : {"\na=b.txt ", "\nd213-EN.so "}) EXPECT_NE(listed.find(name), std::string::npos) << name;
+  EXPECT_EQ(listed.find(".swp"), std::string::npos);
+  EXPECT_EQ(listed.find("notes~"), std::string::npos);
+}
+
 }  // namespace
