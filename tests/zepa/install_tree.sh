@@ -14,7 +14,7 @@ rm -rf "$work" && mkdir -p "$work"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
 pc=$(find "$prefix" -name zepa.pc)
 [ -n "$pc" ] || fail "no zepa.pc installed"
-pkg() { PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --define-variable=prefix="$prefix" "$@" zepa; }
+pkg() { PKG_CONFIG_PATH=$(dirname "$pc") pkg-config "$@" zepa; }  # zepa.pc finds the prefix itself
 "$cc" $flags -o "$work/pkg_config_shared" "$here/consumer.c" $(pkg --cflags --libs)
 "$cc" $flags -o "$work/pkg_config_static" "$here/consumer.c" $(pkg --cflags) -Wl,-Bstatic $(pkg --libs --static) -Wl,-Bdynamic
 cmake -S "$here" -B "$work/find_package" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER="$cc" \
