@@ -20,9 +20,10 @@
 //                                         the entry "payload"
 //   kavro-bench --memory-install DISK OUTPUT   the same for install_file
 //   kavro-bench --entries [--runs N] [--zepa PATH]
-//                                         `zepa list` and `zepa verify` of
-//                                         disks of 10, 100 and 1,000 small
-//                                         entries, in milliseconds
+//                                         `zepa list`, `zepa verify` and
+//                                         `zepa extract --all` of disks of
+//                                         10 to 10,000 small entries, in
+//                                         milliseconds
 #include <ucl/ucl.h>
 #include <unistd.h>
 
@@ -271,13 +272,17 @@ int bench(const Options &o) {
   return 0;
 }
 
-// Times `zepa list` and `zepa verify` as processes on disks of one-line
-// entries, as many as a maintainer's disk could hold and more.
+// Times `zepa list`, `zepa verify` and `zepa extract --all` as processes on
+// disks of one-line entries, as many as a maintainer's disk could hold and
+// more. --all writes into a new folder of the temporary folder's file system
+// each run, as a maintainer's first extraction does.
 int bench_entry_counts(const Options &o) {
   const fs::path shm = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-  const fs::path disk = shm / ("kavro-bench-" + std::to_string(getpid()) + "-entries.dsk");
-  std::printf("%-8s %26s %26s\n", "entries", "zepa list, ms min/med/max", "zepa verify, ms min/med/max");
-  for (const int count : {10, 100, 1000}) {
+  const std::string stem = "kavro-bench-" + std::to_string(getpid()) + "-entries";
+  const fs::path disk = shm / (stem + ".dsk"), folders = fs::temp_directory_path() / stem;
+  std::printf("%-8s %26s %26s %26s\n", "entries", "zepa list, ms min/med/max", "zepa verify, ms min/med/max",
+              "extract --all, ms min/med/max");
+  for (const int count : {10, 100, 1000, 10000}) {
     std::vector<kavro::tools::container::ContainerEntry> entries;
     for (int i = 0; i < count; ++i) {
       const std::string line = "line " + std::to_string(i) + "\n";
@@ -288,8 +293,16 @@ int bench_entry_counts(const Options &o) {
     const std::string tail = " '" + disk.string() + "' >/dev/null";
     const Timing list = measure(o.runs, [&] { run_command("'" + o.zepa + "' list" + tail); });
     const Timing verify = measure(o.runs, [&] { run_command("'" + o.zepa + "' verify" + tail); });
-    std::printf("%-8d %8.0f %8.0f %8.0f %8.0f %8.0f %8.0f\n", count, 1e3 * list.min, 1e3 * list.median, 1e3 * list.max,
-                1e3 * verify.min, 1e3 * verify.median, 1e3 * verify.max);
+    int run = 0;
+    fs::create_directories(folders);
+    const Timing all = measure(o.runs, [&] {
+      run_command("'" + o.zepa + "' extract --all '" + disk.string() + "' '" +
+                  (folders / std::to_string(run++)).string() + "'");
+    });
+    fs::remove_all(folders);
+    std::printf("%-8d %8.0f %8.0f %8.0f %8.0f %8.0f %8.0f %8.0f %8.0f %8.0f\n", count, 1e3 * list.min,
+                1e3 * list.median, 1e3 * list.max, 1e3 * verify.min, 1e3 * verify.median, 1e3 * verify.max,
+                1e3 * all.min, 1e3 * all.median, 1e3 * all.max);
   }
   fs::remove(disk);
   return 0;
