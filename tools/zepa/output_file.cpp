@@ -142,12 +142,14 @@ const char *kind_of(mode_t mode) {
 
 std::string plan(const std::string &path, const Rules &rules, Target &target) {
   target = {.path = path, .way = Way::kReplace, .mode = new_file_mode()};
-  if (rules.dash_is_stdout && path == "-") {
-    target.way = Way::kStandardOutput;
-    return {};
-  }
   struct stat link {};
   struct stat file {};
+  if (rules.dash_is_stdout && path == "-") {
+    target.way = Way::kStandardOutput;
+    for (const Guarded &g : rules.guarded)
+      if (fstat(STDOUT_FILENO, &file) == 0 && same_file(file, g.device, g.inode)) return g.why;
+    return {};
+  }
   if (lstat(path.c_str(), &link) != 0) {
     if (errno != ENOENT) return reason("cannot look at it", errno);
   } else {
