@@ -127,6 +127,7 @@ struct BoxOperations {
 };
 const BoxOperations &box_operations();
 void set_box_operations(const BoxOperations *table);  // null: the C library's
+const BoxOperations &libc_box_operations();
 
 enum class Staging { kNothing, kStaged, kInPlace };
 

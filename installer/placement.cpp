@@ -95,6 +95,7 @@ int write_in_place(StagedFile *file) {
 }  // namespace
 
 const BoxOperations &box_operations() { return *current_operations; }
+const BoxOperations &libc_box_operations() { return kLibcOperations; }
 void set_box_operations(const BoxOperations *table) {
   current_operations = table != nullptr ? table : &kLibcOperations;
 }
