@@ -129,7 +129,7 @@ int stage_file(StagedFile *file) {
   if (!staged_name(file->target, file->staged, sizeof file->staged) || check_disk_file(file->name, &decoded) < 0)
     return unpack_failed();
   unpack::hold_messages();
-  const bool written = unpack_disk_file(file->name, file->staged) >= 0;
+  const bool written = unpack_disk_file(file->name, file->staged, file->target) >= 0;
   int error = written ? 0 : unpack::output_error();
   if (written) {
     unpack::release_messages();

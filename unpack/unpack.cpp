@@ -286,7 +286,8 @@ void drop_messages() {
 
 int output_error() { return last_output_error; }
 
-bool decode_packed_file(Handle handle, const char *output_path, uint32_t *consumed, uint32_t *produced) {
+bool decode_packed_file(Handle handle, const char *output_path, uint32_t *consumed, uint32_t *produced,
+                        const char *shown) {
   Decoding d{};
   d.handle = handle;
   last_output_error = 0;
@@ -297,7 +298,7 @@ bool decode_packed_file(Handle handle, const char *output_path, uint32_t *consum
     d.out = output().fopen(output_path, "wb");
     if (d.out == nullptr) {
       last_output_error = errno;
-      report("couldn't create file '%s'\n", output_path);
+      report("couldn't create file '%s'\n", shown != nullptr ? shown : output_path);
       ok = false;
     } else {
       ok = decode_body(d);
@@ -382,7 +383,7 @@ namespace {
 
 // Opens the packed file `name` of the data disk, decodes it into `output`
 // (or only checks it when that is null) and closes it again.
-int32_t decode_disk_file(const char *name, const char *output, uint32_t *decoded) {
+int32_t decode_disk_file(const char *name, const char *output, uint32_t *decoded, const char *shown) {
   if (!disk_open) {
     unpack::report("%s", "Unitialised disk!");
     return -2;
@@ -398,7 +399,7 @@ int32_t decode_disk_file(const char *name, const char *output, uint32_t *decoded
   uint32_t length = 0;
   if (zepa_filelength(handle, &length) != ZEPA_OK) {
     unpack::report("%s", "Warning!   Error in getting the file length\n");
-  } else if (unpack::decode_packed_file(handle, output, nullptr, decoded)) {
+  } else if (unpack::decode_packed_file(handle, output, nullptr, decoded, shown)) {
     result = static_cast<int32_t>(length);
   }
   const ErrorNumber close_error = zepa_fclose(handle);
@@ -412,6 +413,10 @@ int32_t decode_disk_file(const char *name, const char *output, uint32_t *decoded
 
 }  // namespace
 
-int32_t unpack_disk_file(const char *name, const char *output) { return decode_disk_file(name, output, nullptr); }
+int32_t unpack_disk_file(const char *name, const char *output, const char *shown) {
+  return decode_disk_file(name, output, nullptr, shown);
+}
 
-int32_t check_disk_file(const char *name, uint32_t *decoded) { return decode_disk_file(name, nullptr, decoded); }
+int32_t check_disk_file(const char *name, uint32_t *decoded) {
+  return decode_disk_file(name, nullptr, decoded, nullptr);
+}

@@ -27,11 +27,13 @@ void close_install_disk();
 // Prints "ERROR: <message>\n" for a library error number on standard error.
 void report_disk_error(ErrorNumber code);
 
-// Extracts the packed file `name` of the data disk to `output`.
+// Extracts the packed file `name` of the data disk to `output`; messages
+// name the output `shown` (when not null: a file written under another name
+// before it takes its own).
 // Results: -2 disk not open or file not openable; -4 closing the packed file
 // failed; another negative value when the extraction failed (message
 // printed); otherwise the packed file's length in the disk.
-int32_t unpack_disk_file(const char *name, const char *output);
+int32_t unpack_disk_file(const char *name, const char *output, const char *shown = nullptr);
 
 // Decodes the packed file `name` of the data disk completely -- header,
 // every block, the checksum -- without writing anything. The same messages
@@ -88,7 +90,9 @@ int output_error();
 // extraction's messages. True when the whole file was decoded and written and
 // its checksum (if any) matched. *consumed (when not null) receives the
 // number of bytes read from the packed file, *produced (when not null) the
-// number of decoded bytes.
-bool decode_packed_file(Handle handle, const char *output, uint32_t *consumed, uint32_t *produced = nullptr);
+// number of decoded bytes. Messages name the output `shown` when it is not
+// null.
+bool decode_packed_file(Handle handle, const char *output, uint32_t *consumed, uint32_t *produced = nullptr,
+                        const char *shown = nullptr);
 
 }  // namespace unpack

@@ -210,6 +210,8 @@ std::vector<Row> Installer::rows() {
      fails(kStandardFreeKb - 8, "OK\n"), probed + "checksum error - data corrupted" + kUnpackFailed,
      {{kConfig, "0644 kept old configuration\n"}, {kPlugin, "0644 kept old plugin\n"}, {kStagedPlugin, "absent"}},
      "config byte"},
+    {"no plugins folder", "b0y", {"--bare-var", "--path", "/var/tuxbox"}, 95, fails(kStandardFreeKb, "ERROR!\n"),
+     probed + "couldn't create file '" + kPlugin + "'\n" + kUnpackFailed, {{kPlugin, "absent"}}},
     {"flash filling up", "b0y", {"--var-size", "64"}, 95, fails(64, "ERROR!\n"), probed + "couldn't write data" +
      kUnpackFailed, {}, "big plugin"},
     // A DM7000's 1.75 MB flash and a 300 KB plugin: staged beside the old one
