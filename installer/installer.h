@@ -166,7 +166,9 @@ void discard_staged(StagedFile *file);
 int install_file(const char *name, const char *target, mode_t mode);
 
 // Makes `link` a symbolic link to `target`, replacing what is there: 0, or -1
-// with errno set, the old link then left as it was.
+// with errno set. A link or file there is replaced in one rename and stays
+// as it was when the new link cannot be made; an empty folder there is
+// removed first, as the link was always made.
 int replace_link(const char *target, const char *link);
 
 // The installer from start to end; returns the exit status.
