@@ -509,8 +509,16 @@ class AllEntries {
 int extract_all(const std::string &disk_path, const std::string &folder, bool force) {
   disk::Directory directory;
   if (!load_directory(disk_path.c_str(), directory)) return kExitFailure;
+  struct stat st {};
   if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
     complain(escaped(folder) + ": cannot create: " + std::strerror(errno));
+    return kExitFailure;
+  }
+  const bool looked = stat(folder.c_str(), &st) == 0;
+  if (!looked || !S_ISDIR(st.st_mode)) {
+    complain(
+        escaped(folder) + ": " +
+        (looked ? std::string("is ") + output_file::kind_of(st.st_mode) + ", not a folder" : std::strerror(errno)));
     return kExitFailure;
   }
   AllEntries all(disk_path, folder, force);
