@@ -39,6 +39,11 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=$here/build-ppc
 host_build=$here/build-ppc-host
 deps=$build/deps
+# The box build: kavro-install as the boxes take it, with UCL built for
+# generic PowerPC without FPU.
+box_build=$here/build-box
+box_deps=$build/deps-box
+box_ucl_flags="-O2 -mcpu=powerpc -msoft-float"
 toolchain=$here/cmake/toolchain-powerpc-linux-gnu.cmake
 triple=powerpc-linux-gnu
 sysroot=/usr/$triple
@@ -163,32 +168,35 @@ EOF
 
 # ------------------------------------------------------------ target's UCL
 
-# The library only: its configure for the target, then the src/ and include/
-# folders. The source tree's example programs are neither built nor read.
+# build_ucl PREFIX FLAGS: the library only, with FLAGS: its configure for the
+# target, then the src/ and include/ folders. The source tree's example
+# programs are neither built nor read.
 build_ucl() {
-  local stamp=$deps/.ucl-done flags="-O2 -fPIC"
-  if [ "$(cat "$stamp" 2>/dev/null)" = "$flags" ] && [ -f "$deps/lib/libucl.a" ]; then
-    say "  UCL for $triple already in $deps"
+  local prefix=$1 flags=$2
+  local stamp=$prefix/.ucl-done
+  if [ "$(cat "$stamp" 2>/dev/null)" = "$flags" ] && [ -f "$prefix/lib/libucl.a" ]; then
+    say "  UCL ($flags) for $triple already in $prefix"
     return 0
   fi
   ensure_source_entry
-  local src=$deps/src
+  local src=$prefix/src
   rm -rf "$src"
   mkdir -p "$src"
   (cd "$src" && apt-get source -qq ucl >/dev/null 2>&1) || fail "apt-get source ucl failed"
   local tree
   tree=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'ucl-*' | head -n1)
   [ -n "$tree" ] || fail "no unpacked UCL source tree in $src"
-  say "  building $(basename "$tree") for $triple"
+  say "  building $(basename "$tree") ($flags) for $triple"
   (
     cd "$tree"
-    ./configure --host=$triple --prefix="$deps" --disable-shared --enable-static \
-      CFLAGS="$flags" >"$deps/ucl-configure.log" 2>&1
-    make -C src -j"$jobs" >"$deps/ucl-build.log" 2>&1
-    make -C src install >>"$deps/ucl-build.log" 2>&1
-    make -C include install >>"$deps/ucl-build.log" 2>&1
-  ) || fail "building UCL failed; see $deps/ucl-configure.log and $deps/ucl-build.log"
-  [ -f "$deps/lib/libucl.a" ] && [ -f "$deps/include/ucl/ucl.h" ] || fail "UCL did not install into $deps"
+    ./configure --host=$triple --prefix="$prefix" --disable-shared --enable-static \
+      CFLAGS="$flags" >"$prefix/ucl-configure.log" 2>&1
+    make -C src -j"$jobs" >"$prefix/ucl-build.log" 2>&1
+    make -C src install >>"$prefix/ucl-build.log" 2>&1
+    make -C include install >>"$prefix/ucl-build.log" 2>&1
+  ) || fail "building UCL failed; see $prefix/ucl-configure.log and $prefix/ucl-build.log"
+  [ -f "$prefix/lib/libucl.a" ] && [ -f "$prefix/include/ucl/ucl.h" ] || fail "UCL did not install into $prefix"
+  rm -rf "$src"
   echo "$flags" >"$stamp"
 }
 
@@ -424,7 +432,8 @@ mkdir -p "$deps"
 step_done
 
 step "2/7 target libraries (UCL, FreeType, GoogleTest) in $deps"
-build_ucl
+build_ucl "$deps" "-O2 -fPIC"
+build_ucl "$box_deps" "$box_ucl_flags"
 build_freetype
 build_gtest
 step_done
