@@ -16,7 +16,7 @@
 #   ${KAVRO_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kavro}/box-libc/KEY/
 #     root/lib/ld.so.1, libc.so.6   the loader and the C library (qemu's -L)
 #     softfp/libsoftfp.a            the soft-float routines
-#     build.log                     how it went
+#     build.log.gz                  how it went (build.log while building)
 #
 # Only the libraries are built (no programs, locales or tests). Both are
 # checked with objdump before they are kept: no FPU instruction, and none of
@@ -223,6 +223,7 @@ build_softfp
 say "soft-float routines done in $((SECONDS - started)) s"
 build_glibc
 rm -rf "$work"
+gzip -f "$log"
 touch "$out/.done"
 say "done in $((SECONDS - started)) s"
 echo "$out/root"

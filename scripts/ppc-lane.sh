@@ -18,21 +18,28 @@
 #   2. The target's own UCL and FreeType, built from Debian's source
 #      packages (the libraries only; FreeType without zlib, bzip2, PNG,
 #      HarfBuzz and Brotli), and GoogleTest from Debian's sources in
-#      /usr/src/googletest, installed into build-ppc/deps (kept between runs).
+#      /usr/src/googletest, installed into build-ppc/deps (kept between runs);
+#      UCL once more for generic PowerPC without FPU (build-ppc/deps-box);
+#      and a box's C library for the emulator (scripts/box-libc.sh, cached
+#      outside the build trees: only the first run on a machine builds it).
 #   3. The project for PowerPC in build-ppc (Release, warnings as errors):
 #      the installer with FreeType linked dynamically, UCL and the C++
-#      runtime statically; the FreeType stand-in of kavro-box.
+#      runtime statically; the FreeType stand-in of kavro-box. And the box
+#      build in build-box: kavro-install as the boxes take it (KAVRO_BOX)
+#      with its FreeType stand-in.
 #   4. ctest there, every test program under qemu-ppc (the end-to-end tests
-#      of the installer run in step 6).
+#      of the installer run in step 7).
 #   5. The disk exchange: a disk made by this machine's `zepa create`
 #      extracts byte for byte with PowerPC's `zepa extract`, and the reverse;
 #      both machines must make the same disk from the same files. This
 #      machine's tools are built in build-ppc-host.
-#   6. The comparison: end-to-end rows run in kavro-box with this machine's
-#      installer and with PowerPC's under qemu-ppc; screen, messages, exit
-#      status and the box afterwards must be the same.
-#   7. The release (scripts/release.sh) into a temporary folder; its
-#      kavro-install installs its dm7000.dsk in kavro-box under qemu-ppc.
+#   6. The release (scripts/release.sh, from build-box) into a temporary
+#      folder; its kavro-install must pass the box gate (scripts/box-gate.sh).
+#   7. The release's kavro-install on the boxes' cores: every end-to-end row
+#      in kavro-box under qemu-ppc as a PowerPC 405 and as an MPC823, with the
+#      box's C library; screen, messages, exit status and the box afterwards
+#      must be those of this machine's installer. Last, it installs the
+#      release's dm7000.dsk.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -285,6 +292,28 @@ build_project() {
   cmake --build "$build" -j"$jobs" || fail "building $build failed"
 }
 
+# The box build: only kavro-install and the FreeType stand-in, with UCL
+# built the same way (generic PowerPC, soft-float) and the target's FreeType
+# to link against. cmake/KavroBox.cmake holds its flags.
+configure_box() {
+  mkdir -p "$box_build"
+  cmake -S "$here" -B "$box_build" \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DKAVRO_TARGET_PREFIX="$deps" \
+    -DCMAKE_BUILD_TYPE=Release \
+    -DKAVRO_WERROR=ON \
+    -DKAVRO_BOX=ON -DKAVRO_TESTS=OFF \
+    -DUCL_INCLUDE_DIR="$box_deps/include" \
+    -DUCL_LIBRARY="$box_deps/lib/libucl.a" -DUCL_STATIC_LIBRARY="$box_deps/lib/libucl.a" \
+    -DCMAKE_CXX_FLAGS="$gcc12_false_alarms" >"$box_build/configure.log" 2>&1 ||
+    { cat "$box_build/configure.log" >&2; fail "configuring $box_build failed"; }
+}
+
+build_box() {
+  cmake --build "$box_build" -j"$jobs" --target kavro-install kavro_freetype_standin ||
+    fail "building $box_build failed"
+}
+
 # The shortened lane: the tests of the library and of extraction (by their
 # suites' names), and one disk exchange instead of three.
 quick_tests='^(CoreOps|DataDisk|Directory|DiskApi|ErrorMessages|Extraction|Handle|LinkedList|OutOfMemory|Read|Registry|ReportDiskError|StdioFailure|StringList|zepa_)'
@@ -391,35 +420,60 @@ exchange() {
 
 # ------------------------------------------------- the installer, compared
 
-# The kavro-box options that run PowerPC's installer (build-ppc/bin) under
-# qemu, with the target's FreeType and the stand-in built for PowerPC.
-foreign_box_options() {
-  local installer=${1:-$build/bin/kavro-install}
-  echo "--installer $installer --qemu $qemu --sysroot $sysroot --target-libs $deps/lib" \
-    "--freetype-standin $build/lib/kavro-box/libfreetype.so.6"
+# The kavro-box options that run the release's installer under qemu as the
+# boxes run it: the box's C library (loader and libc.so.6) and the FreeType
+# stand-in of the box build in place of the box's FreeType.
+box_options() {
+  echo "--installer $1 --qemu $qemu --sysroot $box_libc --target-libs $box_build/lib/kavro-box" \
+    "--freetype-standin $box_build/lib/kavro-box/libfreetype.so.6"
 }
 
-compare_installers() {
-  KAVRO_BUILD_DIR=$host_build KAVRO_FOREIGN_BOX=$(foreign_box_options) \
-    "$host_build/tests/installer_e2e_tests" --gtest_filter='*Foreign*' --gtest_brief=1 || return 1
-  say "  every row the same on both: screen, messages, exit status and box"
+# The boxes' cores as qemu 7.2 models them: the DM7000's and the DM56xx's
+# PowerPC 405, the DBox2's MPC823. kavro-box hands QEMU_CPU to qemu.
+cpu_models=(405 mpc823)
+
+# on_box_cores INSTALLER: every end-to-end row, on each model; the rows
+# compare screen, standard error, status and box with this machine's.
+on_box_cores() {
+  local cpu status=0
+  for cpu in "${cpu_models[@]}"; do
+    if QEMU_CPU=$cpu KAVRO_BUILD_DIR=$host_build KAVRO_FOREIGN_BOX=$(box_options "$1") \
+        "$host_build/tests/installer_e2e_tests" --gtest_filter='*Foreign*' --gtest_brief=1; then
+      say "  qemu-ppc -cpu $cpu: every row the same as this machine's: screen, messages, exit status and box"
+    else
+      say "  qemu-ppc -cpu $cpu: rows differ (above)"
+      status=1
+    fi
+  done
+  return "$status"
 }
 
-# The release, made as a maintainer makes it, and its own installer run on
-# its own disk in the box: English, subtitles kept, install.
-check_release() {
-  local out=$build/release report=$build/release-box.txt
-  rm -rf "$out"
-  "$here/scripts/release.sh" --build "$build" --zepa "$host_zepa" "$out" "$host_build/demo/payloads" ||
+release_out=$build/release
+
+# The release, made as a maintainer makes it; it checks its installer with
+# the box gate.
+make_release() {
+  rm -rf "$release_out"
+  "$here/scripts/release.sh" --build "$box_build" --zepa "$host_zepa" "$release_out" "$host_build/demo/payloads" ||
     fail "the release failed"
-  (cd "$out" && sha256sum --quiet -c SHA256SUMS) || fail "the release's SHA256SUMS do not match"
+  (cd "$release_out" && sha256sum --quiet -c SHA256SUMS) || fail "the release's SHA256SUMS do not match"
+  local gate
+  gate=$("$here/scripts/box-gate.sh" "$release_out/kavro-install") ||
+    { echo "$gate" >&2; fail "the release's kavro-install fails the box gate"; }
+  say "  the release's kavro-install passes the box gate ($(tail -n1 <<<"$gate" | sed 's/.*: //'))"
+}
+
+# The release's own installer on its own disk in the box, as a DM7000:
+# English, subtitles kept, install.
+check_release_install() {
+  local report=$build/release-box.txt
   # shellcheck disable=SC2046 # the options are words
-  "$host_build/bin/kavro-box" $(foreign_box_options "$out/kavro-install") --disk "$out/dm7000.dsk" \
+  QEMU_CPU=405 "$host_build/bin/kavro-box" $(box_options "$release_out/kavro-install") --disk "$release_out/dm7000.dsk" \
     --freetype 2.1.3 --var-size 2048 --keys b0y --report "$report" >"$build/release-box-screen.txt" ||
     { cat "$build/release-box-screen.txt" "$report" >&2; fail "the release's installer did not install its disk"; }
   grep -q '^  file  0755 .* /var/tuxbox/plugins/kavro.so$' "$report" ||
     { cat "$report" >&2; fail "the release's installer left no plugin"; }
-  say "  the release's kavro-install installed its dm7000.dsk under $(basename "$qemu")"
+  say "  the release's kavro-install installed its dm7000.dsk under $(basename "$qemu") -cpu 405"
 }
 
 # --------------------------------------------------------------------- run
@@ -428,23 +482,27 @@ step "1/7 packages"
 install_packages
 qemu=$(qemu_binary)
 enable_binfmt
-mkdir -p "$deps"
+mkdir -p "$deps" "$box_deps"
 step_done
 
-step "2/7 target libraries (UCL, FreeType, GoogleTest) in $deps"
+step "2/7 target libraries (UCL, FreeType, GoogleTest) in $deps; the box's C library"
 build_ucl "$deps" "-O2 -fPIC"
 build_ucl "$box_deps" "$box_ucl_flags"
 build_freetype
 build_gtest
+box_libc=$("$here/scripts/box-libc.sh") || fail "the box's C library failed (scripts/box-libc.sh)"
+say "  the box's C library in $box_libc"
 step_done
 if [ "$deps_only" -eq 1 ]; then
   say "lane took $((SECONDS - lane_start)) s"
   exit 0
 fi
 
-step "3/7 build for $triple in $build"
+step "3/7 build for $triple in $build, and the box build in $box_build"
 configure_project
 build_project
+configure_box
+build_box
 step_done
 
 step "4/7 tests under $(basename "$qemu")"
@@ -463,15 +521,16 @@ if [ "$quick" -eq 0 ]; then
 fi
 step_done
 
-step "6/7 compare: the installer on this machine and on $triple, row by row"
-compare_status=0
-compare_installers || compare_status=1
+step "6/7 release, and the box gate on its kavro-install"
+make_release
 step_done
 
-step "7/7 release"
-check_release
+step "7/7 the release's kavro-install on the boxes' cores (qemu-ppc -cpu ${cpu_models[*]})"
+compare_status=0
+on_box_cores "$release_out/kavro-install" || compare_status=1
+check_release_install
 step_done
 
 say "lane took $((SECONDS - lane_start)) s"
 [ "$tests_status" -eq 0 ] || fail "tests failed under emulation"
-[ "$compare_status" -eq 0 ] || fail "the installers differ"
+[ "$compare_status" -eq 0 ] || fail "the release's installer ends rows differently on the boxes' cores"

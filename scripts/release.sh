@@ -17,7 +17,7 @@
 # build machine's.
 #
 # Options:
-#   --build DIR       the PowerPC build tree (default build-ppc, as made by
+#   --build DIR       the box build tree (default build-box, as made by
 #                     scripts/ppc-lane.sh); its compilers' prefix
 #                     (KAVRO_CROSS_PREFIX) names the strip and readelf used
 #   --zepa PROGRAM    this machine's disk tool (default build/bin/zepa)
@@ -26,7 +26,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
-build=$here/build-ppc
+build=$here/build-box
 zepa=$here/build/bin/zepa
 models=(dm7000 dm56xx dbox2)
 declare -A payloads=()
@@ -89,6 +89,8 @@ mkdir -p "$out"
 
 "${cross_prefix}strip" -o "$out/kavro-install" "$installer" || fail "strip failed"
 chmod 0755 "$out/kavro-install"
+KAVRO_CROSS_PREFIX=$cross_prefix "$here/scripts/box-gate.sh" "$out/kavro-install" ||
+  fail "kavro-install fails the box gate (scripts/box-gate.sh): a box would not run it"
 
 for model in "${models[@]}"; do
   dir=${payloads[$model]}
