@@ -29,7 +29,8 @@ add_compile_options(
   -fno-asynchronous-unwind-tables -fno-unwind-tables
   $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions>
   $<$<COMPILE_LANGUAGE:CXX>:-fno-rtti>
-  $<$<COMPILE_LANGUAGE:CXX>:-fno-threadsafe-statics>)
+  $<$<COMPILE_LANGUAGE:CXX>:-fno-threadsafe-statics>
+  $<$<COMPILE_LANGUAGE:CXX>:-fno-gnu-unique>)  # inline variables as plain weak symbols
 add_link_options(-mcpu=powerpc -msoft-float -no-pie -nostartfiles
   -Wl,--bss-plt -Wl,--hash-style=both -Wl,--as-needed
   -Wl,--no-warn-rwx-segments)  # the old PLT is written and run where it lies

@@ -154,7 +154,9 @@ fi
 
 # --- no TLS -------------------------------------------------------------------
 if grep -q '^ *TLS ' <<<"$segments"; then
-  row 0 "no TLS" "no TLS segment" "a TLS segment ($(awk '$4 == "TLS" { print $8 }' <<<"$allsyms" | some 4))"
+  tls_size=$(awk '$1 == "TLS" { print $6 }' <<<"$segments" | head -n1)
+  tls_names=$(awk '$4 == "TLS" { print $8 }' <<<"$allsyms" | some 4)
+  row 0 "no TLS" "no TLS segment" "a TLS segment of $((tls_size)) bytes${tls_names:+ ($tls_names)}"
 else
   row 1 "no TLS" "no TLS segment"
 fi
