@@ -112,7 +112,7 @@ fi
 
 # --- fpu: no floating-point instruction -------------------------------------
 fpu=$(instructions <<<"$code" |
-      awk '$2 ~ /^(f[a-z]+\.?|lf[sd][ux]*|stf[a-z]+|mffs\.?|mtfs[a-z0-9]*\.?|mcrfs)$/' || true)
+      awk '$2 ~ /^(f[a-z]+\.?|lf[a-z]+|stf[a-z]+|mffs\.?|mtfs[a-z0-9]*\.?|mcrfs)$/' || true)
 if [ -z "$fpu" ]; then
   row 1 fpu "no FPU instructions"
 else
