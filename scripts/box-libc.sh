@@ -27,7 +27,7 @@ triple=powerpc-linux-gnu
 jobs=2
 # The recipe's version: raise it when the flags or the changes below change,
 # so that an older cached build is not taken for this one.
-recipe=1
+recipe=2
 cflags_box="-mcpu=powerpc -msoft-float"
 
 say() { echo "box-libc: $*" >&2; }
@@ -193,6 +193,15 @@ build_glibc() {
     "$src/sysdeps/powerpc/powerpc32/dl-machine.c"
   grep -q '^#define PPC_DCBST(where) do { } while (0)$' "$src/sysdeps/powerpc/powerpc32/dl-machine.c" ||
     fail "the loader's dcbst is not where it was in $src/sysdeps/powerpc/powerpc32/dl-machine.c"
+
+  # The boxes' C libraries run the init function that the program's start
+  # hands them, and nothing else; glibc 2.34 and later ignore it and run the
+  # program's constructors themselves. This one does as the boxes' do, so
+  # that a program whose start runs no constructors shows it here too.
+  local start=$src/sysdeps/unix/sysv/linux/powerpc/libc-start.c
+  grep -q '^			     NULL, NULL, rtld_fini,$' "$start" ||
+    fail "the start's call is not where it was in $start"
+  sed -i 's/^			     NULL, NULL, rtld_fini,$/			     stinfo->init, stinfo->fini, rtld_fini,/' "$start"
 
   mkdir -p "$bld"
   # Debian's cross compiler, told to make code for any 32-bit PowerPC

@@ -35,7 +35,8 @@
 #      machine's tools are built in build-ppc-host.
 #   6. The release (scripts/release.sh, from build-box) into a temporary
 #      folder; its kavro-install must pass the box gate (scripts/box-gate.sh).
-#   7. The release's kavro-install on the boxes' cores: every end-to-end row
+#   7. The box build's own start (tests/box: constructors, arguments) and
+#      the release's kavro-install on the boxes' cores: every end-to-end row
 #      in kavro-box under qemu-ppc as a PowerPC 405 and as an MPC823, with the
 #      box's C library; screen, messages, exit status and the box afterwards
 #      must be those of this machine's installer. Last, it installs the
@@ -310,7 +311,7 @@ configure_box() {
 }
 
 build_box() {
-  cmake --build "$box_build" -j"$jobs" --target kavro-install kavro_freetype_standin ||
+  cmake --build "$box_build" -j"$jobs" --target kavro-install kavro_freetype_standin box_start_check ||
     fail "building $box_build failed"
 }
 
@@ -432,6 +433,23 @@ box_options() {
 # PowerPC 405, the DBox2's MPC823. kavro-box hands QEMU_CPU to qemu.
 cpu_models=(405 mpc823)
 
+# The box build's own start on each model: the box's C library, like the
+# boxes', runs only the init function the start hands it; the program's
+# constructors must run once each, and main get its arguments and standard
+# output and error.
+check_box_start() {
+  local cpu out err status
+  for cpu in "${cpu_models[@]}"; do
+    status=0
+    out=$(QEMU_CPU=$cpu "$qemu" -L "$box_libc" "$box_build/bin/box_start_check" word 2>"$build/box-start.err") ||
+      status=$?
+    err=$(cat "$build/box-start.err")
+    [ "$status" -eq 0 ] && [ "$out" = "constructors: 1 2 of 2" ] && [ "$err" = "arguments: 2 word" ] ||
+      fail "the box build's start under -cpu $cpu: status $status, '$out', '$err'"
+  done
+  say "  the box build's start runs the constructors once each on ${cpu_models[*]}"
+}
+
 # on_box_cores INSTALLER: every end-to-end row, on each model; the rows
 # compare screen, standard error, status and box with this machine's.
 on_box_cores() {
@@ -541,6 +559,7 @@ check_gate_refuses
 step_done
 
 step "7/7 the release's kavro-install on the boxes' cores (qemu-ppc -cpu ${cpu_models[*]})"
+check_box_start
 compare_status=0
 on_box_cores "$release_out/kavro-install" || compare_status=1
 check_release_install

@@ -6,8 +6,8 @@
 // The start: the C library's __libc_start_main of version GLIBC_2.0, the
 // one every box has, with the PowerPC start block. An old C library runs
 // only the init function the start block hands it, so the block hands it
-// box_init, which runs the program's constructors itself (a new C library
-// runs the same function and nothing else).
+// box_init, which runs the program's constructors itself (glibc 2.34 and
+// later ignore it on PowerPC and run them on their own).
 #include <stddef.h>
 
 typedef void InitFunction(int argc, char **argv, char **envp);
