@@ -7,7 +7,10 @@
 //   - unpack_disk_file() end to end, from a data disk to a file on tmpfs
 //     (/dev/shm) and to a file on disk;
 //   - the installer's install_file(), which checks the file (a decode that
-//     writes nothing, check_disk_file()) before it unpacks it;
+//     writes nothing, check_disk_file()) before it unpacks it beside the
+//     target, flushes it, renames it into place and flushes the folder;
+//     against the same check followed by an unpack in place (the installer
+//     before it staged its files);
 //   - the whole `zepa extract` process, and `gzip -dc` of the same payload;
 //   - packing at the default settings with 1 thread and with every core;
 // and prints each as MB/s (of plain bytes; min/median/max over the runs)
@@ -23,6 +26,7 @@
 //                                         `zepa list` and `zepa verify` of
 //                                         disks of 10, 100 and 1,000 small
 //                                         entries, in milliseconds
+#include <sys/stat.h>
 #include <ucl/ucl.h>
 #include <unistd.h>
 
@@ -160,6 +164,34 @@ void install_in_process(const fs::path &disk, const fs::path &output) {
   close_install_disk();
 }
 
+// As the installer placed a file before it staged it: checked, unpacked over
+// the target, then its mode; no flush.
+void install_in_place(const fs::path &disk, const fs::path &output) {
+  if (open_install_disk(disk.c_str()) != 0 || check_disk_file("payload") < 0 ||
+      unpack_disk_file("payload", output.c_str()) < 0 || chmod(output.c_str(), 0644) != 0) {
+    std::fprintf(stderr, "kavro-bench: install in place failed\n");
+    std::exit(1);
+  }
+  close_install_disk();
+}
+
+// The flushes one install_file makes, counted through its box operations.
+int flushes_per_install(const fs::path &disk, const fs::path &output) {
+  static int flushes = 0;
+  static constexpr BoxOperations kCounting{
+      .chmod = [](const char *path, mode_t mode) { return libc_box_operations().chmod(path, mode); },
+      .flush = [](const char *path) { return ++flushes, libc_box_operations().flush(path); },
+      .rename = [](const char *from, const char *to) { return libc_box_operations().rename(from, to); },
+      .symlink = [](const char *target, const char *path) { return libc_box_operations().symlink(target, path); },
+      .unlink = [](const char *path) { return libc_box_operations().unlink(path); },
+  };
+  flushes = 0;
+  set_box_operations(&kCounting);
+  install_in_process(disk, output);
+  set_box_operations(nullptr);
+  return flushes;
+}
+
 void check_in_process(const fs::path &disk) {
   if (open_install_disk(disk.c_str()) != 0 || check_disk_file("payload") < 0) {
     std::fprintf(stderr, "kavro-bench: check failed\n");
@@ -246,8 +278,12 @@ int bench(const Options &o) {
   table.row("unpack_disk_file to tmpfs", measure(o.runs, [&] { extract_in_process(disk, out_shm); }));
   table.row("unpack_disk_file to disk", measure(o.runs, [&] { extract_in_process(disk, out_disk); }));
   table.row("check_disk_file (decode, no output)", measure(o.runs, [&] { check_in_process(disk); }));
-  table.row("install_file to tmpfs (check, then unpack)", measure(o.runs, [&] { install_in_process(disk, out_shm); }));
-  table.row("install_file to disk (check, then unpack)", measure(o.runs, [&] { install_in_process(disk, out_disk); }));
+  table.row("in place to tmpfs (check, unpack, mode)", measure(o.runs, [&] { install_in_place(disk, out_shm); }));
+  table.row("install_file to tmpfs (check, stage, rename)",
+            measure(o.runs, [&] { install_in_process(disk, out_shm); }));
+  table.row("in place to disk (check, unpack, mode)", measure(o.runs, [&] { install_in_place(disk, out_disk); }));
+  table.row("install_file to disk (check, stage, rename)",
+            measure(o.runs, [&] { install_in_process(disk, out_disk); }));
   const std::string extract = "'" + o.zepa + "' extract '" + disk.string() + "' payload ";
   table.row("zepa extract process to tmpfs",
             measure(o.runs, [&] { run_command(extract + "'" + out_shm.string() + "'"); }));
@@ -258,6 +294,8 @@ int bench(const Options &o) {
   table.row("pack (create) default settings, all cores",
             measure(std::min(o.runs, 3), [&] { pack(plain, kavro::tools::packer::Method::nrv2e, 0); }));
 
+  std::printf("install_file flushes %d times per file (the staged file, the folder); in place: none\n",
+              flushes_per_install(disk, out_shm));
   std::fflush(stdout);
   for (const char *mode : {"--memory", "--memory-install"})
     run_command("'" + fs::read_symlink("/proc/self/exe").string() + "' " + mode + " '" + disk.string() + "' '" +

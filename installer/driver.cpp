@@ -29,13 +29,6 @@ constexpr mode_t kLinkTargetMode = 0755;
 constexpr mode_t kPluginMode = 0755;
 constexpr mode_t kConfigMode = 0644;
 
-// What one pass of the configuration loop gathered.
-struct Answers {
-  int language = 0;   // row of language_table
-  int subtitles = 0;  // answer code of ask_subtitles_dir
-  int font = -1;      // result of ask_font
-};
-
 enum class Confirmation { kInstall, kLeave, kAskAgain, kTerminalLost };
 
 // Whether saved_terminal holds the settings read at the change to single-key
@@ -142,12 +135,12 @@ Confirmation configure(const char *model, int freetype_older, Answers *answers) 
   }
 }
 
-void create_subtitles_dir() {
+void create_subtitles_dir(const Places &places) {
   std::puts(texts::kCreatingSubtitlesDir);
-  if (mkdir(kSubtitlesDir, kSubtitlesDirMode) != 0) std::perror(texts::kSubtitlesDirFailed);
+  if (mkdir(places.subtitles_dir, kSubtitlesDirMode) != 0) std::perror(texts::kSubtitlesDirFailed);
 }
 
-void link_subtitles_dir() {
+void link_subtitles_dir(const Places &places) {
   if (subtitles_target == nullptr) {
     std::puts(texts::kCreateLinkManually);
     return;
@@ -158,47 +151,64 @@ void link_subtitles_dir() {
     std::printf(texts::kTargetDirFailedFormat, subtitles_target);
     std::perror(texts::kDoItYourself);
   }
-  if (symlink(subtitles_target, kSubtitlesDir) != 0) {
+  if (replace_link(subtitles_target, places.subtitles_dir) != 0) {
     std::fprintf(stderr, texts::kSubtitlesLinkFailedFormat, subtitles_target);
     std::perror(texts::kDoItYourself);
   }
 }
 
-void link_font() {
+void link_font(const Places &places) {
   std::printf(texts::kSelectedFontFormat, font_path);
-  remove_path(kFontLink);
-  if (symlink(font_path, kFontLink) != 0) {
+  if (replace_link(font_path, places.font_link) != 0) {
     std::fprintf(stderr, texts::kFontLinkFailedFormat, font_path);
     std::perror(texts::kFontLinkReason);
   }
 }
 
-// Installs the confirmed configuration; 0, or the status of the failed file.
-int install(int freetype_older, const Answers &answers) {
-  const LanguageEntry &language = language_table[answers.language];
-  std::puts(texts::kInstallSpacing);
-  std::puts(texts::kInstallHeading);
-
-  char plugin_name[32];
-  plugin_file_name(language, freetype_older, plugin_name, sizeof plugin_name);
-  int status = install_file(plugin_name, kPluginTarget, kPluginMode);
+// The plugin and its configuration: both staged, then both put in place,
+// plugin first; a failure of either leaves the old pair.
+int install_plugin_and_config(const char *plugin_name, const char *config_name, const Places &places) {
+  StagedFile plugin{.name = plugin_name, .target = places.plugin, .mode = kPluginMode};
+  StagedFile config{.name = config_name, .target = places.config, .mode = kConfigMode};
+  int status = stage_file(&plugin);
   if (status != kExitDone) {
     std::puts(texts::kPluginFailed);
     return status;
   }
   std::puts(texts::kPluginInstalled);
+  status = stage_file(&config);
+  if (status != kExitDone) {
+    discard_staged(&plugin);
+    return status;
+  }
+  return put_in_place(&plugin, &config);
+}
 
-  status = install_file(language.config_file, kConfigTarget, kConfigMode);
+}  // namespace
+
+// Installs the confirmed configuration; 0, or the status of the failed file.
+int install(int freetype_older, const Answers &answers, const Places &places) {
+  const LanguageEntry &language = language_table[answers.language];
+  std::puts(texts::kInstallSpacing);
+  std::puts(texts::kInstallHeading);
+  for (const char *target : {places.plugin, places.config, places.subtitles_dir, places.font_link})
+    remove_staged(target);
+
+  char plugin_name[32];
+  plugin_file_name(language, freetype_older, plugin_name, sizeof plugin_name);
+  const int status = install_plugin_and_config(plugin_name, language.config_file, places);
   if (status != kExitDone) return status;
 
   if (answers.subtitles == kSubtitlesFlash)
-    create_subtitles_dir();
+    create_subtitles_dir(places);
   else if (answers.subtitles > 0)
-    link_subtitles_dir();
+    link_subtitles_dir(places);
 
-  if (answers.font >= 0 && font_path[0] != '\0') link_font();
+  if (answers.font >= 0 && font_path[0] != '\0') link_font(places);
   return kExitDone;
 }
+
+namespace {
 
 int normal_ending() {
   restore_terminal();
@@ -263,7 +273,7 @@ int run_installer() {
   if (confirmation == Confirmation::kTerminalLost) return failure_ending(kExitNoTerminal);
   if (confirmation == Confirmation::kLeave) return normal_ending();
 
-  const int status = install(freetype_older, answers);
+  const int status = install(freetype_older, answers, kBoxPlaces);
   if (status != kExitDone) return failure_ending(status);
   return normal_ending();
 }

@@ -8,6 +8,8 @@
 #include <sys/types.h>
 #include <termios.h>
 
+#include <cstddef>
+
 #include "languages.h"
 
 // Exit statuses of the installer.
@@ -83,9 +85,91 @@ int scan_fonts(const char *directory, char ***names);
 // Sorts names ignoring case with the fixed Shell sort of the font menu.
 void sort_font_names(char **names, int count);
 
-// File placement.
+// Where an installation puts the plugin, its configuration and the two
+// links: the box's fixed places, or a test's.
+struct Places {
+  const char *plugin;
+  const char *config;
+  const char *subtitles_dir;
+  const char *font_link;
+};
+inline constexpr Places kBoxPlaces{
+    .plugin = kPluginTarget,
+    .config = kConfigTarget,
+    .subtitles_dir = kSubtitlesDir,
+    .font_link = kFontLink,
+};
+
+// What one pass of the configuration loop gathered.
+struct Answers {
+  int language = 0;   // row of language_table
+  int subtitles = 0;  // answer code of ask_subtitles_dir
+  int font = -1;      // result of ask_font
+};
+
+// The installation sequence after a confirmation, with its messages: 0, or
+// the status of the file that failed.
+int install(int freetype_older, const Answers &answers, const Places &places);
+
+// File placement. A file of the disk is decoded into a staged file beside its
+// target (".NAME.new" in the same folder), given its mode there and flushed;
+// only then is it renamed over the target. A link is made under its staged
+// name and renamed over the old one.
+
+// What placing files and links does to the box. Replaceable, so that tests
+// can cut an installation at any step; the table must outlive its use.
+struct BoxOperations {
+  int (*chmod)(const char *path, mode_t mode);
+  int (*flush)(const char *path);  // a file's bytes or a folder's entries to the medium
+  int (*rename)(const char *from, const char *to);
+  int (*symlink)(const char *target, const char *path);
+  int (*unlink)(const char *path);
+};
+const BoxOperations &box_operations();
+void set_box_operations(const BoxOperations *table);  // null: the C library's
+const BoxOperations &libc_box_operations();
+
+enum class Staging { kNothing, kStaged, kInPlace };
+
+// One file of the data disk on its way to its target.
+struct StagedFile {
+  const char *name;    // in the data disk
+  const char *target;  // its place on the box
+  mode_t mode;
+  Staging state = Staging::kNothing;
+  char staged[kPathBufferSize] = "";
+};
+
 int remove_path(const char *path);
+
+// The staged name of `target` into `buffer`; false when it does not fit.
+bool staged_name(const char *target, char *buffer, std::size_t size);
+
+// Removes what a cut-off run left under the staged name of `target`, silently.
+void remove_staged(const char *target);
+
+// Checks the file, then stages it: 0, or 95 (unpacking failed) or 96 (its mode
+// could not be set) after the messages, with nothing staged left. When the
+// medium holds no second copy beside an old target but the file fits in its
+// place, it is written there instead (state kInPlace).
+int stage_file(StagedFile *file);
+
+// Renames the staged files over their targets, `first` before `second` (null:
+// none), and flushes their folder: 0, or 95 after the message, when a rename
+// failed (what is still staged is removed).
+int put_in_place(StagedFile *first, StagedFile *second);
+
+// Removes the staged file of a file not put in place.
+void discard_staged(StagedFile *file);
+
+// One file staged and put in place: 0, 95 or 96.
 int install_file(const char *name, const char *target, mode_t mode);
+
+// Makes `link` a symbolic link to `target`, replacing what is there: 0, or -1
+// with errno set. A link or file there is replaced in one rename and stays
+// as it was when the new link cannot be made; an empty folder there is
+// removed first, as the link was always made.
+int replace_link(const char *target, const char *link);
 
 // The installer from start to end; returns the exit status.
 int run_installer();

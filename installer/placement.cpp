@@ -1,14 +1,104 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// File placement: clearing a path before a link is made there, and installing
-// one file of the data disk with its permission bits.
-#include <cstdio>
-
+// File placement: clearing a path before a link is made there, and putting a
+// file of the data disk or a link in place so that a failure, or a power cut
+// at any moment, leaves either the old or the new one under the target's name.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 #include "installer.h"
 #include "texts.h"
 #include "unpack.h"
+
+namespace {
+
+// Opens the file or folder read-only and flushes it (a folder: its entries).
+int flush_path(const char *path) {
+  const int fd = open(path, O_RDONLY);
+  if (fd < 0) return -1;
+  const int result = fsync(fd);
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return result;
+}
+
+constexpr BoxOperations kLibcOperations{
+    .chmod = chmod,
+    .flush = flush_path,
+    .rename = rename,
+    .symlink = symlink,
+    .unlink = unlink,
+};
+const BoxOperations *current_operations = &kLibcOperations;
+
+// The folder `path` lies in, into `buffer` (at least kPathBufferSize bytes).
+void folder_of(const char *path, char *buffer) {
+  const char *slash = std::strrchr(path, '/');
+  if (slash == nullptr) {
+    std::strcpy(buffer, ".");
+    return;
+  }
+  std::size_t length = static_cast<std::size_t>(slash - path);
+  if (length == 0) length = 1;  // the root
+  if (length >= kPathBufferSize) length = kPathBufferSize - 1;
+  std::memcpy(buffer, path, length);
+  buffer[length] = '\0';
+}
+
+void flush_folder_of(const char *path) {
+  char folder[kPathBufferSize];
+  folder_of(path, folder);
+  box_operations().flush(folder);
+}
+
+int unpack_failed() {
+  std::fputs(texts::kUnpackFailed, stderr);
+  return kExitUnpackFailed;
+}
+
+bool lack_of_space(int error) { return error == ENOSPC || error == EDQUOT || error == EFBIG; }
+
+// Whether the file, `decoded` bytes long, fits where its old target stands
+// once that is gone: false when there is no old file.
+bool fits_in_place(const StagedFile &file, std::uint32_t decoded) {
+  struct stat old;
+  if (lstat(file.target, &old) != 0 || !S_ISREG(old.st_mode)) return false;
+  char folder[kPathBufferSize];
+  folder_of(file.target, folder);
+  struct statfs medium;
+  if (statfs(folder, &medium) != 0) return false;
+  const std::uint64_t room = static_cast<std::uint64_t>(medium.f_bavail) * static_cast<std::uint64_t>(medium.f_bsize) +
+                             static_cast<std::uint64_t>(old.st_size);
+  return decoded <= room;
+}
+
+// The file written over its target, as a medium too small for two copies
+// allows (the check pass has shown that it decodes).
+int write_in_place(StagedFile *file) {
+  file->state = Staging::kInPlace;
+  if (unpack_disk_file(file->name, file->target) < 0) return unpack_failed();
+  if (box_operations().chmod(file->target, file->mode) != 0) {
+    std::perror(texts::kPermissionsFailed);
+    return kExitSetupFailed;
+  }
+  box_operations().flush(file->target);
+  return kExitDone;
+}
+
+}  // namespace
+
+const BoxOperations &box_operations() { return *current_operations; }
+const BoxOperations &libc_box_operations() { return kLibcOperations; }
+void set_box_operations(const BoxOperations *table) {
+  current_operations = table != nullptr ? table : &kLibcOperations;
+}
 
 int remove_path(const char *path) {
   struct stat st;
@@ -17,16 +107,98 @@ int remove_path(const char *path) {
   return unlink(path);
 }
 
-// The packed file is decoded once without writing before the target is
-// touched: a damaged or missing file leaves the old target as it was.
-int install_file(const char *name, const char *target, mode_t mode) {
-  if (check_disk_file(name) < 0 || unpack_disk_file(name, target) < 0) {
-    std::fputs(texts::kUnpackFailed, stderr);
-    return kExitUnpackFailed;
+bool staged_name(const char *target, char *buffer, std::size_t size) {
+  const char *slash = std::strrchr(target, '/');
+  const int folder = slash != nullptr ? static_cast<int>(slash - target + 1) : 0;
+  const int n = std::snprintf(buffer, size, "%.*s.%s.new", folder, target, target + folder);
+  return n > 0 && static_cast<std::size_t>(n) < size;
+}
+
+void remove_staged(const char *target) {
+  char staged[kPathBufferSize];
+  if (staged_name(target, staged, sizeof staged)) box_operations().unlink(staged);
+}
+
+// The packed file is decoded once without writing before anything is
+// written: a damaged or missing file leaves the old target as it was. The
+// staged attempt holds its messages back, for a lack of space may be followed
+// by the write in place, whose messages are then the ones shown.
+int stage_file(StagedFile *file) {
+  std::uint32_t decoded = 0;
+  file->state = Staging::kNothing;
+  if (!staged_name(file->target, file->staged, sizeof file->staged) || check_disk_file(file->name, &decoded) < 0)
+    return unpack_failed();
+  unpack::hold_messages();
+  const bool written = unpack_disk_file(file->name, file->staged, file->target) >= 0;
+  int error = written ? 0 : unpack::output_error();
+  if (written) {
+    unpack::release_messages();
+    if (box_operations().chmod(file->staged, file->mode) != 0) {
+      std::perror(texts::kPermissionsFailed);
+      box_operations().unlink(file->staged);
+      return kExitSetupFailed;
+    }
+    if (box_operations().flush(file->staged) == 0) {
+      file->state = Staging::kStaged;
+      return kExitDone;
+    }
+    error = errno;
   }
-  if (chmod(target, mode) != 0) {
-    std::perror(texts::kPermissionsFailed);
-    return kExitSetupFailed;
+  box_operations().unlink(file->staged);
+  if (lack_of_space(error) && fits_in_place(*file, decoded)) {
+    unpack::drop_messages();
+    return write_in_place(file);
+  }
+  unpack::release_messages();
+  return unpack_failed();
+}
+
+int put_in_place(StagedFile *first, StagedFile *second) {
+  StagedFile *const files[] = {first, second};
+  for (StagedFile *file : files) {
+    if (file == nullptr || file->state != Staging::kStaged) continue;
+    if (box_operations().rename(file->staged, file->target) != 0) {
+      for (StagedFile *left : files)
+        if (left != nullptr) discard_staged(left);
+      return unpack_failed();
+    }
+    file->state = Staging::kInPlace;
+  }
+  flush_folder_of(first->target);
+  if (second != nullptr) {
+    char one[kPathBufferSize], other[kPathBufferSize];
+    folder_of(first->target, one);
+    folder_of(second->target, other);
+    if (std::strcmp(one, other) != 0) box_operations().flush(other);
   }
   return kExitDone;
+}
+
+void discard_staged(StagedFile *file) {
+  if (file->state != Staging::kStaged) return;
+  box_operations().unlink(file->staged);
+  file->state = Staging::kNothing;
+}
+
+int install_file(const char *name, const char *target, mode_t mode) {
+  StagedFile file{.name = name, .target = target, .mode = mode};
+  const int status = stage_file(&file);
+  return status != kExitDone ? status : put_in_place(&file, nullptr);
+}
+
+// Where a folder stands at the link's name, no link can be renamed over it;
+// then the link is made there as it always was, with the error that gives.
+int replace_link(const char *target, const char *link) {
+  char staged[kPathBufferSize];
+  if (staged_name(link, staged, sizeof staged)) {
+    box_operations().unlink(staged);
+    if (box_operations().symlink(target, staged) != 0) return -1;
+    if (box_operations().rename(staged, link) == 0) {
+      flush_folder_of(link);
+      return 0;
+    }
+    box_operations().unlink(staged);
+  }
+  remove_path(link);
+  return box_operations().symlink(target, link);
 }

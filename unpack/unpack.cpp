@@ -7,6 +7,8 @@
 #include <ucl/ucl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdarg>
 #include <cstring>
 
 #include "zepa_seams.h"
@@ -30,6 +32,16 @@ constexpr Output kLibcOutput{
 };
 const Output *current_output = &kLibcOutput;
 FILE *current_messages = nullptr;
+int last_output_error = 0;
+
+// Messages held back while an attempt may still be followed by another one.
+// What does not fit is cut off: one attempt says one or two short lines.
+struct HeldMessages {
+  bool holding = false;
+  std::size_t length = 0;
+  char text[512] = "";
+};
+HeldMessages held;
 
 using Decompressor = int (*)(const ucl_bytep, ucl_uint, ucl_bytep, ucl_uintp, ucl_voidp);
 
@@ -72,6 +84,7 @@ struct Decoding {
   ucl_bytep buffer = nullptr;
   std::uint32_t buffer_size = 0;
   std::uint32_t consumed = 0;
+  std::uint32_t produced = 0;
   std::uint32_t adler = 0;
 };
 
@@ -104,7 +117,7 @@ bool read_magic(Decoding &d) {
   const int32_t got = disk_read(d.handle, magic, sizeof magic, 1);
   if (got > 0) d.consumed += static_cast<std::uint32_t>(got);
   if (got != static_cast<int32_t>(sizeof magic) || std::memcmp(magic, kMagic, sizeof magic) != 0) {
-    std::fputs("Unknown file format!", message_stream());
+    report("%s", "Unknown file format!");
     return false;
   }
   return true;
@@ -117,14 +130,12 @@ bool read_header(Decoding &d) {
 
 bool check_header(const Header &h) {
   if (decompressor_for(h.method) == nullptr || h.level < 1 || h.level > 10) {
-    std::fprintf(message_stream(), "header error - invalid method %d (level %d)\n", static_cast<int>(h.method),
-                 static_cast<int>(h.level));
+    report("header error - invalid method %d (level %d)\n", static_cast<int>(h.method), static_cast<int>(h.level));
     return false;
   }
   if (h.block_size < kMinBlockSize || h.block_size > kMaxBlockSize) {
     // Printed as the boxes' 32-bit long shows it, on any machine.
-    std::fprintf(message_stream(), "header error - invalid block size %ld\n",
-                 static_cast<long>(static_cast<int32_t>(h.block_size)));
+    report("header error - invalid block size %ld\n", static_cast<long>(static_cast<int32_t>(h.block_size)));
     return false;
   }
   return true;
@@ -132,14 +143,14 @@ bool check_header(const Header &h) {
 
 bool allocate_buffer(Decoding &d) {
   if (!start_ucl()) {
-    std::fputs("compression library failed to start\n", message_stream());
+    report("%s", "compression library failed to start\n");
     return false;
   }
   d.adler = ucl_adler32(0, nullptr, 0);
   d.buffer_size = d.header.block_size + block_overhead(d.header.method, d.header.block_size);
   d.buffer = static_cast<ucl_bytep>(ucl_malloc(d.buffer_size));
   if (d.buffer == nullptr) {
-    std::fputs("out of memory\n", message_stream());
+    report("%s", "out of memory\n");
     return false;
   }
   return true;
@@ -154,9 +165,8 @@ bool decode_in_place(Decoding &d, ucl_bytep stored_bytes, std::uint32_t stored, 
   ucl_uint produced = decoded;
   const int r = decompressor_for(d.header.method)(stored_bytes, stored, d.buffer, &produced, nullptr);
   if (r != UCL_E_OK || produced != decoded) {
-    std::fprintf(message_stream(), "compressed data violation: error %d (0x%x: %ld/%ld/%ld)\n", r,
-                 static_cast<unsigned>(d.header.method), static_cast<long>(stored), static_cast<long>(decoded),
-                 static_cast<long>(produced));
+    report("compressed data violation: error %d (0x%x: %ld/%ld/%ld)\n", r, static_cast<unsigned>(d.header.method),
+           static_cast<long>(stored), static_cast<long>(decoded), static_cast<long>(produced));
     return false;
   }
   return true;
@@ -166,10 +176,12 @@ bool decode_in_place(Decoding &d, ucl_bytep stored_bytes, std::uint32_t stored, 
 // the running checksum.
 bool write_out(Decoding &d, const ucl_bytep bytes, std::uint32_t count) {
   if (d.out != nullptr && output().fwrite(bytes, 1, count, d.out) != count) {
-    std::fputs("couldn't write data", message_stream());
+    last_output_error = errno;
+    report("%s", "couldn't write data");
     return false;
   }
   if (d.header.flags & kFlagChecksum) d.adler = ucl_adler32(d.adler, bytes, count);
+  d.produced += count;
   return true;
 }
 
@@ -192,7 +204,7 @@ bool decode_block(Decoding &d, std::uint32_t decoded) {
   std::uint32_t stored = 0;
   if (!read_u32(d, &stored)) return false;
   if (!sizes_consistent(d, decoded, stored)) {
-    std::fputs("block size error - data corrupted\n", message_stream());
+    report("%s", "block size error - data corrupted\n");
     return false;
   }
   ucl_bytep stored_bytes = d.buffer + (d.buffer_size - stored);
@@ -210,7 +222,7 @@ bool check_end(Decoding &d) {
   std::uint32_t stored_adler = 0;
   if (!read_u32(d, &stored_adler)) return false;
   if (stored_adler != d.adler) {
-    std::fputs("checksum error - data corrupted", message_stream());
+    report("%s", "checksum error - data corrupted");
     return false;
   }
   return true;
@@ -243,27 +255,63 @@ const Output &libc_output() { return kLibcOutput; }
 FILE *message_stream() { return current_messages != nullptr ? current_messages : stderr; }
 void set_message_stream(FILE *stream) { current_messages = stream; }
 
-bool decode_packed_file(Handle handle, const char *output_path, uint32_t *consumed) {
+void report(const char *format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  if (!held.holding) {
+    std::vfprintf(message_stream(), format, arguments);
+  } else if (held.length + 1 < sizeof held.text) {
+    const int n = std::vsnprintf(held.text + held.length, sizeof held.text - held.length, format, arguments);
+    if (n > 0) held.length += static_cast<std::size_t>(n);
+    if (held.length > sizeof held.text - 1) held.length = sizeof held.text - 1;
+  }
+  va_end(arguments);
+}
+
+void hold_messages() {
+  held.holding = true;
+  held.length = 0;
+}
+
+void release_messages() {
+  held.holding = false;
+  std::fwrite(held.text, 1, held.length, message_stream());
+  held.length = 0;
+}
+
+void drop_messages() {
+  held.holding = false;
+  held.length = 0;
+}
+
+int output_error() { return last_output_error; }
+
+bool decode_packed_file(Handle handle, const char *output_path, uint32_t *consumed, uint32_t *produced,
+                        const char *shown) {
   Decoding d{};
   d.handle = handle;
+  last_output_error = 0;
   bool ok = read_magic(d) && read_header(d);
   if (ok && output_path == nullptr) {
     ok = decode_body(d);
   } else if (ok) {
     d.out = output().fopen(output_path, "wb");
     if (d.out == nullptr) {
-      std::fprintf(message_stream(), "couldn't create file '%s'\n", output_path);
+      last_output_error = errno;
+      report("couldn't create file '%s'\n", shown != nullptr ? shown : output_path);
       ok = false;
     } else {
       ok = decode_body(d);
       // A full file system often shows only when the last bytes are flushed.
       if (output().fclose(d.out) != 0 && ok) {
-        std::fputs("couldn't write data", message_stream());
+        last_output_error = errno;
+        report("%s", "couldn't write data");
         ok = false;
       }
     }
   }
   if (consumed != nullptr) *consumed = d.consumed;
+  if (produced != nullptr) *produced = d.produced;
   return ok;
 }
 
@@ -277,7 +325,7 @@ int32_t disk_read(Handle handle, void *destination, uint32_t count, int short_re
     return -1;
   }
   if (got < count && !short_read_allowed) {
-    std::fputs("read error - premature end of file!\n", unpack::message_stream());
+    unpack::report("%s", "read error - premature end of file!\n");
     return -1;
   }
   return static_cast<int32_t>(got);
@@ -305,11 +353,11 @@ void report_disk_error(ErrorNumber code) {
   const uint32_t length = zepa_GetErrorString(code, nullptr, 0);
   char *message = static_cast<char *>(zepa::seam::alloc(std::size_t{length} + 1));
   if (message == nullptr) {
-    std::fprintf(unpack::message_stream(), "ERROR: %s\n", "unknown!");
+    unpack::report("ERROR: %s\n", "unknown!");
     return;
   }
   zepa_GetErrorString(code, message, length);
-  std::fprintf(unpack::message_stream(), "ERROR: %s\n", message);
+  unpack::report("ERROR: %s\n", message);
   zepa::seam::release(message);
 }
 
@@ -335,9 +383,9 @@ namespace {
 
 // Opens the packed file `name` of the data disk, decodes it into `output`
 // (or only checks it when that is null) and closes it again.
-int32_t decode_disk_file(const char *name, const char *output) {
+int32_t decode_disk_file(const char *name, const char *output, uint32_t *decoded, const char *shown) {
   if (!disk_open) {
-    std::fputs("Unitialised disk!", unpack::message_stream());
+    unpack::report("%s", "Unitialised disk!");
     return -2;
   }
   zepa_Start();
@@ -350,8 +398,8 @@ int32_t decode_disk_file(const char *name, const char *output) {
   int32_t result = unpack::kFailed;
   uint32_t length = 0;
   if (zepa_filelength(handle, &length) != ZEPA_OK) {
-    std::fputs("Warning!   Error in getting the file length\n", unpack::message_stream());
-  } else if (unpack::decode_packed_file(handle, output, nullptr)) {
+    unpack::report("%s", "Warning!   Error in getting the file length\n");
+  } else if (unpack::decode_packed_file(handle, output, nullptr, decoded, shown)) {
     result = static_cast<int32_t>(length);
   }
   const ErrorNumber close_error = zepa_fclose(handle);
@@ -365,6 +413,10 @@ int32_t decode_disk_file(const char *name, const char *output) {
 
 }  // namespace
 
-int32_t unpack_disk_file(const char *name, const char *output) { return decode_disk_file(name, output); }
+int32_t unpack_disk_file(const char *name, const char *output, const char *shown) {
+  return decode_disk_file(name, output, nullptr, shown);
+}
 
-int32_t check_disk_file(const char *name) { return decode_disk_file(name, nullptr); }
+int32_t check_disk_file(const char *name, uint32_t *decoded) {
+  return decode_disk_file(name, nullptr, decoded, nullptr);
+}

@@ -27,17 +27,20 @@ void close_install_disk();
 // Prints "ERROR: <message>\n" for a library error number on standard error.
 void report_disk_error(ErrorNumber code);
 
-// Extracts the packed file `name` of the data disk to `output`.
+// Extracts the packed file `name` of the data disk to `output`; messages
+// name the output `shown` (when not null: a file written under another name
+// before it takes its own).
 // Results: -2 disk not open or file not openable; -4 closing the packed file
 // failed; another negative value when the extraction failed (message
 // printed); otherwise the packed file's length in the disk.
-int32_t unpack_disk_file(const char *name, const char *output);
+int32_t unpack_disk_file(const char *name, const char *output, const char *shown = nullptr);
 
 // Decodes the packed file `name` of the data disk completely -- header,
 // every block, the checksum -- without writing anything. The same messages
 // and results as unpack_disk_file for a damaged or missing file; nothing is
-// printed when the file is whole.
-int32_t check_disk_file(const char *name);
+// printed when the file is whole. *decoded (when not null) receives the
+// number of bytes the file decodes to.
+int32_t check_disk_file(const char *name, uint32_t *decoded = nullptr);
 
 // Readers of an open packed file, all through zepa_fread with item size 1.
 // disk_read: the bytes read, or -1 after its message (a library error, or
@@ -67,12 +70,29 @@ const Output &libc_output();
 FILE *message_stream();
 void set_message_stream(FILE *stream);
 
+// Prints one of extraction's messages to the message stream, or holds it.
+void report(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// An attempt that may be followed by another one holds its messages back;
+// afterwards they are printed (release) or forgotten (drop), so that a file
+// tried twice says what went wrong once.
+void hold_messages();
+void release_messages();
+void drop_messages();
+
+// The error number with which the output of the last decode_packed_file()
+// failed (creating, writing or closing the file), or 0 when it did not.
+int output_error();
+
 // Decodes the packed file open as `handle`, from its first byte, into a file
 // created at `output` (or into nothing when `output` is null: a check that
 // writes no file): the header checks, the blocks and the checksum, with
 // extraction's messages. True when the whole file was decoded and written and
 // its checksum (if any) matched. *consumed (when not null) receives the
-// number of bytes read from the packed file.
-bool decode_packed_file(Handle handle, const char *output, uint32_t *consumed);
+// number of bytes read from the packed file, *produced (when not null) the
+// number of decoded bytes. Messages name the output `shown` when it is not
+// null.
+bool decode_packed_file(Handle handle, const char *output, uint32_t *consumed, uint32_t *produced = nullptr,
+                        const char *shown = nullptr);
 
 }  // namespace unpack

@@ -13,7 +13,8 @@ using namespace screen;
 
 const std::string kPlugin = "/var/tuxbox/plugins/kavro.so", kConfig = "/var/tuxbox/plugins/kavro.cfg",
                   kTit = "/var/tuxbox/Kavro/tit", kFontLink = "/var/tuxbox/Kavro/Kavro.ttf",
-                  kProduct = "/var/tuxbox/Kavro";
+                  kProduct = "/var/tuxbox/Kavro", kStagedPlugin = "/var/tuxbox/plugins/.kavro.so.new",
+                  kStagedConfig = "/var/tuxbox/plugins/.kavro.cfg.new";
 
 struct Row {
   const char *what;
@@ -64,6 +65,12 @@ std::vector<Row> Installer::rows() {
   write_file(work_ / "old.so", "old plugin\n");
   const std::string old_cfg = kConfig + "=" + (work_ / "old.cfg").string(), en = "0755 " + payload("d213-EN.so");
   const std::string old_so = kPlugin + "=" + (work_ / "old.so").string(), big = noise(300 * 1024 + 17, 3);
+  const std::string new_300 = noise(300 * 1024, 7), old_so_300 = kPlugin + "=" + (work_ / "old-300.so").string();
+  write_file(work_ / "old-300.so", noise(300 * 1024, 8));
+  const auto filler = [&](int kb) {
+    write_file(work_ / ("filler-" + std::to_string(kb)), std::string(static_cast<std::size_t>(kb) * 1024, 'f'));
+    return (work_ / ("filler-" + std::to_string(kb))).string();
+  };
   disks_ = {{"full", disk_},
             {"none", ""},
             {"large", make_disk(work_ / "large", "", big, "--block-size 16384")},
@@ -71,7 +78,8 @@ std::vector<Row> Installer::rows() {
             {"no config", make_disk(work_ / "no-config", "kavro-2.cfg")},
             {"plugin method", damage_entry(make_disk(work_ / "corrupt"), "d213-EN.so", 12, 0x2F)},
             {"config byte", damage_entry(make_disk(work_ / "corrupt-cfg"), "kavro-2.cfg", 30, 0xFF)},  // a stored byte
-            {"big plugin", make_disk(work_ / "big-plugin", "", noise(200 * 1024, 5))}};
+            {"big plugin", make_disk(work_ / "big-plugin", "", noise(200 * 1024, 5))},
+            {"300 KB plugin", make_disk(work_ / "300k", "", new_300)}};
   std::vector<std::string> fonts, font_options = {"--var-font", "late.ttf"};
   for (int i = 0; i < 30; ++i) {
     fonts.push_back((i < 10 ? "f0" : "f") + std::to_string(i) + ".ttf");
@@ -194,17 +202,33 @@ std::vector<Row> Installer::rows() {
     {"missing plugin", "b0y", {"--file", old_cfg}, 95, fails(kStandardFreeKb - 4, "ERROR!\n"), failed,
      {{kConfig, "0644 kept old configuration\n"}, {kPlugin, "absent"}}, "no plugin"},
     {"missing configuration", "b0y", {}, 95, fails(kStandardFreeKb, "OK\n"), failed,
-     {{kPlugin, en}, {kConfig, "absent"}},
-     "no config"},
+     {{kPlugin, "absent"}, {kConfig, "absent"}, {kStagedPlugin, "absent"}}, "no config"},
     {"corrupt plugin over an old one", "b0y", {"--file", old_so}, 95, fails(kStandardFreeKb - 4, "ERROR!\n"), probed +
      "header error - invalid method 47 (level 10)\n" + kUnpackFailed, {{kPlugin, "0644 kept old plugin\n"}},
      "plugin method"},
-    {"corrupt configuration over an old one", "b0y", {"--file", old_cfg}, 95, fails(kStandardFreeKb - 4, "OK\n"),
-     probed +
-     "checksum error - data corrupted" + kUnpackFailed, {{kConfig, "0644 kept old configuration\n"}, {kPlugin, en}},
+    {"corrupt configuration over an old pair", "b0y", {"--file", old_cfg, "--file", old_so}, 95,
+     fails(kStandardFreeKb - 8, "OK\n"), probed + "checksum error - data corrupted" + kUnpackFailed,
+     {{kConfig, "0644 kept old configuration\n"}, {kPlugin, "0644 kept old plugin\n"}, {kStagedPlugin, "absent"}},
      "config byte"},
+    {"no plugins folder", "b0y", {"--bare-var", "--path", "/var/tuxbox"}, 95, fails(kStandardFreeKb, "ERROR!\n"),
+     probed + "couldn't create file '" + kPlugin + "'\n" + kUnpackFailed, {{kPlugin, "absent"}}},
     {"flash filling up", "b0y", {"--var-size", "64"}, 95, fails(64, "ERROR!\n"), probed + "couldn't write data" +
      kUnpackFailed, {}, "big plugin"},
+    // A DM7000's 1.75 MB flash and a 300 KB plugin: staged beside the old one
+    // (a leftover of a cut-off run removed first), written in place when the
+    // flash holds one copy only, or not at all when not even that fits.
+    {"two copies fit: staged", "b0y", {"--var-size", "1792", "--file", old_so_300, "--file", old_cfg, "--file",
+     kStagedPlugin + "=" + (work_ / "old.so").string()}, 0, start() + pass({.subtitles = subtitles_menu(1484)}) +
+     installed(), probed, {{kPlugin, "0755 " + new_300}, {kConfig, "0644 " + payload("kavro-2.cfg")},
+     {kStagedPlugin, "absent"}, {kStagedConfig, "absent"}}, "300 KB plugin"},
+    {"one copy fits: written in place", "b0y", {"--var-size", "1792", "--file", old_so_300, "--file", old_cfg,
+     "--file", "/var/filler=" + filler(1300)}, 0, start() + pass({.subtitles = subtitles_menu(188)}) + installed(),
+     probed, {{kPlugin, "0755 " + new_300}, {kConfig, "0644 " + payload("kavro-2.cfg")}, {kStagedPlugin, "absent"}},
+     "300 KB plugin"},
+    {"not one copy fits", "b0y", {"--var-size", "1792", "--file", old_so, "--file", old_cfg, "--file",
+     "/var/filler=" + filler(1500)}, 95, fails(284, "ERROR!\n"), probed + "couldn't write data" + kUnpackFailed,
+     {{kPlugin, "0644 kept old plugin\n"}, {kConfig, "0644 kept old configuration\n"}, {kStagedPlugin, "absent"}},
+     "300 KB plugin"},
   };
   // The FreeType version chooses the summary and the plugin variant.
   const struct {

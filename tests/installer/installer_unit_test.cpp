@@ -1,13 +1,21 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Where the end-to-end rows do not reach: the font sort's orders a directory does not give, the font scan of a
-// missing and an empty directory, and what remove_path clears before a link is made and what it leaves.
+// missing and an empty directory, what remove_path clears before a link is made and what it leaves, and an
+// installation cut off at every step that changes the box.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
+#include "container_writer.h"
 #include "installer.h"
+#include "unpack.h"
+#include "unpack/packed_fixtures.h"
 
 namespace {
 
@@ -62,6 +70,117 @@ TEST(FontScanAndRemovePath, InAFolderOfTheirOwn) {
     EXPECT_TRUE(exists("target/kept"));
   }
   fs::remove_all(dir);
+}
+
+// The power cut: every call that changes the box counts as a step, and a run told to stop at step N ends its
+// process right before it, with what the C library still buffered lost.
+namespace cut {
+int at = 0, steps = 0;
+constexpr int kCutStatus = 42;
+void step() {
+  if (++steps == at) _exit(kCutStatus);
+}
+constexpr BoxOperations kBox{
+    .chmod = [](const char *path, mode_t mode) { return step(), ::chmod(path, mode); },
+    .flush = [](const char *path) { return step(), libc_box_operations().flush(path); },
+    .rename = [](const char *from, const char *to) { return step(), std::rename(from, to); },
+    .symlink = [](const char *target, const char *path) { return step(), ::symlink(target, path); },
+    .unlink = [](const char *path) { return step(), ::unlink(path); },
+};
+constexpr unpack::Output kOutput{
+    .fopen = [](const char *path, const char *mode) { return step(), std::fopen(path, mode); },
+    .fwrite = [](const void *b, std::size_t size, std::size_t n,
+                 FILE *s) { return step(), std::fwrite(b, size, n, s); },
+    .fclose = [](FILE *s) { return step(), std::fclose(s); },
+};
+}  // namespace cut
+
+TEST(PowerCut, AtEveryStepLeavesTheOldOrTheNewPairAndTheNextRunCompletes) {
+  using fixtures::Bytes;
+  const fixtures::TempDir dir;
+  const Bytes plugin = fixtures::sample_bytes(5000, 3), config = fixtures::sample_bytes(1500, 4);
+  kavro::tools::packer::Options options;
+  options.block_size = 1024;  // a write per block
+  const kavro::tools::container::ContainerEntry entries[] = {{"d213-EN.so", fixtures::packed(plugin, options)},
+                                                             {"kavro-2.cfg", fixtures::packed(config, options)}};
+  ASSERT_EQ(kavro::tools::container::write_container(dir / "test.dsk", entries), "");
+  const std::string box = dir / "box", so = box + "/kavro.so", cfg = box + "/kavro.cfg";
+  const std::string tit = box + "/tit", font = box + "/Kavro.ttf";
+  const Places in_box{
+      .plugin = so.c_str(), .config = cfg.c_str(), .subtitles_dir = tit.c_str(), .font_link = font.c_str()};
+  const Bytes old_plugin = {'o', 'l', 'd', '\n'}, old_config = {'o', 'l', 'd', ' ', 'c', 'f', 'g', '\n'};
+  const auto lay_out_old_box = [&] {
+    std::filesystem::remove_all(box);
+    std::filesystem::create_directories(box);
+    fixtures::write_file(so, old_plugin);
+    fixtures::write_file(cfg, old_config);
+    chmod(so.c_str(), 0600);
+    const timespec long_ago[2] = {{.tv_sec = 1000000000, .tv_nsec = 0}, {.tv_sec = 1000000000, .tv_nsec = 0}};
+    utimensat(AT_FDCWD, so.c_str(), long_ago, 0);
+    utimensat(AT_FDCWD, cfg.c_str(), long_ago, 0);
+    std::filesystem::create_symlink("old.ttf", font);
+    std::filesystem::create_symlink("old-tit", tit);
+  };
+  // One installation in a process of its own, as the installer runs it: English for FreeType 2.1, subtitles linked
+  // to the test's folder, a font. Its exit status, or kCutStatus.
+  std::strcpy(font_path, "new.ttf");
+  subtitles_target = dir.path().c_str();
+  const auto run = [&](int cut_at) {
+    const pid_t child = fork();
+    if (child == 0) {
+      const int null = open("/dev/null", O_WRONLY);
+      dup2(null, STDOUT_FILENO);
+      dup2(null, STDERR_FILENO);
+      cut::at = cut_at;
+      set_box_operations(&cut::kBox);
+      unpack::set_output(&cut::kOutput);
+      const int status = open_install_disk((dir / "test.dsk").c_str()) == 0
+                             ? install(0, {.language = 1, .subtitles = kSubtitlesTmp, .font = 'a'}, in_box)
+                             : 99;
+      std::fflush(stdout);
+      _exit(status);
+    }
+    int raw = 0;
+    waitpid(child, &raw, 0);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  };
+  const auto mode = [](const std::string &path) {  // "MODE TIME"
+    struct stat st {};
+    lstat(path.c_str(), &st);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04o %lld", st.st_mode & 07777u, static_cast<long long>(st.st_mtime));
+    return std::string(text);
+  };
+  const auto link = [](const std::string &path) { return std::filesystem::read_symlink(path).string(); };
+
+  const auto started = std::chrono::steady_clock::now();
+  int cut_points = 0;
+  for (int cut_at = 1;; ++cut_at) {
+    SCOPED_TRACE("cut before step " + std::to_string(cut_at));
+    lay_out_old_box();
+    const int status = run(cut_at);
+    if (status == 0) break;  // the whole installation took fewer steps
+    ASSERT_EQ(status, cut::kCutStatus);
+    ++cut_points;
+    const bool new_plugin = fixtures::read_file(so) == plugin, new_config = fixtures::read_file(cfg) == config;
+    EXPECT_TRUE(new_plugin || (fixtures::read_file(so) == old_plugin && mode(so) == "0600 1000000000"));
+    EXPECT_TRUE(new_config || (fixtures::read_file(cfg) == old_config && mode(cfg).ends_with(" 1000000000")));
+    EXPECT_TRUE(new_plugin || !new_config) << "the new configuration with the old plugin";
+    EXPECT_TRUE(link(font) == "old.ttf" || link(font) == "new.ttf");
+    EXPECT_TRUE(link(tit) == "old-tit" || link(tit) == dir.path());
+
+    EXPECT_EQ(run(0), 0);
+    EXPECT_EQ(fixtures::read_file(so), plugin);
+    EXPECT_EQ(fixtures::read_file(cfg), config);
+    EXPECT_EQ(mode(so).substr(0, 4) + mode(cfg).substr(0, 4), "07550644");
+    EXPECT_EQ(link(font) + " " + link(tit), "new.ttf " + dir.path());
+    for (const auto &entry : std::filesystem::directory_iterator(box))
+      EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  std::printf("[ CUTS     ] %d cut points, each checked and installed again, in %.2f s\n", cut_points, seconds);
+  RecordProperty("cut_points", std::to_string(cut_points));
+  EXPECT_GE(cut_points, 30);
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 # Writes the demo's placeholder payloads into OUT: a plugin file for each of
 # the 11 language codes in both FreeType builds, and the two configuration
 # files. They are clearly not the real plugin; they only let a person walk
-# through an installation in kavro-box.
-#   cmake -DOUT=<folder> -P kavro-box-payloads.cmake
+# through an installation in kavro-box. With PLUGIN_KB each plugin is padded
+# to that many kilobytes, to try a real plugin's size against a small flash
+# (kavro-box --var-size 1792 is a DM7000's).
+#   cmake -DOUT=<folder> [-DPLUGIN_KB=300] -P kavro-box-payloads.cmake
 set(codes CZ EN AR BG HR NL FR GR HU PL SI)
 set(languages Czech English Arabic Bulgarian Croatian Dutch French Greek Hungarian Polish Slovenian)
 file(MAKE_DIRECTORY "${OUT}")
@@ -15,9 +17,18 @@ foreach(variant d209 d213)
     set(family "2.1")
   endif()
   foreach(code language IN ZIP_LISTS codes languages)
-    file(WRITE "${OUT}/${variant}-${code}.so"
-      "PLACEHOLDER -- not a real plugin.\n"
+    set(text "PLACEHOLDER -- not a real plugin.\n"
       "Kavro 2.0-7020 demo payload ${variant}-${code}.so: the ${language} plugin for FreeType ${family}.\n")
+    string(CONCAT text ${text})
+    if(PLUGIN_KB)
+      string(LENGTH "${text}" length)
+      math(EXPR padding "${PLUGIN_KB} * 1024 - ${length}")
+      if(padding GREATER 0)
+        string(REPEAT "." ${padding} dots)
+        string(APPEND text "${dots}")
+      endif()
+    endif()
+    file(WRITE "${OUT}/${variant}-${code}.so" "${text}")
   endforeach()
 endforeach()
 
