@@ -18,27 +18,40 @@
 #   2. The target's own UCL and FreeType, built from Debian's source
 #      packages (the libraries only; FreeType without zlib, bzip2, PNG,
 #      HarfBuzz and Brotli), and GoogleTest from Debian's sources in
-#      /usr/src/googletest, installed into build-ppc/deps (kept between runs).
+#      /usr/src/googletest, installed into build-ppc/deps (kept between runs);
+#      UCL once more for generic PowerPC without FPU (build-ppc/deps-box);
+#      and a box's C library for the emulator (scripts/box-libc.sh, cached
+#      outside the build trees: only the first run on a machine builds it).
 #   3. The project for PowerPC in build-ppc (Release, warnings as errors):
 #      the installer with FreeType linked dynamically, UCL and the C++
-#      runtime statically; the FreeType stand-in of kavro-box.
+#      runtime statically; the FreeType stand-in of kavro-box. And the box
+#      build in build-box: kavro-install as the boxes take it (KAVRO_BOX)
+#      with its FreeType stand-in.
 #   4. ctest there, every test program under qemu-ppc (the end-to-end tests
-#      of the installer run in step 6).
+#      of the installer run in step 7).
 #   5. The disk exchange: a disk made by this machine's `zepa create`
 #      extracts byte for byte with PowerPC's `zepa extract`, and the reverse;
 #      both machines must make the same disk from the same files. This
 #      machine's tools are built in build-ppc-host.
-#   6. The comparison: end-to-end rows run in kavro-box with this machine's
-#      installer and with PowerPC's under qemu-ppc; screen, messages, exit
-#      status and the box afterwards must be the same.
-#   7. The release (scripts/release.sh) into a temporary folder; its
-#      kavro-install installs its dm7000.dsk in kavro-box under qemu-ppc.
+#   6. The release (scripts/release.sh, from build-box) into a temporary
+#      folder; its kavro-install must pass the box gate (scripts/box-gate.sh).
+#   7. The box build's own start (tests/box: constructors, arguments) and
+#      the release's kavro-install on the boxes' cores: every end-to-end row
+#      in kavro-box under qemu-ppc as a PowerPC 405 and as an MPC823, with the
+#      box's C library; screen, messages, exit status and the box afterwards
+#      must be those of this machine's installer. Last, it installs the
+#      release's dm7000.dsk.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$here/build-ppc
 host_build=$here/build-ppc-host
 deps=$build/deps
+# The box build: kavro-install as the boxes take it, with UCL built for
+# generic PowerPC without FPU.
+box_build=$here/build-box
+box_deps=$build/deps-box
+box_ucl_flags="-O2 -mcpu=powerpc -msoft-float"
 toolchain=$here/cmake/toolchain-powerpc-linux-gnu.cmake
 triple=powerpc-linux-gnu
 sysroot=/usr/$triple
@@ -78,7 +91,7 @@ step_done() {
 # ---------------------------------------------------------------- packages
 
 packages=(cmake make g++ g++-$triple qemu-user dpkg-dev xz-utils
-          libucl-dev libgtest-dev googletest)
+          libucl-dev libgtest-dev googletest gawk bison python3)
 
 install_packages() {
   local missing=() p
@@ -163,32 +176,35 @@ EOF
 
 # ------------------------------------------------------------ target's UCL
 
-# The library only: its configure for the target, then the src/ and include/
-# folders. The source tree's example programs are neither built nor read.
+# build_ucl PREFIX FLAGS: the library only, with FLAGS: its configure for the
+# target, then the src/ and include/ folders. The source tree's example
+# programs are neither built nor read.
 build_ucl() {
-  local stamp=$deps/.ucl-done flags="-O2 -fPIC"
-  if [ "$(cat "$stamp" 2>/dev/null)" = "$flags" ] && [ -f "$deps/lib/libucl.a" ]; then
-    say "  UCL for $triple already in $deps"
+  local prefix=$1 flags=$2
+  local stamp=$prefix/.ucl-done
+  if [ "$(cat "$stamp" 2>/dev/null)" = "$flags" ] && [ -f "$prefix/lib/libucl.a" ]; then
+    say "  UCL ($flags) for $triple already in $prefix"
     return 0
   fi
   ensure_source_entry
-  local src=$deps/src
+  local src=$prefix/src
   rm -rf "$src"
   mkdir -p "$src"
   (cd "$src" && apt-get source -qq ucl >/dev/null 2>&1) || fail "apt-get source ucl failed"
   local tree
   tree=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'ucl-*' | head -n1)
   [ -n "$tree" ] || fail "no unpacked UCL source tree in $src"
-  say "  building $(basename "$tree") for $triple"
+  say "  building $(basename "$tree") ($flags) for $triple"
   (
     cd "$tree"
-    ./configure --host=$triple --prefix="$deps" --disable-shared --enable-static \
-      CFLAGS="$flags" >"$deps/ucl-configure.log" 2>&1
-    make -C src -j"$jobs" >"$deps/ucl-build.log" 2>&1
-    make -C src install >>"$deps/ucl-build.log" 2>&1
-    make -C include install >>"$deps/ucl-build.log" 2>&1
-  ) || fail "building UCL failed; see $deps/ucl-configure.log and $deps/ucl-build.log"
-  [ -f "$deps/lib/libucl.a" ] && [ -f "$deps/include/ucl/ucl.h" ] || fail "UCL did not install into $deps"
+    ./configure --host=$triple --prefix="$prefix" --disable-shared --enable-static \
+      CFLAGS="$flags" >"$prefix/ucl-configure.log" 2>&1
+    make -C src -j"$jobs" >"$prefix/ucl-build.log" 2>&1
+    make -C src install >>"$prefix/ucl-build.log" 2>&1
+    make -C include install >>"$prefix/ucl-build.log" 2>&1
+  ) || fail "building UCL failed; see $prefix/ucl-configure.log and $prefix/ucl-build.log"
+  [ -f "$prefix/lib/libucl.a" ] && [ -f "$prefix/include/ucl/ucl.h" ] || fail "UCL did not install into $prefix"
+  rm -rf "$src"
   echo "$flags" >"$stamp"
 }
 
@@ -275,6 +291,28 @@ configure_project() {
 
 build_project() {
   cmake --build "$build" -j"$jobs" || fail "building $build failed"
+}
+
+# The box build: only kavro-install and the FreeType stand-in, with UCL
+# built the same way (generic PowerPC, soft-float) and the target's FreeType
+# to link against. cmake/KavroBox.cmake holds its flags.
+configure_box() {
+  mkdir -p "$box_build"
+  cmake -S "$here" -B "$box_build" \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DKAVRO_TARGET_PREFIX="$deps" \
+    -DCMAKE_BUILD_TYPE=Release \
+    -DKAVRO_WERROR=ON \
+    -DKAVRO_BOX=ON -DKAVRO_TESTS=OFF \
+    -DUCL_INCLUDE_DIR="$box_deps/include" \
+    -DUCL_LIBRARY="$box_deps/lib/libucl.a" -DUCL_STATIC_LIBRARY="$box_deps/lib/libucl.a" \
+    -DCMAKE_CXX_FLAGS="$gcc12_false_alarms" >"$box_build/configure.log" 2>&1 ||
+    { cat "$box_build/configure.log" >&2; fail "configuring $box_build failed"; }
+}
+
+build_box() {
+  cmake --build "$box_build" -j"$jobs" --target kavro-install kavro_freetype_standin box_start_check ||
+    fail "building $box_build failed"
 }
 
 # The shortened lane: the tests of the library and of extraction (by their
@@ -383,35 +421,90 @@ exchange() {
 
 # ------------------------------------------------- the installer, compared
 
-# The kavro-box options that run PowerPC's installer (build-ppc/bin) under
-# qemu, with the target's FreeType and the stand-in built for PowerPC.
-foreign_box_options() {
-  local installer=${1:-$build/bin/kavro-install}
-  echo "--installer $installer --qemu $qemu --sysroot $sysroot --target-libs $deps/lib" \
-    "--freetype-standin $build/lib/kavro-box/libfreetype.so.6"
+# The kavro-box options that run the release's installer under qemu as the
+# boxes run it: the box's C library (loader and libc.so.6) and the FreeType
+# stand-in of the box build in place of the box's FreeType.
+box_options() {
+  echo "--installer $1 --qemu $qemu --sysroot $box_libc --target-libs $box_build/lib/kavro-box" \
+    "--freetype-standin $box_build/lib/kavro-box/libfreetype.so.6"
 }
 
-compare_installers() {
-  KAVRO_BUILD_DIR=$host_build KAVRO_FOREIGN_BOX=$(foreign_box_options) \
-    "$host_build/tests/installer_e2e_tests" --gtest_filter='*Foreign*' --gtest_brief=1 || return 1
-  say "  every row the same on both: screen, messages, exit status and box"
+# The boxes' cores as qemu 7.2 models them: the DM7000's and the DM56xx's
+# PowerPC 405, the DBox2's MPC823. kavro-box hands QEMU_CPU to qemu.
+cpu_models=(405 mpc823)
+
+# The box build's own start on each model: the box's C library, like the
+# boxes', runs only the init function the start hands it; the program's
+# constructors must run once each, and main get its arguments and standard
+# output and error.
+check_box_start() {
+  local cpu out err status
+  for cpu in "${cpu_models[@]}"; do
+    status=0
+    out=$(QEMU_CPU=$cpu "$qemu" -L "$box_libc" "$box_build/bin/box_start_check" word 2>"$build/box-start.err") ||
+      status=$?
+    err=$(cat "$build/box-start.err")
+    [ "$status" -eq 0 ] && [ "$out" = "constructors: 1 2 of 2" ] && [ "$err" = "arguments: 2 word" ] ||
+      fail "the box build's start under -cpu $cpu: status $status, '$out', '$err'"
+  done
+  say "  the box build's start runs the constructors once each on ${cpu_models[*]}"
 }
 
-# The release, made as a maintainer makes it, and its own installer run on
-# its own disk in the box: English, subtitles kept, install.
-check_release() {
-  local out=$build/release report=$build/release-box.txt
-  rm -rf "$out"
-  "$here/scripts/release.sh" --build "$build" --zepa "$host_zepa" "$out" "$host_build/demo/payloads" ||
+# on_box_cores INSTALLER: every end-to-end row, on each model; the rows
+# compare screen, standard error, status and box with this machine's.
+on_box_cores() {
+  local cpu status=0
+  for cpu in "${cpu_models[@]}"; do
+    if QEMU_CPU=$cpu KAVRO_BUILD_DIR=$host_build KAVRO_FOREIGN_BOX=$(box_options "$1") \
+        "$host_build/tests/installer_e2e_tests" --gtest_filter='*Foreign*' --gtest_brief=1; then
+      say "  qemu-ppc -cpu $cpu: every row the same as this machine's: screen, messages, exit status and box"
+    else
+      say "  qemu-ppc -cpu $cpu: rows differ (above)"
+      status=1
+    fi
+  done
+  return "$status"
+}
+
+release_out=$build/release
+
+# The release, made as a maintainer makes it; it checks its installer with
+# the box gate.
+make_release() {
+  rm -rf "$release_out"
+  "$here/scripts/release.sh" --build "$box_build" --zepa "$host_zepa" "$release_out" "$host_build/demo/payloads" ||
     fail "the release failed"
-  (cd "$out" && sha256sum --quiet -c SHA256SUMS) || fail "the release's SHA256SUMS do not match"
+  (cd "$release_out" && sha256sum --quiet -c SHA256SUMS) || fail "the release's SHA256SUMS do not match"
+  local gate
+  gate=$("$here/scripts/box-gate.sh" "$release_out/kavro-install") ||
+    { echo "$gate" >&2; fail "the release's kavro-install fails the box gate"; }
+  say "  the release's kavro-install passes the box gate ($(tail -n1 <<<"$gate" | sed 's/.*: //'))"
+}
+
+# The gate itself: build-ppc's kavro-install, linked with the C++ runtime
+# against Debian's C library and stripped as releases were, is what a box
+# refuses, for 8 reasons.
+check_gate_refuses() {
+  local gate failed stripped=$build/kavro-install.stripped
+  $triple-strip -o "$stripped" "$build/bin/kavro-install" || fail "strip failed"
+  gate=$("$here/scripts/box-gate.sh" "$stripped") && fail "the box gate passes build-ppc's kavro-install"
+  failed=$(sed -n 's/^box-gate: FAIL  \(.\{9\}\).*/\1/p' <<<"$gate" | sed 's/ *$//' | paste -sd ,)
+  [ "$failed" = "versions,needed,fpu,old PLT,DT_HASH,not PIE,no TLS,ABI note" ] ||
+    { echo "$gate" >&2; fail "the box gate fails other rows than expected for build-ppc's kavro-install: $failed"; }
+  say "  the box gate refuses build-ppc's kavro-install: $failed"
+}
+
+# The release's own installer on its own disk in the box, as a DM7000:
+# English, subtitles kept, install.
+check_release_install() {
+  local report=$build/release-box.txt
   # shellcheck disable=SC2046 # the options are words
-  "$host_build/bin/kavro-box" $(foreign_box_options "$out/kavro-install") --disk "$out/dm7000.dsk" \
+  QEMU_CPU=405 "$host_build/bin/kavro-box" $(box_options "$release_out/kavro-install") --disk "$release_out/dm7000.dsk" \
     --freetype 2.1.3 --var-size 2048 --keys b0y --report "$report" >"$build/release-box-screen.txt" ||
     { cat "$build/release-box-screen.txt" "$report" >&2; fail "the release's installer did not install its disk"; }
   grep -q '^  file  0755 .* /var/tuxbox/plugins/kavro.so$' "$report" ||
     { cat "$report" >&2; fail "the release's installer left no plugin"; }
-  say "  the release's kavro-install installed its dm7000.dsk under $(basename "$qemu")"
+  say "  the release's kavro-install installed its dm7000.dsk under $(basename "$qemu") -cpu 405"
 }
 
 # --------------------------------------------------------------------- run
@@ -420,22 +513,28 @@ step "1/7 packages"
 install_packages
 qemu=$(qemu_binary)
 enable_binfmt
-mkdir -p "$deps"
+mkdir -p "$deps" "$box_deps"
 step_done
 
-step "2/7 target libraries (UCL, FreeType, GoogleTest) in $deps"
-build_ucl
+step "2/7 target libraries (UCL, FreeType, GoogleTest) in $deps; the box's C library"
+build_ucl "$deps" "-O2 -fPIC"
+build_ucl "$box_deps" "$box_ucl_flags"
 build_freetype
 build_gtest
+ensure_source_entry  # the cache's key is the source packages' versions
+box_libc=$("$here/scripts/box-libc.sh") || fail "the box's C library failed (scripts/box-libc.sh)"
+say "  the box's C library in $box_libc"
 step_done
 if [ "$deps_only" -eq 1 ]; then
   say "lane took $((SECONDS - lane_start)) s"
   exit 0
 fi
 
-step "3/7 build for $triple in $build"
+step "3/7 build for $triple in $build, and the box build in $box_build"
 configure_project
 build_project
+configure_box
+build_box
 step_done
 
 step "4/7 tests under $(basename "$qemu")"
@@ -454,15 +553,18 @@ if [ "$quick" -eq 0 ]; then
 fi
 step_done
 
-step "6/7 compare: the installer on this machine and on $triple, row by row"
-compare_status=0
-compare_installers || compare_status=1
+step "6/7 release, and the box gate on its kavro-install and on build-ppc's"
+make_release
+check_gate_refuses
 step_done
 
-step "7/7 release"
-check_release
+step "7/7 the release's kavro-install on the boxes' cores (qemu-ppc -cpu ${cpu_models[*]})"
+check_box_start
+compare_status=0
+on_box_cores "$release_out/kavro-install" || compare_status=1
+check_release_install
 step_done
 
 say "lane took $((SECONDS - lane_start)) s"
 [ "$tests_status" -eq 0 ] || fail "tests failed under emulation"
-[ "$compare_status" -eq 0 ] || fail "the installers differ"
+[ "$compare_status" -eq 0 ] || fail "the release's installer ends rows differently on the boxes' cores"

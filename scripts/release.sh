@@ -26,7 +26,7 @@
 # inside a payload folder, nor a payload folder inside it.
 #
 # Options:
-#   --build DIR         the PowerPC build tree (default build-ppc, as made by
+#   --build DIR         the box build tree (default build-box, as made by
 #                       scripts/ppc-lane.sh); its compilers' prefix
 #                       (KAVRO_CROSS_PREFIX) names the strip and readelf used
 #   --zepa PROGRAM      this machine's disk tool (default build/bin/zepa)
@@ -37,7 +37,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
-build=$here/build-ppc
+build=$here/build-box
 zepa=$here/build/bin/zepa
 gate=$here/scripts/box-gate.sh
 models=(dm7000 dm56xx dbox2)
@@ -149,7 +149,8 @@ trap 'exit 129' HUP
 "${cross_prefix}strip" -o "$stage/kavro-install" "$installer" || fail "strip failed"
 chmod 0755 "$stage/kavro-install"
 if [ -x "$gate" ]; then
-  "$gate" "$stage/kavro-install" >"$stage/gate.txt" 2>&1 || { cat "$stage/gate.txt" >&2; fail "the box gate failed"; }
+  KAVRO_CROSS_PREFIX=$cross_prefix "$gate" "$stage/kavro-install" >"$stage/gate.txt" 2>&1 ||
+    { cat "$stage/gate.txt" >&2; fail "kavro-install fails the box gate ($gate): a box would not run it"; }
   rm -f "$stage/gate.txt"
   echo "release: kavro-install passed the box gate"
 else

@@ -448,7 +448,7 @@ TEST_F(ZepaTool, ReleaseIsMadeWholeOrNotAtAll) {
   } rows[] = {
       {{out, p}, 0, ""},
       {{out, dir_ / "no-cfg"}, 1, "kavro-1.cfg: missing, the installer can ask for it\n"},
-      {{"--box-gate", "/bin/false", out, p}, 1, "release: the box gate failed; OUTDIR is as it was\n"},
+      {{"--box-gate", "/bin/false", out, p}, 1, "fails the box gate (/bin/false): a box would not run it; OUTDIR is as it was\n"},
       {{out, dir_ / "folder"}, 1, (dir_ / "folder/sub") + " is not a regular file"},
       {{out, out}, 2, "release: OUTDIR " + out + " lies inside the payload folder " + out + "\n"},
       {{p + "/rel", p}, 2, "lies inside the payload folder " + p + "\n"},

@@ -1,0 +1,58 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# The box build (KAVRO_BOX, with the PowerPC toolchain file): kavro-install
+# as the boxes' own loaders and cores take it. Every target of this build
+# tree gets these flags; the x86 builds, the packages and the tests never
+# include this file.
+#
+#   - generic 32-bit PowerPC code without FPU: -mcpu=405 would bring the
+#     multiply-accumulate instructions the MPC823 lacks; UCL must be built
+#     with the same -mcpu=powerpc -msoft-float (scripts/ppc-lane.sh does);
+#   - no C++ runtime: no exceptions, RTTI or thread-safe statics, linked by
+#     the C compiler driver without libstdc++;
+#   - the old PLT, a fixed-address executable, both hash tables, no stack
+#     protector, no fortified calls;
+#   - every C library symbol at GLIBC_2.2 or older: a generated header pins
+#     each to the version glibc 2.2 had (installer/box/pin-symbols.sh), and
+#     the program brings its own start (installer/box/box_runtime.c).
+#
+# scripts/box-gate.sh checks the result.
+if(NOT CMAKE_CROSSCOMPILING OR NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "powerpc")
+  message(FATAL_ERROR "KAVRO_BOX needs the PowerPC toolchain file (cmake/toolchain-powerpc-linux-gnu.cmake)")
+endif()
+
+set(CMAKE_POSITION_INDEPENDENT_CODE OFF)
+set(KAVRO_STATIC_CXX_RUNTIME OFF CACHE BOOL "Link the C++ runtime into kavro-install" FORCE)
+
+add_compile_options(
+  -mcpu=powerpc -msoft-float -mbss-plt -fno-pie
+  -fno-stack-protector -U_FORTIFY_SOURCE
+  -fno-asynchronous-unwind-tables -fno-unwind-tables
+  $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions>
+  $<$<COMPILE_LANGUAGE:CXX>:-fno-rtti>
+  $<$<COMPILE_LANGUAGE:CXX>:-fno-threadsafe-statics>
+  $<$<COMPILE_LANGUAGE:CXX>:-fno-gnu-unique>)  # inline variables as plain weak symbols
+add_link_options(-mcpu=powerpc -msoft-float -no-pie -nostartfiles
+  -Wl,--bss-plt -Wl,--hash-style=both -Wl,--as-needed
+  -Wl,--no-warn-rwx-segments)  # the old PLT is written and run where it lies
+
+# The C driver links: nothing of the C++ compiler's own libraries.
+set(CMAKE_CXX_IMPLICIT_LINK_LIBRARIES "")
+set(CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES "")
+
+# The pins, made from the very C library the build links against.
+execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=libc.so.6
+  OUTPUT_VARIABLE KAVRO_BOX_LIBC OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT IS_ABSOLUTE "${KAVRO_BOX_LIBC}" OR NOT EXISTS "${KAVRO_BOX_LIBC}")
+  message(FATAL_ERROR "the box build finds no libc.so.6 of ${CMAKE_C_COMPILER}")
+endif()
+set(KAVRO_BOX_PINS ${CMAKE_BINARY_DIR}/box/glibc-2.2-pins.h)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/box)
+execute_process(
+  COMMAND ${CMAKE_SOURCE_DIR}/installer/box/pin-symbols.sh ${KAVRO_CROSS_PREFIX}readelf ${KAVRO_BOX_LIBC} ${KAVRO_BOX_PINS}
+  RESULT_VARIABLE pin_status)
+if(NOT pin_status EQUAL 0)
+  message(FATAL_ERROR "installer/box/pin-symbols.sh failed for ${KAVRO_BOX_LIBC}")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${KAVRO_BOX_LIBC}
+  ${CMAKE_SOURCE_DIR}/installer/box/pin-symbols.sh)
+add_compile_options(-include ${KAVRO_BOX_PINS})
