@@ -363,6 +363,15 @@ bool load_directory(const char *disk_path, disk::Directory &directory) {
   return false;
 }
 
+// The directory of the disk and the disk opened for reading its entries; null
+// after the message when either fails.
+FILE *open_disk(const char *disk_path, disk::Directory &directory) {
+  if (!load_directory(disk_path, directory)) return nullptr;
+  FILE *disk_file = std::fopen(disk_path, "rb");
+  if (disk_file == nullptr) complain(std::string(disk_path) + ": " + std::strerror(errno));
+  return disk_file;
+}
+
 // The output table of extraction over the tool's writer: the file that
 // extraction's decoding loop creates is the writer's file, and the reason of
 // the first call that fails is kept.
@@ -630,12 +639,8 @@ int run_create(const Options &options) {
 int run_list(const Options &options) {
   const char *disk_path = options.operands[0].c_str();
   disk::Directory directory;
-  if (!load_directory(disk_path, directory)) return kExitFailure;
-  FILE *disk_file = std::fopen(disk_path, "rb");
-  if (disk_file == nullptr) {
-    complain(std::string(disk_path) + ": " + std::strerror(errno));
-    return kExitFailure;
-  }
+  FILE *disk_file = open_disk(disk_path, directory);
+  if (disk_file == nullptr) return kExitFailure;
   std::printf("%-24s %10s %10s %-6s %5s %8s %-8s %10s\n", "NAME", "PACKED", "ORIGINAL", "METHOD", "LEVEL", "BLOCK",
               "CHECKSUM", "OFFSET");
   std::uint64_t packed = 0, original = 0;
@@ -666,12 +671,8 @@ int run_extract(const Options &options) {
 int run_verify(const Options &options) {
   const char *disk_path = options.operands[0].c_str();
   disk::Directory directory;
-  if (!load_directory(disk_path, directory)) return kExitFailure;
-  FILE *disk_file = std::fopen(disk_path, "rb");
-  if (disk_file == nullptr) {
-    complain(std::string(disk_path) + ": " + std::strerror(errno));
-    return kExitFailure;
-  }
+  FILE *disk_file = open_disk(disk_path, directory);
+  if (disk_file == nullptr) return kExitFailure;
   EntryCopy copy;
   std::size_t damaged = 0, unchecked = 0;
   std::set<std::string> seen;
