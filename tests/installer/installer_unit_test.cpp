@@ -76,6 +76,7 @@ TEST(FontScanAndRemovePath, InAFolderOfTheirOwn) {
 // process right before it, with what the C library still buffered lost.
 namespace cut {
 int at = 0, steps = 0;
+bool links_fail = false;  // a flash with no room left for a link
 constexpr int kCutStatus = 42;
 void step() {
   if (++steps == at) _exit(kCutStatus);
@@ -84,7 +85,11 @@ constexpr BoxOperations kBox{
     .chmod = [](const char *path, mode_t mode) { return step(), ::chmod(path, mode); },
     .flush = [](const char *path) { return step(), libc_box_operations().flush(path); },
     .rename = [](const char *from, const char *to) { return step(), std::rename(from, to); },
-    .symlink = [](const char *target, const char *path) { return step(), ::symlink(target, path); },
+    .symlink = [](const char *target, const char *path) {
+      step();
+      if (links_fail) return errno = ENOSPC, -1;
+      return ::symlink(target, path);
+    },
     .unlink = [](const char *path) { return step(), ::unlink(path); },
 };
 constexpr unpack::Output kOutput{
@@ -125,13 +130,15 @@ TEST(PowerCut, AtEveryStepLeavesTheOldOrTheNewPairAndTheNextRunCompletes) {
   // to the test's folder, a font. Its exit status, or kCutStatus.
   std::strcpy(font_path, "new.ttf");
   subtitles_target = dir.path().c_str();
-  const auto run = [&](int cut_at) {
+  const std::string messages = dir / "messages";
+  const auto run = [&](int cut_at, bool links_fail = false) {
     const pid_t child = fork();
     if (child == 0) {
-      const int null = open("/dev/null", O_WRONLY);
+      const int null = open("/dev/null", O_WRONLY), err = open(messages.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(null, STDOUT_FILENO);
-      dup2(null, STDERR_FILENO);
+      dup2(err, STDERR_FILENO);
       cut::at = cut_at;
+      cut::links_fail = links_fail;
       set_box_operations(&cut::kBox);
       unpack::set_output(&cut::kOutput);
       const int status = open_install_disk((dir / "test.dsk").c_str()) == 0
@@ -178,6 +185,16 @@ TEST(PowerCut, AtEveryStepLeavesTheOldOrTheNewPairAndTheNextRunCompletes) {
       EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+  // No link can be made: each says so and its old link stays; the files are installed all the same.
+  lay_out_old_box();
+  EXPECT_EQ(run(0, true), 0);
+  const std::string said = "Couldn't link /var/tuxbox/Kavro/tit to '" + dir.path() +
+                           "'.\n\aDo it yourself.\nReason: No space left on device\n"
+                           "Couldn't link font 'new.ttf'\n\aReason: No space left on device\n";
+  EXPECT_EQ(fixtures::read_file(messages), Bytes(said.begin(), said.end()));
+  EXPECT_EQ(link(font) + " " + link(tit), "old.ttf old-tit");
+  EXPECT_EQ(fixtures::read_file(so), plugin);
   std::printf("[ CUTS     ] %d cut points, each checked and installed again, in %.2f s\n", cut_points, seconds);
   RecordProperty("cut_points", std::to_string(cut_points));
   EXPECT_GE(cut_points, 30);
