@@ -8,8 +8,6 @@
 #include <sys/types.h>
 #include <termios.h>
 
-#include <cstddef>
-
 #include "languages.h"
 
 // Exit statuses of the installer.
@@ -141,9 +139,6 @@ struct StagedFile {
 };
 
 int remove_path(const char *path);
-
-// The staged name of `target` into `buffer`; false when it does not fit.
-bool staged_name(const char *target, char *buffer, std::size_t size);
 
 // Removes what a cut-off run left under the staged name of `target`, silently.
 void remove_staged(const char *target);

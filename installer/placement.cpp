@@ -58,6 +58,15 @@ void flush_folder_of(const char *path) {
   box_operations().flush(folder);
 }
 
+// The staged name of `target` (".NAME.new" in the same folder) into `buffer`;
+// false when it does not fit.
+bool staged_name(const char *target, char *buffer, std::size_t size) {
+  const char *slash = std::strrchr(target, '/');
+  const int folder = slash != nullptr ? static_cast<int>(slash - target + 1) : 0;
+  const int n = std::snprintf(buffer, size, "%.*s.%s.new", folder, target, target + folder);
+  return n > 0 && static_cast<std::size_t>(n) < size;
+}
+
 int unpack_failed() {
   std::fputs(texts::kUnpackFailed, stderr);
   return kExitUnpackFailed;
@@ -105,13 +114,6 @@ int remove_path(const char *path) {
   if (lstat(path, &st) != 0) return -1;
   if (S_ISDIR(st.st_mode)) return rmdir(path);
   return unlink(path);
-}
-
-bool staged_name(const char *target, char *buffer, std::size_t size) {
-  const char *slash = std::strrchr(target, '/');
-  const int folder = slash != nullptr ? static_cast<int>(slash - target + 1) : 0;
-  const int n = std::snprintf(buffer, size, "%.*s.%s.new", folder, target, target + folder);
-  return n > 0 && static_cast<std::size_t>(n) < size;
 }
 
 void remove_staged(const char *target) {
