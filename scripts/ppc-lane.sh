@@ -471,7 +471,6 @@ release_out=$build/release
 # The release, made as a maintainer makes it; it checks its installer with
 # the box gate.
 make_release() {
-  rm -rf "$release_out"
   "$here/scripts/release.sh" --build "$box_build" --zepa "$host_zepa" "$release_out" "$host_build/demo/payloads" ||
     fail "the release failed"
   (cd "$release_out" && sha256sum --quiet -c SHA256SUMS) || fail "the release's SHA256SUMS do not match"

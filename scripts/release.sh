@@ -5,9 +5,14 @@
 #   scripts/release.sh [--build DIR] [--zepa PROGRAM] [--box-gate PROGRAM]
 #                      [--model MODEL=DIR]... OUTDIR [PAYLOADS]
 #
-# Makes the release in a new folder beside OUTDIR and puts it in OUTDIR's
-# place only when every step passed; a failed release leaves OUTDIR as it
-# was. The release holds:
+# Makes the release in a new folder beside OUTDIR (.NAME.release-XXXXXX for
+# an OUTDIR named NAME) and, only when every step passed, points OUTDIR at it:
+# OUTDIR is a symbolic link, replaced by a new one in one rename, and the
+# previous release is removed after that. A failure, a signal or a power cut
+# at any moment leaves OUTDIR naming a complete release, the previous or the
+# new one. An OUTDIR that is a folder of an earlier release is exchanged with
+# the link in one step too (renameat2's RENAME_EXCHANGE, through python3). The
+# release holds:
 #   kavro-install   the PowerPC installer of the build DIR, stripped, and
 #                   passed by the box gate (scripts/box-gate.sh) where it exists
 #   dm7000.dsk      the data disk of each model, packed with `zepa create`
@@ -81,12 +86,17 @@ common=${operands[1]:-}
 installer=$build/bin/kavro-install
 [ -x "$installer" ] || die "no installer at $installer (run scripts/ppc-lane.sh, or give --build)"
 [ -x "$zepa" ] || die "no disk tool at $zepa (build this machine's tree, or give --zepa)"
-out=$(realpath -m -- "${operands[0]}")
-[ "$out" != / ] || die "OUTDIR may not be /"
-parent=$(dirname -- "$out")
+# OUTDIR's own name, not what its link names: its folder made absolute.
+base=$(basename -- "${operands[0]}")
+case $base in / | . | ..) die "OUTDIR may not be ${operands[0]}" ;; esac
+parent=$(realpath -m -- "$(dirname -- "${operands[0]}")")
+out=${parent%/}/$base
 [ -d "$parent" ] || die "no folder $parent for OUTDIR"
-if [ -e "$out" ] || [ -L "$out" ]; then
-  [ -d "$out" ] && [ ! -L "$out" ] || die "$out: not a folder"
+if [ -L "$out" ]; then
+  [[ $(readlink -- "$out") == ".$base.release-"?????? ]] ||
+    die "$out: a symbolic link, but not to a release made here (.$base.release-XXXXXX beside it)"
+elif [ -e "$out" ]; then
+  [ -d "$out" ] || die "$out: not a folder"
   for f in "$out"/* "$out"/.*; do
     name=${f##*/}
     case $name in '*' | '.*' | . | ..) continue ;; esac
@@ -102,7 +112,7 @@ for model in "${models[@]}"; do
   dir=$(realpath -- "${payloads[$model]}")
   payloads[$model]=$dir
   case $out/ in "$dir"/*) die "OUTDIR $out lies inside the payload folder $dir" ;; esac
-  case $dir/ in "$out"/*) die "the payload folder $dir lies inside OUTDIR $out" ;; esac
+  case $dir/ in "$out"/* | "$parent/.$base.release-"*) die "the payload folder $dir lies inside OUTDIR $out" ;; esac
 done
 
 cross_prefix=$(sed -n 's/^KAVRO_CROSS_PREFIX:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
@@ -110,6 +120,13 @@ cross_prefix=${cross_prefix:-powerpc-linux-gnu-}
 for tool in strip readelf; do
   command -v "${cross_prefix}$tool" >/dev/null || die "no ${cross_prefix}$tool (the cross binutils)"
 done
+
+# checkpoint NAME: the moments of the swap, where a test stops the release
+# as a signal or a power cut would (KAVRO_RELEASE_STOP=NAME:SIGNAL).
+checkpoint() {
+  [ "${KAVRO_RELEASE_STOP:-}" != "" ] && [ "${KAVRO_RELEASE_STOP%%:*}" = "$1" ] || return 0
+  kill -s "${KAVRO_RELEASE_STOP#*:}" $$
+}
 
 # payload_files MODEL: the paths to pack for MODEL, each ended by a zero
 # byte, in name order; the skipped names go to the array `skipped`. Stops at anything but
@@ -135,11 +152,29 @@ payload_files() {
 
 # --- the release, made beside OUTDIR -----------------------------------------
 
-stage=$(mktemp -d "$parent/.${out##*/}.new.XXXXXX")
-old=
+# One release at a time beside OUTDIR: the lock is on the folder that holds it.
+exec {lock}<"$parent"
+flock -n "$lock" || die "another release is being made in $parent"
+
+# What OUTDIR names, as its link says; empty when OUTDIR is no link.
+named() { readlink -- "$out" 2>/dev/null || true; }
+
+# Leftovers of a release cut short by a power cut or SIGKILL.
+for left in "$parent/.$base.release-"?????? "$parent/.$base.link-"??????; do
+  [ -e "$left" ] || [ -L "$left" ] || continue
+  [ "${left##*/}" = "$(named)" ] || rm -rf -- "$left"
+done
+
+stage=$(mktemp -d "$parent/.$base.release-XXXXXX")
+link=
+previous=
+# Whatever of this run OUTDIR does not name goes: the new release and its
+# link when they were not put in place, the previous release when it was.
 cleanup() {
-  rm -rf -- "$stage"
-  [ -z "$old" ] || [ ! -d "$old" ] || rm -rf -- "$old"
+  local path
+  for path in "$stage" "$link" "$previous"; do
+    [ -z "$path" ] || [ "${path##*/}" = "$(named)" ] || rm -rf -- "$path"
+  done
 }
 trap cleanup EXIT
 trap 'exit 130' INT
@@ -182,14 +217,54 @@ newest=$(grep -o 'GLIBC_[0-9][0-9.]*' <<<"$symbols" | sort -u -V | tail -n 1)
 
 # --- the swap: the new release takes OUTDIR's place ----------------------------
 
+# exchange A B: A and B trade places in one step (renameat2 with
+# RENAME_EXCHANGE), where python3 and the file system offer it.
+exchange() {
+  command -v python3 >/dev/null || return 1
+  python3 - "$1" "$2" <<'EOF'
+import ctypes, os, sys
+libc = ctypes.CDLL(None, use_errno=True)
+AT_FDCWD, RENAME_EXCHANGE = -100, 2
+if libc.renameat2(AT_FDCWD, os.fsencode(sys.argv[1]), AT_FDCWD, os.fsencode(sys.argv[2]), RENAME_EXCHANGE):
+    sys.exit("release: cannot exchange " + sys.argv[2] + " in one step: " + os.strerror(ctypes.get_errno()))
+EOF
+}
+
 chmod 0755 "$stage"
-if [ -d "$out" ]; then
-  old=$(mktemp -u "$parent/.${out##*/}.old.XXXXXX")
-  mv -T -- "$out" "$old" || fail "cannot move the previous release aside"
-  mv -T -- "$stage" "$out" || { mv -T -- "$old" "$out"; old=; fail "cannot put the new release in place"; }
+checkpoint staged
+find "$stage" -type f -exec sync -- {} +
+sync -- "$stage"
+checkpoint flushed
+link=$(mktemp -u "$parent/.$base.link-XXXXXX")
+ln -s -- "${stage##*/}" "$link"
+checkpoint linked
+if [ -L "$out" ] || [ ! -e "$out" ]; then
+  [ ! -L "$out" ] || previous=$parent/$(named)
+  mv -T -- "$link" "$out" || fail "cannot put the new release in place"
+  link=
+elif exchange "$link" "$out"; then
+  previous=$link
+  link=
 else
-  mv -T -- "$stage" "$out" || fail "cannot put the new release in place"
+  # A folder where no exchange is to be had: two renames, which no signal
+  # may part (only a power cut between them leaves OUTDIR missing, the
+  # previous release then being the other .$base.release-* folder).
+  echo "release: $out is changed from a folder into a link in two renames"
+  trap '' INT TERM HUP
+  previous=$(mktemp -u "$parent/.$base.release-XXXXXX")
+  mv -T -- "$out" "$previous" || fail "cannot move the previous release aside"
+  mv -T -- "$link" "$out" || { mv -T -- "$previous" "$out"; previous=; fail "cannot put the new release in place"; }
+  link=
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+  trap 'exit 129' HUP
 fi
+checkpoint switched
+sync -- "$parent"
+checkpoint published
+[ -z "$previous" ] || rm -rf -- "$previous"
+previous=
+checkpoint done
 
 echo "release: kavro-install needs: $(paste -sd " " <<<"$needed")"
 echo "release: newest C library symbol version: ${newest:-none}" \
