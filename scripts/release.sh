@@ -330,7 +330,7 @@ printf '%s\n' "$guide" >"$dir/README.txt"
 version_of() { [ -n "$1" ] && "$1" --version 2>/dev/null | head -n 1 || echo unknown; }
 source_dir=$(cache_value CMAKE_HOME_DIRECTORY)
 build_dir=$(realpath -- "$build")
-no_paths() { sed "s|${source_dir:-/nowhere/}|SOURCE|g; s|$build_dir|BUILD|g"; }
+no_paths() { sed "s|$build_dir|BUILD|g; s|${source_dir:-/nowhere/}|SOURCE|g"; }  # the build may lie in the source
 # compile_flags FILE: the box build's options for FILE (compile_commands.json).
 compile_flags() {
   local flags
