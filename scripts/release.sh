@@ -188,6 +188,7 @@ if [ -z "$ucl_source" ]; then
   ucl_library=$(cache_value UCL_STATIC_LIBRARY)
   ucl_source=$(dirname -- "$(dirname -- "${ucl_library:-/none/lib/libucl.a}")")/source
 fi
+ucl_source=$(realpath -m -- "$ucl_source")
 dscs=("$ucl_source"/ucl_*.dsc)
 [ ${#dscs[@]} -eq 1 ] && [ -f "${dscs[0]}" ] ||
   die "no UCL source package (one ucl_*.dsc) in $ucl_source; scripts/ppc-lane.sh keeps the one it builds, or give --ucl-source DIR"
@@ -328,14 +329,31 @@ printf '%s\n' "$guide" >"$dir/README.txt"
 
 # BUILDINFO: what made the files, without a folder of this machine in it.
 version_of() { [ -n "$1" ] && "$1" --version 2>/dev/null | head -n 1 || echo unknown; }
+# The folders as words: UCL's prefix, the target libraries' prefix (often
+# beside it), the build and the source (which may hold the others).
+ucl_prefix=$(dirname -- "$ucl_source")
+folders=("$ucl_prefix=UCL" "$(cache_value KAVRO_TARGET_PREFIX)=TARGET" "$(cache_value CMAKE_BINARY_DIR)=BUILD"
+         "$(realpath -- "$build")=BUILD" "$(cache_value CMAKE_HOME_DIRECTORY)=SOURCE")
+no_paths() {
+  local script="" folder from
+  for folder in "${folders[@]}"; do
+    from=${folder%=*}
+    [ ${#from} -le 1 ] || script+="s|$from|${folder##*=}|g;"  # not "" or "/"
+  done
+  sed "$script"
+}
 source_dir=$(cache_value CMAKE_HOME_DIRECTORY)
-build_dir=$(realpath -- "$build")
-no_paths() { sed "s|$build_dir|BUILD|g; s|${source_dir:-/nowhere/}|SOURCE|g"; }  # the build may lie in the source
-# compile_flags FILE: the box build's options for FILE (compile_commands.json).
-compile_flags() {
+# compile_command FILE: the box build's command for FILE (compile_commands.json).
+compile_command() {
+  sed -n "s|^ *\"command\": \"\(.*\) -c $source_dir/$1\",\$|\1|p" "$build/compile_commands.json" 2>/dev/null |
+    head -n 1 || true
+}
+cxx_command=$(compile_command installer/main.cpp)
+c_command=$(compile_command installer/box/box_runtime.c)
+# flags_of COMMAND: its options, without the compiler, the output and a folder of this machine.
+flags_of() {
   local flags
-  flags=$(sed -n "s|^ *\"command\": \"[^ ]* \(.*\) -o [^ ]* -c $source_dir/$1\",\$|\1|p" \
-    "$build/compile_commands.json" 2>/dev/null | head -n 1 | no_paths || true)
+  flags=$(sed 's/^[^ ]* //; s/ -o [^ ]*$//' <<<"$1" | no_paths)
   echo "${flags:-unknown}"
 }
 link_flags=$(sed 's/^[^ ]* //; s/ -o [^ ]*//' "$build/installer/CMakeFiles/kavro-install.dir/link.txt" 2>/dev/null | no_paths || true)
@@ -343,13 +361,13 @@ link_flags=$(sed 's/^[^ ]* //; s/ -o [^ ]*//' "$build/installer/CMakeFiles/kavro
   echo "release:      $name"
   echo "commit:       $commit${dirty:+ (built with changes not committed)}"
   echo "source date:  SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH ($(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S UTC'))"
-  echo "C compiler:   $(version_of "$(cache_value CMAKE_C_COMPILER)")"
-  echo "C++ compiler: $(version_of "$(cache_value CMAKE_CXX_COMPILER)")"
+  echo "C compiler:   $(version_of "${c_command%% *}")"
+  echo "C++ compiler: $(version_of "${cxx_command%% *}")"
   echo "binutils:     $(version_of "${cross_prefix}ld")"
-  echo "UCL:          Debian source package ucl $ucl_version, built with: $(cat "$(dirname -- "$ucl_source")/.ucl-done" 2>/dev/null || echo unknown)"
+  echo "UCL:          Debian source package ucl $ucl_version, built with: $(cat "$ucl_prefix/.ucl-done" 2>/dev/null || echo unknown)"
   echo "build type:   $(cache_value CMAKE_BUILD_TYPE)"
-  echo "C++ flags:    $(compile_flags installer/main.cpp)"
-  echo "C flags:      $(compile_flags installer/box/box_runtime.c)"
+  echo "C++ flags:    $(flags_of "$cxx_command")"
+  echo "C flags:      $(flags_of "$c_command")"
   echo "link flags:   ${link_flags:-unknown}"
   echo "disks:        $(version_of "$zepa"), its default settings"
   echo "box gate:"

@@ -289,6 +289,10 @@ TEST_F(Release, SignsTheChecksumsWithTheKeyGiven) {
   const std::string home = dir_ / "gnupg", gpg = "GNUPGHOME=" + quoted(dir_ / "gnupg") + " ";
   fs::create_directory(home);
   fs::permissions(home, fs::perms::owner_all, fs::perm_options::replace);
+  const struct AgentStop {  // the agent gpg started for the throwaway home ends with the test, however it ends
+    std::string gpg;
+    ~AgentStop() { [[maybe_unused]] const int ignored = std::system((gpg + "gpgconf --kill gpg-agent").c_str()); }
+  } agent{gpg};
   shell(gpg + "gpg --batch --quiet --passphrase '' --quick-gen-key 'Kavro release test <release@kavro.invalid>' "
               "ed25519 sign never 2>/dev/null");
   const Run r = release({"--sign", "release@kavro.invalid", out_, dir_ / "p"}, gpg);
@@ -309,7 +313,6 @@ TEST_F(Release, SignsTheChecksumsWithTheKeyGiven) {
   EXPECT_EQ(unknown.status, 2);
   EXPECT_EQ(unknown.err, "release: --sign: gpg has no secret key 'nobody@kavro.invalid'\n");
   EXPECT_EQ(folder_names(), names_before);
-  std::system((gpg + "gpgconf --kill gpg-agent").c_str());
 }
 
 }  // namespace
