@@ -11,7 +11,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -74,23 +73,6 @@ TEST(FontScanAndRemovePath, InAFolderOfTheirOwn) {
     EXPECT_TRUE(exists("target/kept"));
   }
   fs::remove_all(dir);
-}
-
-// Runs `body` in a process of its own, as the installer runs, with standard output thrown away and standard error
-// into `messages`: its exit status (128 + the signal's number when one ended it).
-int in_child(const std::string &messages, const std::function<int()> &body) {
-  const pid_t child = fork();
-  if (child == 0) {
-    const int null = open("/dev/null", O_WRONLY), err = open(messages.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(null, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
-    const int status = body();
-    std::fflush(stdout);
-    _exit(status);
-  }
-  int raw = 0;
-  waitpid(child, &raw, 0);
-  return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
 
 // A data disk `dir`/test.dsk of the English plugin for FreeType 2.1 and its configuration, in blocks of 1 KiB (a
@@ -160,15 +142,24 @@ TEST(PowerCut, AtEveryStepLeavesTheOldOrTheNewPairAndTheNextRunCompletes) {
   subtitles_target = dir.path().c_str();
   const std::string messages = dir / "messages";
   const auto run = [&](int cut_at, bool links_fail = false) {
-    return in_child(messages, [&] {
+    const pid_t child = fork();
+    if (child == 0) {
+      const int null = open("/dev/null", O_WRONLY), err = open(messages.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(null, STDOUT_FILENO);
+      dup2(err, STDERR_FILENO);
       cut::at = cut_at;
       cut::links_fail = links_fail;
       set_box_operations(&cut::kBox);
       unpack::set_output(&cut::kOutput);
-      return open_install_disk(disk.c_str()) == 0
-                 ? install(0, {.language = 1, .subtitles = kSubtitlesTmp, .font = 'a'}, in_box)
-                 : 99;
-    });
+      const int status = open_install_disk(disk.c_str()) == 0
+                             ? install(0, {.language = 1, .subtitles = kSubtitlesTmp, .font = 'a'}, in_box)
+                             : 99;
+      std::fflush(stdout);
+      _exit(status);
+    }
+    int raw = 0;
+    waitpid(child, &raw, 0);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
   };
   const auto mode = [](const std::string &path) {  // "MODE TIME"
     struct stat st {};
@@ -272,12 +263,22 @@ TEST(InPlace, NeverWritesThroughTheOldPluginNorLeavesItCut) {
     fixtures::write_file(so, old_plugin);
     fixtures::write_file(cfg, old_config);
     ASSERT_EQ(link(so.c_str(), backup.c_str()), 0);
-    const int status = in_child(messages, [&] {
-      full::staged_error = row.staged_error;
-      full::in_place_error = row.in_place_error;
-      unpack::set_output(&full::kOutput);
-      return open_install_disk(disk.c_str()) == 0 ? install(0, {.language = 1}, places) : 99;
-    });
+    full::staged_error = row.staged_error;
+    full::in_place_error = row.in_place_error;
+    unpack::set_output(&full::kOutput);
+    ASSERT_EQ(open_install_disk(disk.c_str()), 0);
+    std::fflush(nullptr);  // standard output thrown away, standard error into `messages`
+    const int out = dup(STDOUT_FILENO), err = dup(STDERR_FILENO), null = open("/dev/null", O_WRONLY);
+    const int said_fd = open(messages.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(null, STDOUT_FILENO);
+    dup2(said_fd, STDERR_FILENO);
+    const int status = install(0, {.language = 1}, places);
+    std::fflush(nullptr);
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    for (const int fd : {out, err, null, said_fd}) close(fd);
+    unpack::set_output(nullptr);
+    close_install_disk();
     EXPECT_EQ(status, row.status);
     const std::optional<Bytes> said = fixtures::read_file(messages);
     EXPECT_EQ(std::string(said->begin(), said->end()), row.said);
