@@ -212,7 +212,7 @@ fi
 
 # --- relocations: types the old loaders know ---------------------------------
 reloc_types=$(awk '$3 ~ /^R_PPC_/ { print $3 }' <<<"$relocations")
-unknown=$(grep -v -x -F -f <(list_words relocations) <<<"$reloc_types" | sort | uniq -c | awk '{ print $2 " (" $1 ")" }' || true)
+unknown=$(grep -v -x -F -f <(list_words relocations) <<<"$reloc_types" | grep -v '^$' | sort | uniq -c | awk '{ print $2 " (" $1 ")" }' || true)
 if [ -z "$unknown" ]; then
   row 1 relocations "dynamic relocations of the old loaders' types ($(some 6 <<<"$reloc_types"))"
 else
@@ -230,7 +230,7 @@ fi
 if grep -q '(HASH)' <<<"$dynamic"; then
   row 1 DT_HASH "DT_HASH present"
 else
-  row 0 DT_HASH "DT_HASH present" "only $(grep -q '(GNU_HASH)' <<<"$dynamic" && echo DT_GNU_HASH || echo 'no hash table') (link with --hash-style=sysv)"
+  row 0 DT_HASH "DT_HASH present" "$(grep -q '(GNU_HASH)' <<<"$dynamic" && echo 'only DT_GNU_HASH' || echo 'no hash table') (link with --hash-style=sysv)"
 fi
 
 # --- not PIE ------------------------------------------------------------------
