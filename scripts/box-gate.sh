@@ -121,7 +121,7 @@ list_lines() { sed 's/#.*//' "$lists/$1.list" | awk 'NF >= 2 { print $1, $2 }'; 
 
 # --- instructions and fpu -----------------------------------------------------
 # One line per word: verdict, where (function+offset), the word, what it is.
-# Verdicts: ok, padding (a zero word between functions), got (the old PLT's
+# Verdicts: ok, padding (zero words after a jump or return), got (the old PLT's
 # .got: its one blrl and the table around it, data), fpu, and the word that
 # is not on the list: not-405, not-8xx, neither, unlisted.
 words=$(awk -v allowed="$(list_words instructions)" '
@@ -166,7 +166,14 @@ words=$(awk -v allowed="$(list_words instructions)" '
     for (i = 1; i <= count; i++) {
       a = order[i]; m = m405[a]
       if (section[a] == ".got") { print "got", where[a], word[a], m; continue }
-      if (word[a] == "00000000") { print "padding", where[a], word[a], "-"; continue }
+      # A zero word is not an instruction; the linker and assembler put it
+      # between functions to align them: after a jump, a return or another.
+      if (word[a] == "00000000") {
+        ends = i > 1 && section[order[i - 1]] == section[a] &&
+               (m405[order[i - 1]] ~ /^(b|ba|padding)$/ ||
+                (m405[order[i - 1]] ~ /^bc(lr|ctr)$/ && o405[order[i - 1]] ~ /^20,/))
+        if (ends) { m405[a] = "padding"; print "padding", where[a], word[a], "-"; continue }
+      }
       name = (many[a] == ".long" ? m : many[a])
       on405 = m != ".long"; on8xx = m8xx[a] != ".long"
       listed = on405 && on8xx && (restricted[m] ? ((m " " o405[a]) in form) : (m in plain))
