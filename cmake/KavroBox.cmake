@@ -8,7 +8,10 @@
 #     multiply-accumulate instructions the MPC823 lacks; UCL must be built
 #     with the same -mcpu=powerpc -msoft-float (scripts/ppc-lane.sh does);
 #   - no C++ runtime: no exceptions, RTTI or thread-safe statics, linked by
-#     the C compiler driver without libstdc++;
+#     the C compiler driver without libstdc++ and without libgcc_s.so.1,
+#     which the boxes need not have: libgcc statically (the 64-bit integer
+#     helpers such as __umoddi3 then bind to libc.so.6, which has exported
+#     them at GLIBC_2.0 on PowerPC since glibc 2.0, through the pins below);
 #   - the old PLT, a fixed-address executable, the SysV hash table alone (a
 #     DT_GNU_HASH tag stops glibc 2.2's loader: "bad dynamic tag"), no stack
 #     protector, no fortified calls;
@@ -35,7 +38,7 @@ add_compile_options(
   $<$<COMPILE_LANGUAGE:CXX>:-fno-rtti>
   $<$<COMPILE_LANGUAGE:CXX>:-fno-threadsafe-statics>
   $<$<COMPILE_LANGUAGE:CXX>:-fno-gnu-unique>)  # inline variables as plain weak symbols
-add_link_options(-mcpu=powerpc -msoft-float -no-pie -nostartfiles
+add_link_options(-mcpu=powerpc -msoft-float -no-pie -nostartfiles -static-libgcc
   -Wl,--bss-plt -Wl,--hash-style=sysv -Wl,--as-needed
   -Wl,--no-warn-rwx-segments)  # the old PLT is written and run where it lies
 
