@@ -8,9 +8,16 @@
 #     multiply-accumulate instructions the MPC823 lacks; UCL must be built
 #     with the same -mcpu=powerpc -msoft-float (scripts/ppc-lane.sh does);
 #   - no C++ runtime: no exceptions, RTTI or thread-safe statics, linked by
-#     the C compiler driver without libstdc++;
-#   - the old PLT, a fixed-address executable, both hash tables, no stack
+#     the C compiler driver without libstdc++ and without libgcc_s.so.1,
+#     which the boxes need not have: libgcc statically (the 64-bit integer
+#     helpers such as __umoddi3 then bind to libc.so.6, which has exported
+#     them at GLIBC_2.0 on PowerPC since glibc 2.0, through the pins below);
+#   - the old PLT, a fixed-address executable, the SysV hash table alone (a
+#     DT_GNU_HASH tag stops glibc 2.2's loader: "bad dynamic tag"), no stack
 #     protector, no fortified calls;
+#   - no search path (DT_RPATH, DT_RUNPATH): the box's loader searches its
+#     own library folders only, never a folder of this machine or, through
+#     an empty element, the folder the installer runs in;
 #   - every C library symbol at GLIBC_2.2 or older: a generated header pins
 #     each to the version glibc 2.2 had (installer/box/pin-symbols.sh), and
 #     the program brings its own start (installer/box/box_runtime.c).
@@ -31,9 +38,14 @@ add_compile_options(
   $<$<COMPILE_LANGUAGE:CXX>:-fno-rtti>
   $<$<COMPILE_LANGUAGE:CXX>:-fno-threadsafe-statics>
   $<$<COMPILE_LANGUAGE:CXX>:-fno-gnu-unique>)  # inline variables as plain weak symbols
-add_link_options(-mcpu=powerpc -msoft-float -no-pie -nostartfiles
-  -Wl,--bss-plt -Wl,--hash-style=both -Wl,--as-needed
+add_link_options(-mcpu=powerpc -msoft-float -no-pie -nostartfiles -static-libgcc
+  -Wl,--bss-plt -Wl,--hash-style=sysv -Wl,--as-needed
   -Wl,--no-warn-rwx-segments)  # the old PLT is written and run where it lies
+
+# No search path in any program of this build tree, neither the build's nor
+# an installed one: under the emulator the lane hands the loader the
+# target's library folders itself (kavro-box --target-libs).
+set(CMAKE_SKIP_RPATH ON)
 
 # The C driver links: nothing of the C++ compiler's own libraries.
 set(CMAKE_CXX_IMPLICIT_LINK_LIBRARIES "")
