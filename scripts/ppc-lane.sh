@@ -611,7 +611,7 @@ check_release_install() {
 
 # --------------------------------------------------------------------- run
 
-step "1/8 packages"
+step "1/$([ "$box_only" -eq 1 ] && echo 3 || echo 8) packages"
 install_packages
 qemu=$(qemu_binary)
 enable_binfmt

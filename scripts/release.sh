@@ -459,7 +459,9 @@ checkpoint done
 echo "release: kavro-install needs: $(paste -sd " " <<<"$needed")"
 echo "release: newest C library symbol version: ${newest:-none}" \
   "($(grep "@$newest\$" <<<"$symbols" | sed 's/@.*//' | sort -u | paste -sd " "))"
-echo "release: written to $out: $name.zip ($(stat -c %s "$out/$name.zip") bytes) and the folder $name:"
+echo "release: written to $out: $name.zip ($(stat -c %s "$out/$name.zip") bytes) and the folder $name"
+echo "release: $name.zip SHA-256 $(sha256sum <"$out/$name.zip" | cut -d ' ' -f 1) (for the download page)"
+echo "release: $name holds:"
 (cd "$out/$name" && find . -type f -printf '%P\n' | LC_ALL=C sort | while IFS= read -r file; do
   printf '  %10s %s\n' "$(stat -c %s "$file")" "$file"
 done)
