@@ -191,11 +191,15 @@ EOF
 # for the target, then the src/ and include/ folders. The source tree's
 # example programs are neither built nor read. With "keep", the source
 # package's files as fetched (.dsc, .orig.tar.*, .debian.tar.*) stay in
-# PREFIX/source: a release of what links this UCL carries them.
+# PREFIX/source: a release of what links this UCL carries them; and the
+# library is dated by its changelog (SOURCE_DATE_EPOCH, which the compiler
+# takes for the build date UCL compiles in), as Debian's own builds are, so
+# the same source gives the same bytes wherever and whenever it is built.
 build_ucl() {
   local prefix=$1 flags=$2 keep=${3:-}
-  local stamp=$prefix/.ucl-done
-  if [ "$(cat "$stamp" 2>/dev/null)" = "$flags" ] && [ -f "$prefix/lib/libucl.a" ] &&
+  local stamp=$prefix/.ucl-done recipe=$2
+  [ -z "$keep" ] || recipe+="; SOURCE_DATE_EPOCH from its debian/changelog"
+  if [ "$(cat "$stamp" 2>/dev/null)" = "$recipe" ] && [ -f "$prefix/lib/libucl.a" ] &&
      { [ -z "$keep" ] || compgen -G "$prefix/source/ucl_*.dsc" >/dev/null; }; then
     say "  UCL ($flags) for $triple already in $prefix"
     return 0
@@ -211,6 +215,10 @@ build_ucl() {
   say "  building $(basename "$tree") ($flags) for $triple"
   (
     cd "$tree"
+    if [ -n "$keep" ]; then
+      SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l debian/changelog -S Timestamp)
+      export SOURCE_DATE_EPOCH
+    fi
     ./configure --host=$triple --prefix="$prefix" --disable-shared --enable-static \
       CFLAGS="$flags" >"$prefix/ucl-configure.log" 2>&1
     make -C src -j"$jobs" >"$prefix/ucl-build.log" 2>&1
@@ -223,7 +231,7 @@ build_ucl() {
   else
     rm -rf "$src"
   fi
-  echo "$flags" >"$stamp"
+  echo "$recipe" >"$stamp"
 }
 
 # ------------------------------------------------------- target's FreeType
