@@ -98,8 +98,9 @@ bool fits_in_place(const StagedFile &file, std::uint32_t decoded) {
   folder_of(file.target, folder);
   struct statfs medium;
   if (statfs(folder, &medium) != 0) return false;
-  const std::uint64_t block = medium.f_bsize > 0 ? static_cast<std::uint64_t>(medium.f_bsize) : 1;
-  const std::uint64_t needed = (decoded + block - 1) / block * block;
+  // Divisions of 32 bits: the boxes' code has no 64-bit division of its own.
+  const std::uint32_t block = medium.f_bsize > 0 ? static_cast<std::uint32_t>(medium.f_bsize) : 1;
+  const std::uint64_t needed = std::uint64_t{decoded / block + (decoded % block != 0 ? 1u : 0u)} * block;
   const std::uint64_t room = static_cast<std::uint64_t>(medium.f_bavail) * block + freed_by_removal(old);
   return needed <= room;
 }

@@ -408,9 +408,9 @@ exchange() {
     cd "$work"
     local -a inputs=() f
     for f in "${payload_files[@]}"; do inputs+=("$payload/$f"); done
-    "$host_zepa" create host.dsk "$@" "${inputs[@]}" >/dev/null ||
+    "$host_zepa" create -q host.dsk "$@" "${inputs[@]}" ||
       fail "$name: this machine's zepa create failed"
-    run_ppc_zepa create ppc.dsk "$@" "${inputs[@]}" >/dev/null ||
+    run_ppc_zepa create -q ppc.dsk "$@" "${inputs[@]}" ||
       fail "$name: PowerPC's zepa create failed"
     cmp host.dsk ppc.dsk || fail "$name: the two machines made different disks"
     # The disk path stays short and relative: the tool takes at most 63
