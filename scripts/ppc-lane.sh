@@ -10,6 +10,8 @@
 #   scripts/ppc-lane.sh --quick   the shortened lane: the tests of the library
 #                               and of extraction, and the disk exchange
 #   scripts/ppc-lane.sh --deps    only the packages and the target libraries
+#   scripts/ppc-lane.sh --box     only what a release needs: the packages, the
+#                               box build's target libraries and the box build
 #
 # Steps (each prints its time; the total closes the run):
 #   1. Debian packages: the cross compiler, qemu-user, dpkg-dev (for
@@ -19,7 +21,8 @@
 #      packages (the libraries only; FreeType without zlib, bzip2, PNG,
 #      HarfBuzz and Brotli), and GoogleTest from Debian's sources in
 #      /usr/src/googletest, installed into build-ppc/deps (kept between runs);
-#      UCL once more for generic PowerPC without FPU (build-ppc/deps-box);
+#      UCL once more for generic PowerPC without FPU (build-ppc/deps-box,
+#      with the source package it was built from, which a release carries);
 #      and a box's C library for the emulator (scripts/box-libc.sh, cached
 #      outside the build trees: only the first run on a machine builds it).
 #   3. The project for PowerPC in build-ppc (Release, warnings as errors):
@@ -33,9 +36,9 @@
 #      extracts byte for byte with PowerPC's `zepa extract`, and the reverse;
 #      both machines must make the same disk from the same files. This
 #      machine's tools are built in build-ppc-host.
-#   6. The release (scripts/release.sh, from build-box) into a temporary
-#      folder; its kavro-install must pass the box gate (scripts/box-gate.sh),
-#      and the gate must refuse build-ppc's kavro-install and each of its own
+#   6. The release (scripts/release.sh, from build-box) into build-ppc/release;
+#      its kavro-install must pass the box gate (scripts/box-gate.sh), and
+#      the gate must refuse build-ppc's kavro-install and each of its own
 #      cases (tests/box/gate) for the right row.
 #   7. The box build's own start (tests/box: constructors, arguments) and
 #      the release's kavro-install on the boxes' cores: every end-to-end row
@@ -43,6 +46,10 @@
 #      box's C library; screen, messages, exit status and the box afterwards
 #      must be those of this machine's installer. Last, it installs the
 #      release's dm7000.dsk.
+#   8. The release made again from clean clones of the commit in other
+#      folders, each with its own box build: the archives must be the same
+#      bytes (this tree's release is one of them when nothing here is left
+#      uncommitted). Not in the shortened lane.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -60,9 +67,10 @@ sysroot=/usr/$triple
 jobs=2
 quick=0
 deps_only=0
+box_only=0
 
 usage() {
-  echo "usage: scripts/ppc-lane.sh [--quick | --deps]" >&2
+  echo "usage: scripts/ppc-lane.sh [--quick | --deps | --box]" >&2
   exit 2
 }
 
@@ -70,6 +78,7 @@ for arg in "$@"; do
   case "$arg" in
     --quick) quick=1 ;;
     --deps) deps_only=1 ;;
+    --box) box_only=1 ;;
     -h|--help) usage ;;
     *) usage ;;
   esac
@@ -93,7 +102,7 @@ step_done() {
 # ---------------------------------------------------------------- packages
 
 packages=(cmake make g++ g++-$triple qemu-user dpkg-dev xz-utils
-          libucl-dev libgtest-dev googletest gawk bison python3)
+          libucl-dev libgtest-dev googletest gawk bison python3 git zip unzip gnupg)
 
 install_packages() {
   local missing=() p
@@ -178,19 +187,22 @@ EOF
 
 # ------------------------------------------------------------ target's UCL
 
-# build_ucl PREFIX FLAGS: the library only, with FLAGS: its configure for the
-# target, then the src/ and include/ folders. The source tree's example
-# programs are neither built nor read.
+# build_ucl PREFIX FLAGS [keep]: the library only, with FLAGS: its configure
+# for the target, then the src/ and include/ folders. The source tree's
+# example programs are neither built nor read. With "keep", the source
+# package's files as fetched (.dsc, .orig.tar.*, .debian.tar.*) stay in
+# PREFIX/source: a release of what links this UCL carries them.
 build_ucl() {
-  local prefix=$1 flags=$2
+  local prefix=$1 flags=$2 keep=${3:-}
   local stamp=$prefix/.ucl-done
-  if [ "$(cat "$stamp" 2>/dev/null)" = "$flags" ] && [ -f "$prefix/lib/libucl.a" ]; then
+  if [ "$(cat "$stamp" 2>/dev/null)" = "$flags" ] && [ -f "$prefix/lib/libucl.a" ] &&
+     { [ -z "$keep" ] || compgen -G "$prefix/source/ucl_*.dsc" >/dev/null; }; then
     say "  UCL ($flags) for $triple already in $prefix"
     return 0
   fi
   ensure_source_entry
-  local src=$prefix/src
-  rm -rf "$src"
+  local src=$prefix/source
+  rm -rf "$src" "$prefix/src"
   mkdir -p "$src"
   (cd "$src" && apt-get source -qq ucl >/dev/null 2>&1) || fail "apt-get source ucl failed"
   local tree
@@ -206,7 +218,11 @@ build_ucl() {
     make -C include install >>"$prefix/ucl-build.log" 2>&1
   ) || fail "building UCL failed; see $prefix/ucl-configure.log and $prefix/ucl-build.log"
   [ -f "$prefix/lib/libucl.a" ] && [ -f "$prefix/include/ucl/ucl.h" ] || fail "UCL did not install into $prefix"
-  rm -rf "$src"
+  if [ -n "$keep" ]; then
+    rm -rf "$tree"
+  else
+    rm -rf "$src"
+  fi
   echo "$flags" >"$stamp"
 }
 
@@ -298,9 +314,11 @@ build_project() {
 # The box build: only kavro-install and the FreeType stand-in, with UCL
 # built the same way (generic PowerPC, soft-float) and the target's FreeType
 # to link against. cmake/KavroBox.cmake holds its flags.
+# configure_box [SOURCE BUILD]: this tree's box build, or that of SOURCE in BUILD.
 configure_box() {
+  local source=${1:-$here} box_build=${2:-$box_build}
   mkdir -p "$box_build"
-  cmake -S "$here" -B "$box_build" \
+  cmake -S "$source" -B "$box_build" \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DKAVRO_TARGET_PREFIX="$deps" \
     -DCMAKE_BUILD_TYPE=Release \
@@ -469,18 +487,52 @@ on_box_cores() {
 }
 
 release_out=$build/release
+release_dir=
 
 # The release, made as a maintainer makes it; it checks its installer with
-# the box gate.
+# the box gate. The archive must unpack to the release's folder.
 make_release() {
-  rm -rf "$release_out"
   "$here/scripts/release.sh" --build "$box_build" --zepa "$host_zepa" "$release_out" "$host_build/demo/payloads" ||
     fail "the release failed"
-  (cd "$release_out" && sha256sum --quiet -c SHA256SUMS) || fail "the release's SHA256SUMS do not match"
+  release_dir=$(find "$release_out/" -mindepth 1 -maxdepth 1 -type d -name 'kavro-*')
+  [ -d "$release_dir" ] && [ -f "$release_dir.zip" ] || fail "no archive and folder in $release_out"
+  (cd "$release_dir" && sha256sum --quiet -c SHA256SUMS) || fail "the release's SHA256SUMS do not match"
+  rm -rf "$build/release-unzipped"
+  unzip -q "$release_dir.zip" -d "$build/release-unzipped" &&
+    diff -r "$release_dir" "$build/release-unzipped/${release_dir##*/}" || fail "the archive is not the release's folder"
   local gate
-  gate=$("$here/scripts/box-gate.sh" "$release_out/kavro-install") ||
+  gate=$("$here/scripts/box-gate.sh" "$release_dir/kavro-install") ||
     { echo "$gate" >&2; fail "the release's kavro-install fails the box gate"; }
   say "  the release's kavro-install passes the box gate ($(tail -n1 <<<"$gate" | sed 's/.*: //'))"
+  say "  ${release_dir##*/}.zip: $(stat -c %s "$release_dir.zip") bytes, $(unzip -Z1 "$release_dir.zip" | grep -vc '/$') files"
+}
+
+# The release made again from clean clones of the commit in other folders,
+# each with a box build of its own against the same target libraries: the
+# archives must be the same bytes. This tree's own release counts as one
+# when its work tree holds nothing not committed.
+check_reproducible() {
+  local commit work=$build/reproduce side tree
+  local -a zips=()
+  commit=$(git -C "$here" rev-parse HEAD)
+  [ -n "$(git -C "$here" status --porcelain --untracked-files=no)" ] || zips+=("$release_dir.zip")
+  rm -rf "$work"
+  for side in one/kavro other/folder-of-another-length/kavro; do
+    [ ${#zips[@]} -lt 2 ] || break
+    tree=$work/$side
+    git clone -q --no-checkout "$here" "$tree" && git -C "$tree" checkout -q --detach "$commit" ||
+      fail "cannot clone $here into $tree"
+    configure_box "$tree" "$tree/build-box"
+    cmake --build "$tree/build-box" -j"$jobs" --target kavro-install >"$tree/build-box/build.log" 2>&1 ||
+      { tail -n 40 "$tree/build-box/build.log" >&2; fail "the box build of $tree failed"; }
+    "$tree/scripts/release.sh" --build "$tree/build-box" --zepa "$host_zepa" "$tree/release" \
+      "$host_build/demo/payloads" >"$tree/release.log" 2>&1 ||
+      { cat "$tree/release.log" >&2; fail "the release from $tree failed"; }
+    zips+=("$(find "$tree/release/" -maxdepth 1 -name 'kavro-*.zip')")
+  done
+  cmp "${zips[0]}" "${zips[1]}" || fail "two releases of $commit differ: ${zips[0]} ${zips[1]}"
+  say "  the release of ${commit:0:12} is the same bytes from ${zips[0]%/release/*} and ${zips[1]%/release/*}"
+  rm -rf "$work"
 }
 
 # The gate itself: build-ppc's kavro-install, linked with the C++ runtime
@@ -549,7 +601,7 @@ check_gate_cases() {
 check_release_install() {
   local report=$build/release-box.txt
   # shellcheck disable=SC2046 # the options are words
-  QEMU_CPU=405 "$host_build/bin/kavro-box" $(box_options "$release_out/kavro-install") --disk "$release_out/dm7000.dsk" \
+  QEMU_CPU=405 "$host_build/bin/kavro-box" $(box_options "$release_dir/kavro-install") --disk "$release_dir/dm7000.dsk" \
     --freetype 2.1.3 --var-size 2048 --keys b0y --report "$report" >"$build/release-box-screen.txt" ||
     { cat "$build/release-box-screen.txt" "$report" >&2; fail "the release's installer did not install its disk"; }
   grep -q '^  file  0755 .* /var/tuxbox/plugins/kavro.so$' "$report" ||
@@ -559,16 +611,29 @@ check_release_install() {
 
 # --------------------------------------------------------------------- run
 
-step "1/7 packages"
+step "1/8 packages"
 install_packages
 qemu=$(qemu_binary)
 enable_binfmt
 mkdir -p "$deps" "$box_deps"
 step_done
 
-step "2/7 target libraries (UCL, FreeType, GoogleTest) in $deps; the box's C library"
+if [ "$box_only" -eq 1 ]; then
+  step "2/3 the box build's target libraries (UCL for it in $box_deps, FreeType in $deps)"
+  build_ucl "$box_deps" "$box_ucl_flags" keep
+  build_freetype
+  step_done
+  step "3/3 the box build in $box_build"
+  configure_box
+  build_box
+  step_done
+  say "lane took $((SECONDS - lane_start)) s"
+  exit 0
+fi
+
+step "2/8 target libraries (UCL, FreeType, GoogleTest) in $deps; the box's C library"
 build_ucl "$deps" "-O2 -fPIC"
-build_ucl "$box_deps" "$box_ucl_flags"
+build_ucl "$box_deps" "$box_ucl_flags" keep
 build_freetype
 build_gtest
 ensure_source_entry  # the cache's key is the source packages' versions
@@ -580,19 +645,19 @@ if [ "$deps_only" -eq 1 ]; then
   exit 0
 fi
 
-step "3/7 build for $triple in $build, and the box build in $box_build"
+step "3/8 build for $triple in $build, and the box build in $box_build"
 configure_project
 build_project
 configure_box
 build_box
 step_done
 
-step "4/7 tests under $(basename "$qemu")"
+step "4/8 tests under $(basename "$qemu")"
 tests_status=0
 run_tests || tests_status=1
 step_done
 
-step "5/7 disk exchange between this machine and $triple"
+step "5/8 disk exchange between this machine and $triple"
 build_host_tool
 payload=$build/exchange/payload
 make_payload "$payload"
@@ -603,18 +668,24 @@ if [ "$quick" -eq 0 ]; then
 fi
 step_done
 
-step "6/7 release, and the box gate on its kavro-install and on build-ppc's"
+step "6/8 release, and the box gate on its kavro-install and on build-ppc's"
 make_release
 check_gate_refuses
 check_gate_cases
 step_done
 
-step "7/7 the release's kavro-install on the boxes' cores (qemu-ppc -cpu ${cpu_models[*]})"
+step "7/8 the release's kavro-install on the boxes' cores (qemu-ppc -cpu ${cpu_models[*]})"
 check_box_start
 compare_status=0
-on_box_cores "$release_out/kavro-install" || compare_status=1
+on_box_cores "$release_dir/kavro-install" || compare_status=1
 check_release_install
 step_done
+
+if [ "$quick" -eq 0 ]; then
+  step "8/8 the release made again from clean clones in other folders: the same bytes"
+  check_reproducible
+  step_done
+fi
 
 say "lane took $((SECONDS - lane_start)) s"
 [ "$tests_status" -eq 0 ] || fail "tests failed under emulation"
