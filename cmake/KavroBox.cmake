@@ -15,29 +15,48 @@
 #     each to the version glibc 2.2 had (installer/box/pin-symbols.sh), and
 #     the program brings its own start (installer/box/box_runtime.c).
 #
+# KAVRO_BOX_LIBC=uclibc builds it for the boxes' uClibc images instead
+# (cmake/KavroBoxUclibc.cmake): the same code flags, another C library.
+#
 # scripts/box-gate.sh checks the result.
 if(NOT CMAKE_CROSSCOMPILING OR NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "powerpc")
   message(FATAL_ERROR "KAVRO_BOX needs the PowerPC toolchain file (cmake/toolchain-powerpc-linux-gnu.cmake)")
 endif()
 
+set(KAVRO_BOX_LIBC glibc CACHE STRING "The boxes' C library the box build is for: glibc or uclibc")
+set_property(CACHE KAVRO_BOX_LIBC PROPERTY STRINGS glibc uclibc)
+if(NOT KAVRO_BOX_LIBC MATCHES "^(glibc|uclibc)$")
+  message(FATAL_ERROR "KAVRO_BOX_LIBC is glibc or uclibc, not '${KAVRO_BOX_LIBC}'")
+endif()
+
 set(CMAKE_POSITION_INDEPENDENT_CODE OFF)
 set(KAVRO_STATIC_CXX_RUNTIME OFF CACHE BOOL "Link the C++ runtime into kavro-install" FORCE)
 
+# A shared library of this tree (the FreeType stand-in) stays real PIC: code
+# of a fixed address in it would need text relocations.
 add_compile_options(
-  -mcpu=powerpc -msoft-float -mbss-plt -fno-pie
+  -mcpu=powerpc -msoft-float -mbss-plt
+  $<$<NOT:$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>>:-fno-pie>
   -fno-stack-protector -U_FORTIFY_SOURCE
   -fno-asynchronous-unwind-tables -fno-unwind-tables
   $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions>
   $<$<COMPILE_LANGUAGE:CXX>:-fno-rtti>
   $<$<COMPILE_LANGUAGE:CXX>:-fno-threadsafe-statics>
   $<$<COMPILE_LANGUAGE:CXX>:-fno-gnu-unique>)  # inline variables as plain weak symbols
-add_link_options(-mcpu=powerpc -msoft-float -no-pie -nostartfiles
-  -Wl,--bss-plt -Wl,--hash-style=both -Wl,--as-needed
+add_link_options(-mcpu=powerpc -msoft-float -no-pie
+  -Wl,--bss-plt -Wl,--as-needed
   -Wl,--no-warn-rwx-segments)  # the old PLT is written and run where it lies
 
 # The C driver links: nothing of the C++ compiler's own libraries.
 set(CMAKE_CXX_IMPLICIT_LINK_LIBRARIES "")
 set(CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES "")
+
+if(KAVRO_BOX_LIBC STREQUAL "uclibc")
+  include(KavroBoxUclibc)
+  return()
+endif()
+
+add_link_options(-nostartfiles -Wl,--hash-style=both)
 
 # The pins, made from the very C library the build links against.
 execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=libc.so.6

@@ -19,28 +19,32 @@
 #      packages (the libraries only; FreeType without zlib, bzip2, PNG,
 #      HarfBuzz and Brotli), and GoogleTest from Debian's sources in
 #      /usr/src/googletest, installed into build-ppc/deps (kept between runs);
-#      UCL once more for generic PowerPC without FPU (build-ppc/deps-box);
-#      and a box's C library for the emulator (scripts/box-libc.sh, cached
-#      outside the build trees: only the first run on a machine builds it).
+#      UCL once more for generic PowerPC without FPU (build-ppc/deps-box),
+#      and once more against uClibc (build-ppc/deps-box-uclibc); the boxes'
+#      C libraries for the emulator, GNU libc (scripts/box-libc.sh) and
+#      uClibc (scripts/box-uclibc.sh), cached outside the build trees: only
+#      the first run on a machine builds them.
 #   3. The project for PowerPC in build-ppc (Release, warnings as errors):
 #      the installer with FreeType linked dynamically, UCL and the C++
 #      runtime statically; the FreeType stand-in of kavro-box. And the box
 #      build in build-box: kavro-install as the boxes take it (KAVRO_BOX)
-#      with its FreeType stand-in.
+#      with its FreeType stand-in; and the uClibc box build in
+#      build-box-uclibc: kavro-install-uclibc, with its own stand-in.
 #   4. ctest there, every test program under qemu-ppc (the end-to-end tests
 #      of the installer run in step 7).
 #   5. The disk exchange: a disk made by this machine's `zepa create`
 #      extracts byte for byte with PowerPC's `zepa extract`, and the reverse;
 #      both machines must make the same disk from the same files. This
 #      machine's tools are built in build-ppc-host.
-#   6. The release (scripts/release.sh, from build-box) into a temporary
-#      folder; its kavro-install must pass the box gate (scripts/box-gate.sh).
-#   7. The box build's own start (tests/box: constructors, arguments) and
-#      the release's kavro-install on the boxes' cores: every end-to-end row
-#      in kavro-box under qemu-ppc as a PowerPC 405 and as an MPC823, with the
-#      box's C library; screen, messages, exit status and the box afterwards
-#      must be those of this machine's installer. Last, it installs the
-#      release's dm7000.dsk.
+#   6. The release (scripts/release.sh, from build-box and build-box-uclibc)
+#      into a temporary folder; its kavro-install and kavro-install-uclibc
+#      must pass the box gate (scripts/box-gate.sh).
+#   7. The box builds' own starts (tests/box: constructors, arguments) and
+#      the release's kavro-install and kavro-install-uclibc on the boxes'
+#      cores: every end-to-end row in kavro-box under qemu-ppc as a PowerPC
+#      405 and as an MPC823, each with its C library; screen, messages, exit
+#      status and the box afterwards must be those of this machine's
+#      installer. Last, each installs the release's dm7000.dsk.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -52,6 +56,10 @@ deps=$build/deps
 box_build=$here/build-box
 box_deps=$build/deps-box
 box_ucl_flags="-O2 -mcpu=powerpc -msoft-float"
+# The uClibc box build: kavro-install-uclibc, with UCL built once more
+# against uClibc.
+box_uclibc_build=$here/build-box-uclibc
+box_uclibc_deps=$build/deps-box-uclibc
 toolchain=$here/cmake/toolchain-powerpc-linux-gnu.cmake
 triple=powerpc-linux-gnu
 sysroot=/usr/$triple
@@ -91,7 +99,8 @@ step_done() {
 # ---------------------------------------------------------------- packages
 
 packages=(cmake make g++ g++-$triple qemu-user dpkg-dev xz-utils
-          libucl-dev libgtest-dev googletest gawk bison python3)
+          libucl-dev libgtest-dev googletest gawk bison python3
+          uclibc-source linux-libc-dev-$triple-cross)
 
 install_packages() {
   local missing=() p
@@ -176,13 +185,16 @@ EOF
 
 # ------------------------------------------------------------ target's UCL
 
-# build_ucl PREFIX FLAGS: the library only, with FLAGS: its configure for the
-# target, then the src/ and include/ folders. The source tree's example
-# programs are neither built nor read.
+# build_ucl PREFIX FLAGS [VARIABLE=VALUE...]: the library only, with FLAGS
+# (and the variables given to its configure: another C library's compiler
+# and link): its configure for the target, then the src/ and include/
+# folders, made without the configure's LIBS and LDFLAGS, which only its link
+# tests need. The source tree's example programs are neither built nor read.
 build_ucl() {
   local prefix=$1 flags=$2
-  local stamp=$prefix/.ucl-done
-  if [ "$(cat "$stamp" 2>/dev/null)" = "$flags" ] && [ -f "$prefix/lib/libucl.a" ]; then
+  shift 2
+  local stamp=$prefix/.ucl-done setting="$flags${*:+ $*}"
+  if [ "$(cat "$stamp" 2>/dev/null)" = "$setting" ] && [ -f "$prefix/lib/libucl.a" ]; then
     say "  UCL ($flags) for $triple already in $prefix"
     return 0
   fi
@@ -198,14 +210,25 @@ build_ucl() {
   (
     cd "$tree"
     ./configure --host=$triple --prefix="$prefix" --disable-shared --enable-static \
-      CFLAGS="$flags" >"$prefix/ucl-configure.log" 2>&1
-    make -C src -j"$jobs" >"$prefix/ucl-build.log" 2>&1
+      CFLAGS="$flags" "$@" >"$prefix/ucl-configure.log" 2>&1
+    make -C src -j"$jobs" LIBS= LDFLAGS= >"$prefix/ucl-build.log" 2>&1
     make -C src install >>"$prefix/ucl-build.log" 2>&1
     make -C include install >>"$prefix/ucl-build.log" 2>&1
   ) || fail "building UCL failed; see $prefix/ucl-configure.log and $prefix/ucl-build.log"
   [ -f "$prefix/lib/libucl.a" ] && [ -f "$prefix/include/ucl/ucl.h" ] || fail "UCL did not install into $prefix"
   rm -rf "$src"
-  echo "$flags" >"$stamp"
+  echo "$setting" >"$stamp"
+}
+
+# UCL for the uClibc box build: compiled against uClibc's headers, its
+# configure's link tests linked as the uClibc box build links.
+build_ucl_uclibc() {
+  local root=$box_uclibc gcc_include
+  gcc_include=$($triple-gcc -print-file-name=include)
+  build_ucl "$box_uclibc_deps" "$box_ucl_flags -mbss-plt" \
+    CC="$triple-gcc -nostdinc -isystem $gcc_include -isystem $root/usr/include" \
+    LDFLAGS="-nostdlib -no-pie -Wl,--dynamic-linker=/lib/ld-uClibc.so.0 -Wl,-rpath-link,$root/lib $root/usr/lib/crt1.o $root/usr/lib/crti.o" \
+    LIBS="$root/lib/libc.so.0 $root/usr/lib/uclibc_nonshared.a -lgcc $root/usr/lib/crtn.o"
 }
 
 # ------------------------------------------------------- target's FreeType
@@ -315,6 +338,26 @@ build_box() {
     fail "building $box_build failed"
 }
 
+# The uClibc box build: the same, against uClibc (cmake/KavroBoxUclibc.cmake).
+configure_box_uclibc() {
+  mkdir -p "$box_uclibc_build"
+  cmake -S "$here" -B "$box_uclibc_build" \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DKAVRO_TARGET_PREFIX="$deps" \
+    -DCMAKE_BUILD_TYPE=Release \
+    -DKAVRO_WERROR=ON \
+    -DKAVRO_BOX=ON -DKAVRO_BOX_LIBC=uclibc -DKAVRO_BOX_SYSROOT="$box_uclibc" -DKAVRO_TESTS=OFF \
+    -DUCL_INCLUDE_DIR="$box_uclibc_deps/include" \
+    -DUCL_LIBRARY="$box_uclibc_deps/lib/libucl.a" -DUCL_STATIC_LIBRARY="$box_uclibc_deps/lib/libucl.a" \
+    -DCMAKE_CXX_FLAGS="$gcc12_false_alarms" >"$box_uclibc_build/configure.log" 2>&1 ||
+    { cat "$box_uclibc_build/configure.log" >&2; fail "configuring $box_uclibc_build failed"; }
+}
+
+build_box_uclibc() {
+  cmake --build "$box_uclibc_build" -j"$jobs" --target kavro-install kavro_freetype_standin box_start_check ||
+    fail "building $box_uclibc_build failed"
+}
+
 # The shortened lane: the tests of the library and of extraction (by their
 # suites' names), and one disk exchange instead of three.
 quick_tests='^(CoreOps|DataDisk|Directory|DiskApi|ErrorMessages|Extraction|Handle|LinkedList|OutOfMemory|Read|Registry|ReportDiskError|StdioFailure|StringList|zepa_)'
@@ -421,45 +464,48 @@ exchange() {
 
 # ------------------------------------------------- the installer, compared
 
-# The kavro-box options that run the release's installer under qemu as the
-# boxes run it: the box's C library (loader and libc.so.6) and the FreeType
-# stand-in of the box build in place of the box's FreeType.
+# box_options INSTALLER LIBC BUILD: the kavro-box options that run the
+# release's INSTALLER under qemu as the boxes run it: the box's C library
+# LIBC (loader and C library) and the FreeType stand-in of the box build
+# BUILD in place of the box's FreeType.
 box_options() {
-  echo "--installer $1 --qemu $qemu --sysroot $box_libc --target-libs $box_build/lib/kavro-box" \
-    "--freetype-standin $box_build/lib/kavro-box/libfreetype.so.6"
+  echo "--installer $1 --qemu $qemu --sysroot $2 --target-libs $3/lib/kavro-box" \
+    "--freetype-standin $3/lib/kavro-box/libfreetype.so.6"
 }
 
 # The boxes' cores as qemu 7.2 models them: the DM7000's and the DM56xx's
 # PowerPC 405, the DBox2's MPC823. kavro-box hands QEMU_CPU to qemu.
 cpu_models=(405 mpc823)
 
-# The box build's own start on each model: the box's C library, like the
-# boxes', runs only the init function the start hands it; the program's
-# constructors must run once each, and main get its arguments and standard
-# output and error.
+# check_box_start LIBC BUILD: the box build's own start on each model. The
+# GNU libc for the emulator, like the boxes', runs only the init function
+# the start hands it; uClibc 1.0 would run .init_array after it. Either
+# way the program's constructors must run once each, and main get its
+# arguments and standard output and error.
 check_box_start() {
   local cpu out err status
   for cpu in "${cpu_models[@]}"; do
     status=0
-    out=$(QEMU_CPU=$cpu "$qemu" -L "$box_libc" "$box_build/bin/box_start_check" word 2>"$build/box-start.err") ||
+    out=$(QEMU_CPU=$cpu "$qemu" -L "$1" "$2/bin/box_start_check" word 2>"$build/box-start.err") ||
       status=$?
     err=$(cat "$build/box-start.err")
     [ "$status" -eq 0 ] && [ "$out" = "constructors: 1 2 of 2" ] && [ "$err" = "arguments: 2 word" ] ||
-      fail "the box build's start under -cpu $cpu: status $status, '$out', '$err'"
+      fail "the start of $(basename "$2") under -cpu $cpu: status $status, '$out', '$err'"
   done
-  say "  the box build's start runs the constructors once each on ${cpu_models[*]}"
+  say "  the start of $(basename "$2") runs the constructors once each on ${cpu_models[*]}"
 }
 
-# on_box_cores INSTALLER: every end-to-end row, on each model; the rows
-# compare screen, standard error, status and box with this machine's.
+# on_box_cores INSTALLER LIBC BUILD: every end-to-end row, on each model;
+# the rows compare screen, standard error, status and box with this
+# machine's.
 on_box_cores() {
   local cpu status=0
   for cpu in "${cpu_models[@]}"; do
-    if QEMU_CPU=$cpu KAVRO_BUILD_DIR=$host_build KAVRO_FOREIGN_BOX=$(box_options "$1") \
+    if QEMU_CPU=$cpu KAVRO_BUILD_DIR=$host_build KAVRO_FOREIGN_BOX=$(box_options "$@") \
         "$host_build/tests/installer_e2e_tests" --gtest_filter='*Foreign*' --gtest_brief=1; then
-      say "  qemu-ppc -cpu $cpu: every row the same as this machine's: screen, messages, exit status and box"
+      say "  $(basename "$1") under qemu-ppc -cpu $cpu: every row the same as this machine's: screen, messages, exit status and box"
     else
-      say "  qemu-ppc -cpu $cpu: rows differ (above)"
+      say "  $(basename "$1") under qemu-ppc -cpu $cpu: rows differ (above)"
       status=1
     fi
   done
@@ -472,13 +518,15 @@ release_out=$build/release
 # the box gate.
 make_release() {
   rm -rf "$release_out"
-  "$here/scripts/release.sh" --build "$box_build" --zepa "$host_zepa" "$release_out" "$host_build/demo/payloads" ||
-    fail "the release failed"
+  "$here/scripts/release.sh" --build "$box_build" --uclibc-build "$box_uclibc_build" --zepa "$host_zepa" \
+    "$release_out" "$host_build/demo/payloads" || fail "the release failed"
   (cd "$release_out" && sha256sum --quiet -c SHA256SUMS) || fail "the release's SHA256SUMS do not match"
-  local gate
-  gate=$("$here/scripts/box-gate.sh" "$release_out/kavro-install") ||
-    { echo "$gate" >&2; fail "the release's kavro-install fails the box gate"; }
-  say "  the release's kavro-install passes the box gate ($(tail -n1 <<<"$gate" | sed 's/.*: //'))"
+  local gate program
+  for program in kavro-install kavro-install-uclibc; do
+    gate=$("$here/scripts/box-gate.sh" "$release_out/$program") ||
+      { echo "$gate" >&2; fail "the release's $program fails the box gate"; }
+    say "  the release's $program passes the box gate ($(tail -n1 <<<"$gate" | sed 's/.*: //'))"
+  done
 }
 
 # The gate itself: build-ppc's kavro-install, linked with the C++ runtime
@@ -494,17 +542,18 @@ check_gate_refuses() {
   say "  the box gate refuses build-ppc's kavro-install: $failed"
 }
 
-# The release's own installer on its own disk in the box, as a DM7000:
-# English, subtitles kept, install.
+# check_release_install INSTALLER LIBC BUILD: the release's own installer
+# on its own disk in the box, as a DM7000: English, subtitles kept, install.
 check_release_install() {
-  local report=$build/release-box.txt
+  local report=$build/release-box.txt name
+  name=$(basename "$1")
   # shellcheck disable=SC2046 # the options are words
-  QEMU_CPU=405 "$host_build/bin/kavro-box" $(box_options "$release_out/kavro-install") --disk "$release_out/dm7000.dsk" \
+  QEMU_CPU=405 "$host_build/bin/kavro-box" $(box_options "$@") --disk "$release_out/dm7000.dsk" \
     --freetype 2.1.3 --var-size 2048 --keys b0y --report "$report" >"$build/release-box-screen.txt" ||
-    { cat "$build/release-box-screen.txt" "$report" >&2; fail "the release's installer did not install its disk"; }
+    { cat "$build/release-box-screen.txt" "$report" >&2; fail "the release's $name did not install its disk"; }
   grep -q '^  file  0755 .* /var/tuxbox/plugins/kavro.so$' "$report" ||
-    { cat "$report" >&2; fail "the release's installer left no plugin"; }
-  say "  the release's kavro-install installed its dm7000.dsk under $(basename "$qemu") -cpu 405"
+    { cat "$report" >&2; fail "the release's $name left no plugin"; }
+  say "  the release's $name installed its dm7000.dsk under $(basename "$qemu") -cpu 405"
 }
 
 # --------------------------------------------------------------------- run
@@ -513,7 +562,7 @@ step "1/7 packages"
 install_packages
 qemu=$(qemu_binary)
 enable_binfmt
-mkdir -p "$deps" "$box_deps"
+mkdir -p "$deps" "$box_deps" "$box_uclibc_deps"
 step_done
 
 step "2/7 target libraries (UCL, FreeType, GoogleTest) in $deps; the box's C library"
@@ -524,6 +573,9 @@ build_gtest
 ensure_source_entry  # the cache's key is the source packages' versions
 box_libc=$("$here/scripts/box-libc.sh") || fail "the box's C library failed (scripts/box-libc.sh)"
 say "  the box's C library in $box_libc"
+box_uclibc=$("$here/scripts/box-uclibc.sh") || fail "the boxes' uClibc failed (scripts/box-uclibc.sh)"
+say "  the boxes' uClibc in $box_uclibc"
+build_ucl_uclibc
 step_done
 if [ "$deps_only" -eq 1 ]; then
   say "lane took $((SECONDS - lane_start)) s"
@@ -535,6 +587,8 @@ configure_project
 build_project
 configure_box
 build_box
+configure_box_uclibc
+build_box_uclibc
 step_done
 
 step "4/7 tests under $(basename "$qemu")"
@@ -558,11 +612,14 @@ make_release
 check_gate_refuses
 step_done
 
-step "7/7 the release's kavro-install on the boxes' cores (qemu-ppc -cpu ${cpu_models[*]})"
-check_box_start
+step "7/7 the release's installers on the boxes' cores (qemu-ppc -cpu ${cpu_models[*]})"
+check_box_start "$box_libc" "$box_build"
+check_box_start "$box_uclibc" "$box_uclibc_build"
 compare_status=0
-on_box_cores "$release_out/kavro-install" || compare_status=1
-check_release_install
+on_box_cores "$release_out/kavro-install" "$box_libc" "$box_build" || compare_status=1
+on_box_cores "$release_out/kavro-install-uclibc" "$box_uclibc" "$box_uclibc_build" || compare_status=1
+check_release_install "$release_out/kavro-install" "$box_libc" "$box_build"
+check_release_install "$release_out/kavro-install-uclibc" "$box_uclibc" "$box_uclibc_build"
 step_done
 
 say "lane took $((SECONDS - lane_start)) s"

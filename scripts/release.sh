@@ -2,19 +2,22 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # release.sh -- make what a maintainer publishes for the boxes.
 #
-#   scripts/release.sh [--build DIR] [--zepa PROGRAM] [--box-gate PROGRAM]
-#                      [--model MODEL=DIR]... OUTDIR [PAYLOADS]
+#   scripts/release.sh [--build DIR] [--uclibc-build DIR] [--zepa PROGRAM]
+#                      [--box-gate PROGRAM] [--model MODEL=DIR]... OUTDIR [PAYLOADS]
 #
 # Makes the release in a new folder beside OUTDIR and puts it in OUTDIR's
 # place only when every step passed; a failed release leaves OUTDIR as it
 # was. The release holds:
 #   kavro-install   the PowerPC installer of the build DIR, stripped, and
 #                   passed by the box gate (scripts/box-gate.sh) where it exists
+#   kavro-install-uclibc
+#                   the same for the boxes' uClibc images, from the uClibc
+#                   box build
 #   dm7000.dsk      the data disk of each model, packed with `zepa create`
 #   dm56xx.dsk      from the files of the model's payload folder (--model
 #   dbox2.dsk       MODEL=DIR, or PAYLOADS for every model without one), each
 #                   passing `zepa verify --installer`
-#   SHA256SUMS      the SHA-256 of the four files above (sha256sum -c)
+#   SHA256SUMS      the SHA-256 of the five files above (sha256sum -c)
 # and prints the shared libraries the installer needs and the newest C
 # library symbol version it uses: the boxes run an older C library than the
 # build machine's.
@@ -29,6 +32,7 @@
 #   --build DIR         the box build tree (default build-box, as made by
 #                       scripts/ppc-lane.sh); its compilers' prefix
 #                       (KAVRO_CROSS_PREFIX) names the strip and readelf used
+#   --uclibc-build DIR  the uClibc box build tree (default build-box-uclibc)
 #   --zepa PROGRAM      this machine's disk tool (default build/bin/zepa)
 #   --box-gate PROGRAM  the check of the stripped installer (default
 #                       scripts/box-gate.sh, skipped when it does not exist)
@@ -38,14 +42,17 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$here/build-box
+uclibc_build=$here/build-box-uclibc
 zepa=$here/build/bin/zepa
 gate=$here/scripts/box-gate.sh
 models=(dm7000 dm56xx dbox2)
-files=(kavro-install "${models[@]/%/.dsk}" SHA256SUMS)
+installers=(kavro-install kavro-install-uclibc)
+files=("${installers[@]}" "${models[@]/%/.dsk}" SHA256SUMS)
 declare -A payloads=()
 
 usage() {
-  echo "usage: scripts/release.sh [--build DIR] [--zepa PROGRAM] [--box-gate PROGRAM] [--model MODEL=DIR]..." \
+  echo "usage: scripts/release.sh [--build DIR] [--uclibc-build DIR] [--zepa PROGRAM] [--box-gate PROGRAM]" \
+    "[--model MODEL=DIR]..." \
     "OUTDIR [PAYLOADS]" >&2
   exit 2
 }
@@ -56,6 +63,7 @@ operands=()
 while [ $# -gt 0 ]; do
   case $1 in
     --build) [ $# -ge 2 ] || usage; build=$2; shift ;;
+    --uclibc-build) [ $# -ge 2 ] || usage; uclibc_build=$2; shift ;;
     --zepa) [ $# -ge 2 ] || usage; zepa=$2; shift ;;
     --box-gate) [ $# -ge 2 ] || usage; gate=$2; shift ;;
     --model)
@@ -78,8 +86,10 @@ common=${operands[1]:-}
 
 # --- what is asked, checked before anything is written ----------------------
 
-installer=$build/bin/kavro-install
-[ -x "$installer" ] || die "no installer at $installer (run scripts/ppc-lane.sh, or give --build)"
+declare -A built=([kavro-install]=$build/bin/kavro-install [kavro-install-uclibc]=$uclibc_build/bin/kavro-install-uclibc)
+[ -x "${built[kavro-install]}" ] || die "no installer at ${built[kavro-install]} (run scripts/ppc-lane.sh, or give --build)"
+[ -x "${built[kavro-install-uclibc]}" ] ||
+  die "no installer at ${built[kavro-install-uclibc]} (run scripts/ppc-lane.sh, or give --uclibc-build)"
 [ -x "$zepa" ] || die "no disk tool at $zepa (build this machine's tree, or give --zepa)"
 out=$(realpath -m -- "${operands[0]}")
 [ "$out" != / ] || die "OUTDIR may not be /"
@@ -146,16 +156,18 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
-"${cross_prefix}strip" -o "$stage/kavro-install" "$installer" || fail "strip failed"
-chmod 0755 "$stage/kavro-install"
-if [ -x "$gate" ]; then
-  KAVRO_CROSS_PREFIX=$cross_prefix "$gate" "$stage/kavro-install" >"$stage/gate.txt" 2>&1 ||
-    { cat "$stage/gate.txt" >&2; fail "kavro-install fails the box gate ($gate): a box would not run it"; }
-  rm -f "$stage/gate.txt"
-  echo "release: kavro-install passed the box gate"
-else
-  echo "release: no box gate at $gate: kavro-install not checked against the boxes' loaders"
-fi
+for program in "${installers[@]}"; do
+  "${cross_prefix}strip" -o "$stage/$program" "${built[$program]}" || fail "strip failed"
+  chmod 0755 "$stage/$program"
+  if [ -x "$gate" ]; then
+    KAVRO_CROSS_PREFIX=$cross_prefix "$gate" "$stage/$program" >"$stage/gate.txt" 2>&1 ||
+      { cat "$stage/gate.txt" >&2; fail "$program fails the box gate ($gate): a box would not run it"; }
+    rm -f "$stage/gate.txt"
+    echo "release: $program passed the box gate"
+  else
+    echo "release: no box gate at $gate: $program not checked against the boxes' loaders"
+  fi
+done
 
 for model in "${models[@]}"; do
   dir=${payloads[$model]}
@@ -172,7 +184,7 @@ for model in "${models[@]}"; do
   echo "release: $model.dsk: ${#entries[@]} files from $dir, verified for the installer"
 done
 
-(cd "$stage" && sha256sum kavro-install "${models[@]/%/.dsk}" >SHA256SUMS)
+(cd "$stage" && sha256sum "${installers[@]}" "${models[@]/%/.dsk}" >SHA256SUMS)
 
 # --- what the installer needs from the box -----------------------------------
 
@@ -191,7 +203,8 @@ else
   mv -T -- "$stage" "$out" || fail "cannot put the new release in place"
 fi
 
-echo "release: kavro-install needs: $(paste -sd " " <<<"$needed")"
+echo "release: kavro-install needs: $(paste -sd " " <<<"$needed");" \
+  "kavro-install-uclibc: $("${cross_prefix}readelf" -d "$out/kavro-install-uclibc" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd " ")"
 echo "release: newest C library symbol version: ${newest:-none}" \
   "($(grep "@$newest\$" <<<"$symbols" | sed 's/@.*//' | sort -u | paste -sd " "))"
 echo "release: written to $out:"

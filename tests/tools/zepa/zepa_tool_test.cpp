@@ -425,7 +425,8 @@ TEST_F(ZepaTool, DamagedDisksEndWithStatusOne) {
 TEST_F(ZepaTool, ReleaseIsMadeWholeOrNotAtAll) {
   const std::string build = dir_ / "build-ppc", p = dir_ / "p", out = dir_ / "rel";
   std::filesystem::create_directories(build + "/bin");
-  std::filesystem::copy_file("/bin/true", build + "/bin/kavro-install");
+  for (const char *program : {"kavro-install", "kavro-install-uclibc"})
+    std::filesystem::copy_file("/bin/true", build + "/bin/" + program);
   const std::string cache = "KAVRO_CROSS_PREFIX:STRING=/usr/bin/\n";  // this machine's strip and readelf
   file("build-ppc/CMakeCache.txt", Bytes(cache.begin(), cache.end()));
   std::filesystem::create_directory(p);
@@ -458,7 +459,8 @@ TEST_F(ZepaTool, ReleaseIsMadeWholeOrNotAtAll) {
   for (const auto &row : rows) {
     SCOPED_TRACE(row.args.back());
     const std::vector<std::string> names_before = folder_names();
-    std::vector<std::string> args = {"--build", build, "--zepa", build_dir() + "/bin/zepa", "--box-gate", "/bin/true"};
+    std::vector<std::string> args = {"--build", build, "--uclibc-build", build, "--zepa", build_dir() + "/bin/zepa",
+                                     "--box-gate", "/bin/true"};
     args.insert(args.end(), row.args.begin(), row.args.end());
     const Run r = run(KAVRO_SOURCE_DIR "/scripts/release.sh", args);
     EXPECT_EQ(r.status, row.status) << r.err;
