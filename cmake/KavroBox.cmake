@@ -8,9 +8,16 @@
 #     multiply-accumulate instructions the MPC823 lacks; UCL must be built
 #     with the same -mcpu=powerpc -msoft-float (scripts/ppc-lane.sh does);
 #   - no C++ runtime: no exceptions, RTTI or thread-safe statics, linked by
-#     the C compiler driver without libstdc++;
-#   - the old PLT, a fixed-address executable, both hash tables, no stack
+#     the C compiler driver without libstdc++ and without libgcc_s.so.1,
+#     which the boxes need not have: libgcc statically (the 64-bit integer
+#     helpers such as __umoddi3 then bind to libc.so.6, which has exported
+#     them at GLIBC_2.0 on PowerPC since glibc 2.0, through the pins below);
+#   - the old PLT, a fixed-address executable, the SysV hash table alone (a
+#     DT_GNU_HASH tag stops glibc 2.2's loader: "bad dynamic tag"), no stack
 #     protector, no fortified calls;
+#   - no search path (DT_RPATH, DT_RUNPATH): the box's loader searches its
+#     own library folders only, never a folder of this machine or, through
+#     an empty element, the folder the installer runs in;
 #   - every C library symbol at GLIBC_2.2 or older: a generated header pins
 #     each to the version glibc 2.2 had (installer/box/pin-symbols.sh), and
 #     the program brings its own start (installer/box/box_runtime.c).
@@ -43,9 +50,14 @@ add_compile_options(
   $<$<COMPILE_LANGUAGE:CXX>:-fno-rtti>
   $<$<COMPILE_LANGUAGE:CXX>:-fno-threadsafe-statics>
   $<$<COMPILE_LANGUAGE:CXX>:-fno-gnu-unique>)  # inline variables as plain weak symbols
-add_link_options(-mcpu=powerpc -msoft-float -no-pie
+add_link_options(-mcpu=powerpc -msoft-float -no-pie -static-libgcc
   -Wl,--bss-plt -Wl,--as-needed
   -Wl,--no-warn-rwx-segments)  # the old PLT is written and run where it lies
+
+# No search path in any program of this build tree, neither the build's nor
+# an installed one: under the emulator the lane hands the loader the
+# target's library folders itself (kavro-box --target-libs).
+set(CMAKE_SKIP_RPATH ON)
 
 # The C driver links: nothing of the C++ compiler's own libraries.
 set(CMAKE_CXX_IMPLICIT_LINK_LIBRARIES "")
@@ -56,22 +68,22 @@ if(KAVRO_BOX_LIBC STREQUAL "uclibc")
   return()
 endif()
 
-add_link_options(-nostartfiles -Wl,--hash-style=both)
+add_link_options(-nostartfiles -Wl,--hash-style=sysv)
 
 # The pins, made from the very C library the build links against.
 execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=libc.so.6
-  OUTPUT_VARIABLE KAVRO_BOX_LIBC OUTPUT_STRIP_TRAILING_WHITESPACE)
-if(NOT IS_ABSOLUTE "${KAVRO_BOX_LIBC}" OR NOT EXISTS "${KAVRO_BOX_LIBC}")
+  OUTPUT_VARIABLE box_libc_so6 OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT IS_ABSOLUTE "${box_libc_so6}" OR NOT EXISTS "${box_libc_so6}")
   message(FATAL_ERROR "the box build finds no libc.so.6 of ${CMAKE_C_COMPILER}")
 endif()
 set(KAVRO_BOX_PINS ${CMAKE_BINARY_DIR}/box/glibc-2.2-pins.h)
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/box)
 execute_process(
-  COMMAND ${CMAKE_SOURCE_DIR}/installer/box/pin-symbols.sh ${KAVRO_CROSS_PREFIX}readelf ${KAVRO_BOX_LIBC} ${KAVRO_BOX_PINS}
+  COMMAND ${CMAKE_SOURCE_DIR}/installer/box/pin-symbols.sh ${KAVRO_CROSS_PREFIX}readelf ${box_libc_so6} ${KAVRO_BOX_PINS}
   RESULT_VARIABLE pin_status)
 if(NOT pin_status EQUAL 0)
-  message(FATAL_ERROR "installer/box/pin-symbols.sh failed for ${KAVRO_BOX_LIBC}")
+  message(FATAL_ERROR "installer/box/pin-symbols.sh failed for ${box_libc_so6}")
 endif()
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${KAVRO_BOX_LIBC}
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${box_libc_so6}
   ${CMAKE_SOURCE_DIR}/installer/box/pin-symbols.sh)
 add_compile_options(-include ${KAVRO_BOX_PINS})

@@ -63,7 +63,7 @@ add_compile_options(
   -include ${KAVRO_BOX_UCLIBC_DIR}/box-uclibc.h)
 
 # The link: nothing but what is named here.
-set(box_libraries "${KAVRO_BOX_SYSROOT}/lib/libc.so.0 ${KAVRO_BOX_SYSROOT}/usr/lib/uclibc_nonshared.a -lgcc")
+set(box_libraries "-lgcc ${KAVRO_BOX_SYSROOT}/lib/libc.so.0 ${KAVRO_BOX_SYSROOT}/usr/lib/uclibc_nonshared.a -lgcc")
 set(CMAKE_C_STANDARD_LIBRARIES "${box_libraries}")
 set(CMAKE_CXX_STANDARD_LIBRARIES "${box_libraries}")
 add_link_options(-nostdlib -Wl,--hash-style=sysv -Wl,-rpath-link,${KAVRO_BOX_SYSROOT}/lib

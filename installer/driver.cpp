@@ -3,6 +3,7 @@
 // with its summary and confirmation, the installation sequence and the
 // endings.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -168,8 +169,8 @@ void link_font(const Places &places) {
 // The plugin and its configuration: both staged, then both put in place,
 // plugin first; a failure of either leaves the old pair.
 int install_plugin_and_config(const char *plugin_name, const char *config_name, const Places &places) {
-  StagedFile plugin{.name = plugin_name, .target = places.plugin, .mode = kPluginMode};
-  StagedFile config{.name = config_name, .target = places.config, .mode = kConfigMode};
+  StagedFile plugin{.name = plugin_name, .target = places.plugin, .mode = kPluginMode, .what = texts::kPluginWhat};
+  StagedFile config{.name = config_name, .target = places.config, .mode = kConfigMode, .what = texts::kConfigWhat};
   int status = stage_file(&plugin);
   if (status != kExitDone) {
     std::puts(texts::kPluginFailed);
@@ -256,6 +257,10 @@ int start_up() {
 
 int run_installer() {
   reset_state();
+  // A write past a file-size limit then fails with EFBIG, which ends the
+  // attempt like a full flash, instead of the signal ending the process with
+  // a staged file left behind. Ignoring a signal installs no handler.
+  std::signal(SIGXFSZ, SIG_IGN);
   const int model_index = start_up();
   if (model_index < 0) return -model_index;
   const char *model = model_names[model_index];

@@ -134,6 +134,7 @@ struct StagedFile {
   const char *name;    // in the data disk
   const char *target;  // its place on the box
   mode_t mode;
+  const char *what = nullptr;  // how messages call it ("plugin"); null: "file"
   Staging state = Staging::kNothing;
   char staged[kPathBufferSize] = "";
 };
@@ -143,10 +144,13 @@ int remove_path(const char *path);
 // Removes what a cut-off run left under the staged name of `target`, silently.
 void remove_staged(const char *target);
 
-// Checks the file, then stages it: 0, or 95 (unpacking failed) or 96 (its mode
-// could not be set) after the messages, with nothing staged left. When the
-// medium holds no second copy beside an old target but the file fits in its
-// place, it is written there instead (state kInPlace).
+// Checks the file, then stages it: 0, or 95 (unpacking failed, or something
+// that cannot be removed stands at the staged name) or 96 (its mode could not
+// be set) after the messages, with nothing staged left. When the medium or
+// quota holds no second copy beside an old target but the file fits in its
+// place, the old file is removed and the new one written there instead
+// (state kInPlace); when that fails too, the target is left missing, never
+// cut short, and the message says so.
 int stage_file(StagedFile *file);
 
 // Renames the staged files over their targets, `first` before `second` (null:

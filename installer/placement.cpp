@@ -72,10 +72,25 @@ int unpack_failed() {
   return kExitUnpackFailed;
 }
 
-bool lack_of_space(int error) { return error == ENOSPC || error == EDQUOT || error == EFBIG; }
+// A medium or a quota too full for a second copy. A file-size limit (EFBIG)
+// is a lack of space too, but it binds the file in place as much as staged:
+// it gets no second attempt.
+bool lack_of_space(int error) { return error == ENOSPC || error == EDQUOT; }
 
-// Whether the file, `decoded` bytes long, fits where its old target stands
-// once that is gone: false when there is no old file.
+// What removing the old file gives back to the medium: nothing while another
+// name still holds it; else its blocks, but never more than its length (a
+// sparse file has fewer blocks than its length says, any other file a few
+// bytes more).
+std::uint64_t freed_by_removal(const struct stat &old) {
+  if (old.st_nlink > 1) return 0;
+  const std::uint64_t blocks = static_cast<std::uint64_t>(old.st_blocks) * 512;
+  const std::uint64_t length = static_cast<std::uint64_t>(old.st_size);
+  return blocks < length ? blocks : length;
+}
+
+// Whether the file, `decoded` bytes long in whole blocks of the medium, fits
+// where its old target stands once that is gone: false when there is no old
+// file.
 bool fits_in_place(const StagedFile &file, std::uint32_t decoded) {
   struct stat old;
   if (lstat(file.target, &old) != 0 || !S_ISREG(old.st_mode)) return false;
@@ -83,22 +98,65 @@ bool fits_in_place(const StagedFile &file, std::uint32_t decoded) {
   folder_of(file.target, folder);
   struct statfs medium;
   if (statfs(folder, &medium) != 0) return false;
-  const std::uint64_t room = static_cast<std::uint64_t>(medium.f_bavail) * static_cast<std::uint64_t>(medium.f_bsize) +
-                             static_cast<std::uint64_t>(old.st_size);
-  return decoded <= room;
+  // Divisions of 32 bits: the boxes' code has no 64-bit division of its own.
+  const std::uint32_t block = medium.f_bsize > 0 ? static_cast<std::uint32_t>(medium.f_bsize) : 1;
+  const std::uint64_t needed = std::uint64_t{decoded / block + (decoded % block != 0 ? 1u : 0u)} * block;
+  const std::uint64_t room = static_cast<std::uint64_t>(medium.f_bavail) * block + freed_by_removal(old);
+  return needed <= room;
 }
 
-// The file written over its target, as a medium too small for two copies
-// allows (the check pass has shown that it decodes).
+const char *what_of(const StagedFile &file) { return file.what != nullptr ? file.what : texts::kFileWhat; }
+
+// The file written where its old target stood, as a medium too small for two
+// copies allows (the check pass has shown that it decodes). The old file is
+// removed first, never written through: a second hard link keeps its bytes.
+// When the new file cannot be written either, what was written is removed
+// too, and one message says that the file is missing now and why; the
+// messages of the staged attempt, still held, are not shown.
 int write_in_place(StagedFile *file) {
+  if (box_operations().unlink(file->target) != 0) {
+    unpack::release_messages();
+    return unpack_failed();
+  }
+  unpack::drop_messages();
+  unpack::hold_messages();
   file->state = Staging::kInPlace;
-  if (unpack_disk_file(file->name, file->target) < 0) return unpack_failed();
+  if (unpack_disk_file(file->name, file->target) < 0) {
+    const int error = unpack::output_error();
+    if (error != 0)
+      unpack::drop_messages();
+    else
+      unpack::release_messages();  // the disk failed: its messages say why
+    box_operations().unlink(file->target);
+    flush_folder_of(file->target);
+    std::fprintf(stderr, texts::kMissingNowFormat, what_of(*file), file->target);
+    if (error != 0) {
+      errno = error;
+      std::perror(texts::kReason);
+    }
+    return kExitUnpackFailed;
+  }
+  unpack::release_messages();
   if (box_operations().chmod(file->target, file->mode) != 0) {
     std::perror(texts::kPermissionsFailed);
     return kExitSetupFailed;
   }
   box_operations().flush(file->target);
+  flush_folder_of(file->target);
   return kExitDone;
+}
+
+// Clears the staged name of what a cut-off run left there. False, after a
+// message naming it and why, when something stands there that cannot be
+// removed (a folder): nothing can be staged then.
+bool staged_name_free(const StagedFile &file) {
+  struct stat st;
+  if (lstat(file.staged, &st) != 0 || box_operations().unlink(file.staged) == 0) return true;
+  const int error = errno;
+  std::fprintf(stderr, texts::kStagedNameTakenFormat, file.staged, what_of(file));
+  errno = error;
+  std::perror(texts::kDoItYourself);
+  return false;
 }
 
 }  // namespace
@@ -130,6 +188,7 @@ int stage_file(StagedFile *file) {
   file->state = Staging::kNothing;
   if (!staged_name(file->target, file->staged, sizeof file->staged) || check_disk_file(file->name, &decoded) < 0)
     return unpack_failed();
+  if (!staged_name_free(*file)) return kExitUnpackFailed;
   unpack::hold_messages();
   const bool written = unpack_disk_file(file->name, file->staged, file->target) >= 0;
   int error = written ? 0 : unpack::output_error();
@@ -147,10 +206,7 @@ int stage_file(StagedFile *file) {
     error = errno;
   }
   box_operations().unlink(file->staged);
-  if (lack_of_space(error) && fits_in_place(*file, decoded)) {
-    unpack::drop_messages();
-    return write_in_place(file);
-  }
+  if (lack_of_space(error) && fits_in_place(*file, decoded)) return write_in_place(file);
   unpack::release_messages();
   return unpack_failed();
 }

@@ -109,5 +109,18 @@ inline constexpr char kVariantFormat[] = "\033[1;31mKavro 2.0-7020 for FreeType 
 // File placement.
 inline constexpr char kUnpackFailed[] = "Couldn't unpack file! Not enough free space?";
 inline constexpr char kPermissionsFailed[] = "Couldn't set permissions";
+inline constexpr char kPluginWhat[] = "plugin";
+inline constexpr char kConfigWhat[] = "configuration";
+inline constexpr char kFileWhat[] = "file";
+// Something at the staged name that cannot be removed: its path and what was
+// to be staged there, then perror(kDoItYourself).
+inline constexpr char kStagedNameTakenFormat[] = "Couldn't remove '%s', where the new %s is unpacked first.\n";
+// A file written in place that could not be written after its old one had
+// been removed: what it is and its target, then perror(kReason) when the
+// writing itself failed.
+inline constexpr char kMissingNowFormat[] =
+    "The %s '%s' is missing now: the old one was removed to make room, and the new one could not be written! "
+    "Make room and run the installer again.\n";
+inline constexpr char kReason[] = "Reason";
 
 }  // namespace texts

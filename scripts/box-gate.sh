@@ -1,38 +1,51 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# box-gate.sh -- would a box's own loader start this program? A check of the
-# file alone, without running it: the boxes (PowerPC 405 and MPC823 cores
-# without FPU, a C library from 2001-2006, kernels 2.4 and 2.6) refuse a
-# program for reasons that an emulator with today's C library never shows.
+# box-gate.sh -- would a box's own loader start this program, and its core
+# run it? A check of the file alone, without running it: the boxes (PowerPC
+# 405 and MPC823 cores without FPU, a C library from 2001-2006, kernels 2.4
+# and 2.6) refuse a program for reasons that an emulator with today's C
+# library never shows. Every row checks what the file holds against a list
+# of what the boxes have (the lists in scripts/box-gate/, each naming its
+# source), not against a list of known faults.
 #
 #   scripts/box-gate.sh FILE
 #
 # Prints one line per row, PASS or FAIL with what failed, and a last line
 # with the count. Exit status: 0 when every row passes, 1 when any fails, 2
 # when FILE cannot be checked at all (missing, not a 32-bit PowerPC ELF
-# file, no binutils for PowerPC).
+# file, no binutils for PowerPC, a list missing).
 #
-# The rows:
-#   versions   every C library symbol version it needs is GLIBC_2.2 or older
-#   needed     it needs no shared library but libc.so.6 and libfreetype.so.6
-#   fpu        no floating-point instruction (the cores have no FPU; a kernel
-#              that does not emulate it kills the program with SIGILL)
-#   405-only   no instruction that only the PowerPC 405 has (the MPC823 of
-#              the DBox2 lacks the multiply-accumulate family)
-#   old PLT    no secure PLT (DT_PPC_GOT): the boxes' loaders predate it
-#   DT_HASH    the SysV hash table is there: older loaders know no other
-#   not PIE    a fixed-address executable (ELF type EXEC)
-#   no TLS     no thread-local storage segment
-#   ABI note   no ABI note asking for a kernel newer than Linux 2.4
-#   symbols    no UNIQUE or IFUNC symbols (the old loaders know neither)
+# The rows every box program shares, whatever its C library:
+#   instructions  every word of the code decodes for the PowerPC 405 and for
+#                 the MPC8xx and is on instructions.list
+#   fpu           no floating-point word: classic FPU, SPE, AltiVec, VSX,
+#                 paired single, decimal (the cores have no FPU)
+#   relocations   every dynamic relocation's type is on relocations.list
+#   old PLT       no secure PLT (DT_PPC_GOT)
+#   DT_HASH       the SysV hash table is there
+#   not PIE       a fixed-address executable (ELF type EXEC)
+#   no TLS        no thread-local storage segment
+#   ABI note      no ABI note asking for a kernel newer than Linux 2.4
+#   symbols       no UNIQUE or IFUNC symbols
+#   search paths  no DT_RPATH or DT_RUNPATH
+#   dynamic tags  every dynamic tag is on dynamic-tags.list
+# The rows of the program's C library, chosen by its interpreter:
+#   interpreter   the C library's loader (glibc: exactly /lib/ld.so.1)
+#   versions      every C library symbol version is GLIBC_2.2 or older
+#   needed        it needs no shared library but libc.so.6 and libfreetype.so.6
+#   functions     every symbol it imports from the C library is on
+#                 glibc-2.2-functions.list with its version; one of
+#                 glibc-moved.list is named with the library it lived in
 #
 # The tools are the cross binutils: KAVRO_CROSS_PREFIX (default
-# powerpc-linux-gnu-) precedes readelf and objdump.
+# powerpc-linux-gnu-) precedes readelf and objdump. KAVRO_BOX_GATE_LISTS
+# names another folder of lists.
 set -euo pipefail
 
 prefix=${KAVRO_CROSS_PREFIX:-powerpc-linux-gnu-}
 readelf=${prefix}readelf
 objdump=${prefix}objdump
+lists=${KAVRO_BOX_GATE_LISTS:-$(cd "$(dirname "$0")" && pwd)/box-gate}
 
 die() { echo "box-gate: $*" >&2; exit 2; }
 
@@ -41,6 +54,9 @@ file=$1
 [ -f "$file" ] || die "$file: no such file"
 for tool in "$readelf" "$objdump"; do
   command -v "$tool" >/dev/null || die "no $tool (the PowerPC binutils; KAVRO_CROSS_PREFIX sets the prefix)"
+done
+for list in instructions relocations dynamic-tags glibc-2.2-functions glibc-moved; do
+  [ -f "$lists/$list.list" ] || die "no list $lists/$list.list"
 done
 header=$(LC_ALL=C "$readelf" -h "$file" 2>/dev/null) || die "$file: not an ELF file"
 grep -q 'Class:[[:space:]]*ELF32' <<<"$header" && grep -q 'Machine:[[:space:]]*PowerPC$' <<<"$header" ||
@@ -51,15 +67,25 @@ segments=$(LC_ALL=C "$readelf" -W -l "$file" 2>/dev/null || true)
 dynsyms=$(LC_ALL=C "$readelf" -W --dyn-syms "$file" 2>/dev/null || true)
 allsyms=$(LC_ALL=C "$readelf" -W -s "$file" 2>/dev/null || true)
 notes=$(LC_ALL=C "$readelf" -W -n "$file" 2>/dev/null || true)
-code=$(LC_ALL=C "$objdump" -d "$file" 2>/dev/null) || die "$file: objdump cannot disassemble it"
-code_405=$(LC_ALL=C "$objdump" -d -M 405 "$file" 2>/dev/null) || die "$file: objdump cannot disassemble it"
+# The relocations as the loader finds them, through the dynamic section:
+# the same in a stripped file or one without section headers.
+relocations=$(LC_ALL=C "$readelf" -W -D -r "$file" 2>/dev/null || true)
+
+# Each word of the code three times: as binutils decodes it for the 405 and
+# for the MPC8xx (base mnemonics), and for any PowerPC (to name it).
+disassemble() { LC_ALL=C "$objdump" -d -z "$@" "$file" 2>/dev/null || die "$file: objdump cannot disassemble it"; }
+code_405=$(disassemble -M 405,raw)
+code_8xx=$(disassemble -M 821,raw)
+code_any=$(disassemble)
 
 failed=0
+rows=0
 row() {  # row PASSED NAME WHAT [DETAIL]
+  rows=$((rows + 1))
   if [ "$1" -eq 1 ]; then
-    printf 'box-gate: PASS  %-9s %s\n' "$2" "$3"
+    printf 'box-gate: PASS  %-12s %s\n' "$2" "$3"
   else
-    printf 'box-gate: FAIL  %-9s %s: %s\n' "$2" "$3" "$4"
+    printf 'box-gate: FAIL  %-12s %s: %s\n' "$2" "$3" "$4"
     failed=$((failed + 1))
   fi
 }
@@ -77,57 +103,127 @@ some() {
   fi
 }
 
-# The mnemonic of each instruction that objdump decodes, one a line, with
-# the function it lies in: "function mnemonic".
-instructions() {
-  awk '/^[0-9a-f]+ <.*>:$/ { f = $2; gsub(/[<>:]/, "", f); next }
-       /^ *[0-9a-f]+:\t/ { n = split($0, part, "\t"); if (n >= 3) { split(part[3], m, " "); print f, m[1] } }'
+# Findings, one a line, as "N: the first LIMIT of them; ...".
+findings() {
+  local limit=$1 all n
+  all=$(cat)
+  n=$(grep -c . <<<"$all")
+  printf '%d: %s%s\n' "$n" "$(head -n "$limit" <<<"$all" | paste -sd ';' | sed 's/;/; /g')" \
+    "$([ "$n" -le "$limit" ] || echo " and $((n - limit)) more")"
 }
 
-# --- versions: GLIBC_2.2 or older --------------------------------------------
-version_newer() {  # is GLIBC_x newer than GLIBC_2.2?
-  [ "$(printf '%s\n%s\n' "$1" GLIBC_2.2 | sort -V | tail -n1)" != GLIBC_2.2 ]
-}
-too_new=""
-while read -r sym; do
-  name=${sym%%@*}
-  version=${sym##*@}
-  version_newer "$version" && too_new+="$name@$version"$'\n'
-done < <(awk '$7 == "UND" { print $8 }' <<<"$dynsyms" | grep -o '^[^ ]*@GLIBC_[0-9.]*' || true)
-if [ -z "$too_new" ]; then
-  newest=$(grep -o '@GLIBC_[0-9.]*' <<<"$dynsyms" | tr -d @ | sort -V -u | tail -n1 || true)
-  row 1 versions "symbol versions GLIBC_2.2 or older (newest ${newest:-none})"
+# The words of a list, one a line: comments and blank lines left out.
+list_words() { sed 's/#.*//' "$lists/$1.list" | tr -s ' \t' '\n' | grep -v '^$' || true; }
+# The lines of a list of NAME VALUE lines.
+list_lines() { sed 's/#.*//' "$lists/$1.list" | awk 'NF >= 2 { print $1, $2 }'; }
+
+# ============================================================ shared rows
+
+# --- instructions and fpu -----------------------------------------------------
+# One line per word: verdict, where (function+offset), the word, what it is.
+# Verdicts: ok, padding (zero words after a jump or return), got (the old PLT's
+# .got: its one blrl and the table around it, data), fpu, and the word that
+# is not on the list: not-405, not-8xx, neither, unlisted.
+words=$(awk -v allowed="$(list_words instructions)" '
+  BEGIN {
+    n = split(allowed, al, "\n")
+    for (i = 1; i <= n; i++) {
+      if (index(al[i], "=")) { split(al[i], f, "="); form[f[1] " " f[2]] = 1; restricted[f[1]] = 1 }
+      else plain[al[i]] = 1
+    }
+  }
+  function fp(m) {
+    return m ~ /^(f[a-z0-9]*\.?|lf[a-z]+|stf[a-z]+|mffs[a-z]*\.?|mtfs[a-z0-9]*\.?|mcrfs)$/ ||  # classic FPU
+           m ~ /^(efs|efd|evfs)[a-z]*$/ ||                                                 # SPE
+           m ~ /^(v[a-z]*fp|vcf[su]x|vct[su]xs|vrfi[nmpz])$/ ||                            # AltiVec
+           m ~ /^(xs|xv|lxs|stxs)[a-z0-9]*\.?$/ ||                                         # VSX
+           m ~ /^psq?_[a-z0-9_.]+$/ ||                                                     # paired single
+           m ~ /^d(add|sub|mul|div|cmp[ou]|tst[a-z]+|qua[a-z]*|rrnd|rint[a-z]*|ctdp|ctqpq|rsp|rdpq|cffix|ctfix|dedpd|enbcd|xex|iex|scli|scri)q?\.?$/  # decimal
+  }
+  # The words of one disassembly: address -> mnemonic and operands; the
+  # section and function of each address from the first.
+  function hex(h,   i, v) { v = 0; for (i = 1; i <= length(h); i++) v = v * 16 + index("0123456789abcdef", substr(h, i, 1)) - 1; return v }
+  FNR == 1 { part_no++ }
+  /^Disassembly of section / { sec = $4; sub(/:$/, "", sec); next }
+  /^[0-9a-f]+ <.*>:$/ { fn = $2; gsub(/^<|>:$/, "", fn); fn_at = hex($1); next }
+  /^ *[0-9a-f]+:\t/ {
+    k = split($0, p, "\t")
+    addr = p[1]; gsub(/[ :]/, "", addr)
+    bytes = p[2]; gsub(/ /, "", bytes)
+    if (length(bytes) != 8) next            # data objects objdump shows as bytes
+    mn = ""; ops = ""
+    if (k >= 3) { mn = p[3]; sub(/ .*/, "", mn); if (k >= 4) ops = p[4]; else { ops = p[3]; sub(/^[^ ]* */, "", ops) } }
+    sub(/ *<.*/, "", ops); gsub(/r[0-9]+/, "r", ops); gsub(/ /, "", ops)
+    if (part_no == 1) {
+      order[++count] = addr; word[addr] = bytes; section[addr] = sec
+      off = hex(addr) - fn_at
+      where[addr] = fn (off ? sprintf("+0x%x", off) : "")
+      m405[addr] = mn; o405[addr] = ops
+    } else if (part_no == 2) m8xx[addr] = mn
+    else { many[addr] = mn }
+  }
+  END {
+    for (i = 1; i <= count; i++) {
+      a = order[i]; m = m405[a]
+      if (section[a] == ".got") { print "got", where[a], word[a], m; continue }
+      # A zero word is not an instruction; the linker and assembler put it
+      # between functions to align them: after a jump, a return or another.
+      if (word[a] == "00000000") {
+        ends = i > 1 && section[order[i - 1]] == section[a] &&
+               (m405[order[i - 1]] ~ /^(b|ba|padding)$/ ||
+                (m405[order[i - 1]] ~ /^bc(lr|ctr)$/ && o405[order[i - 1]] ~ /^20,/))
+        if (ends) { m405[a] = "padding"; print "padding", where[a], word[a], "-"; continue }
+      }
+      name = (many[a] == ".long" ? m : many[a])
+      on405 = m != ".long"; on8xx = m8xx[a] != ".long"
+      listed = on405 && on8xx && (restricted[m] ? ((m " " o405[a]) in form) : (m in plain))
+      if (listed) verdict = "ok"
+      else if (fp(m) || fp(many[a])) verdict = "fpu"
+      else if (!on405 && !on8xx) verdict = "neither"
+      else if (!on405) verdict = "not-405"
+      else if (!on8xx) verdict = "not-8xx"
+      else { verdict = "unlisted"; name = (many[a] != m ? many[a] " = " : "") m (o405[a] != "" ? " " o405[a] : "") }
+      print verdict, where[a], word[a], name
+    }
+  }' <(printf '%s\n' "$code_405") <(printf '%s\n' "$code_8xx") <(printf '%s\n' "$code_any"))
+
+count_of() { awk -v v="$1" '$1 == v' <<<"$words" | grep -c . || true; }
+code_words=$(awk '$1 != "got"' <<<"$words" | grep -c . || true)
+padding=$(count_of padding)
+got_words=$(count_of got)
+got_blrl=$(awk '$1 == "got" && $3 == "4e800021"' <<<"$words" | grep -c . || true)
+bad=$(awk '$1 ~ /^(neither|not-405|not-8xx|unlisted)$/ {
+             why = $1 == "neither" ? "on neither core" : $1 == "not-405" ? "not on the PowerPC 405" :
+                   $1 == "not-8xx" ? "not on the MPC8xx" : "not on the list"
+             name = $4; for (i = 5; i <= NF; i++) name = name " " $i
+             print $2 ": " $3 " (" name ", " why ")" }' <<<"$words")
+got_note=""
+if [ "$got_words" -gt 0 ]; then
+  got_note="; .got is the old PLT's table: $got_blrl blrl and $((got_words - got_blrl)) words of data"
+  # Anything but the one blrl would be code the old PLT does not make.
+  [ "$got_blrl" -eq 1 ] || bad+=$'\n'".got: $got_blrl blrl words where the old PLT has one"
+fi
+bad=$(grep -v '^$' <<<"$bad" || true)
+if [ -z "$bad" ]; then
+  row 1 instructions "every word on both cores' list ($((code_words - padding)) words; $padding zero words of alignment padding$got_note)"
 else
-  row 0 versions "symbol versions GLIBC_2.2 or older" "$(printf '%s' "$too_new" | some 6)"
+  row 0 instructions "every word on both cores' list" "$(findings 8 <<<"$bad")"
 fi
 
-# --- needed: libc.so.6 and libfreetype.so.6 ----------------------------------
-needed=$(sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' <<<"$dynamic")
-extra=$(grep -v -x -e libc.so.6 -e libfreetype.so.6 <<<"$needed" || true)
-if [ -z "$extra" ]; then
-  row 1 needed "NEEDED only libc.so.6 and libfreetype.so.6 ($(paste -sd ' ' <<<"$needed"))"
-else
-  row 0 needed "NEEDED only libc.so.6 and libfreetype.so.6" "also $(some 6 <<<"$extra")"
-fi
-
-# --- fpu: no floating-point instruction -------------------------------------
-fpu=$(instructions <<<"$code" |
-      awk '$2 ~ /^(f[a-z]+\.?|lf[a-z]+|stf[a-z]+|mffs\.?|mtfs[a-z0-9]*\.?|mcrfs)$/' || true)
+fpu=$(awk '$1 == "fpu" { print $2 ": " $3 " (" $4 ")" }' <<<"$words")
 if [ -z "$fpu" ]; then
-  row 1 fpu "no FPU instructions"
+  row 1 fpu "no floating-point instructions"
 else
-  row 0 fpu "no FPU instructions" \
-    "$(grep -c . <<<"$fpu") in $(awk '{ print $1 }' <<<"$fpu" | some 4)"
+  row 0 fpu "no floating-point instructions" "$(findings 8 <<<"$fpu")"
 fi
 
-# --- 405-only: nothing the MPC823 lacks --------------------------------------
-only_405=$(instructions <<<"$code_405" |
-           awk '$2 ~ /^((n?mac|mul)(chw|hhw|lhw)[su]*o?\.?|dlmzb\.?|dccci|iccci|dcread|icread|icbt|tlbre|tlbwe|tlbsx\.?|m[ft]dcr|wrteei?|rfci)$/' || true)
-if [ -z "$only_405" ]; then
-  row 1 405-only "no 405-only instructions"
+# --- relocations: types the old loaders know ---------------------------------
+reloc_types=$(awk '$3 ~ /^R_PPC_/ { print $3 }' <<<"$relocations")
+unknown=$(grep -v -x -F -f <(list_words relocations) <<<"$reloc_types" | grep -v '^$' | sort | uniq -c | awk '{ print $2 " (" $1 ")" }' || true)
+if [ -z "$unknown" ]; then
+  row 1 relocations "dynamic relocations of the old loaders' types ($(some 6 <<<"$reloc_types"))"
 else
-  row 0 405-only "no 405-only instructions" \
-    "$(grep -c . <<<"$only_405") ($(awk '{ print $2 }' <<<"$only_405" | some 4)) in $(awk '{ print $1 }' <<<"$only_405" | some 4)"
+  row 0 relocations "dynamic relocations of the old loaders' types" "$(paste -sd ' ' <<<"$unknown")"
 fi
 
 # --- old PLT: no DT_PPC_GOT ---------------------------------------------------
@@ -141,7 +237,7 @@ fi
 if grep -q '(HASH)' <<<"$dynamic"; then
   row 1 DT_HASH "DT_HASH present"
 else
-  row 0 DT_HASH "DT_HASH present" "only $(grep -q '(GNU_HASH)' <<<"$dynamic" && echo DT_GNU_HASH || echo 'no hash table') (link with --hash-style=both)"
+  row 0 DT_HASH "DT_HASH present" "$(grep -q '(GNU_HASH)' <<<"$dynamic" && echo 'only DT_GNU_HASH' || echo 'no hash table') (link with --hash-style=sysv)"
 fi
 
 # --- not PIE ------------------------------------------------------------------
@@ -179,5 +275,108 @@ else
   row 0 symbols "no UNIQUE or IFUNC symbols" "$(some 6 <<<"$odd")"
 fi
 
-echo "box-gate: $file: $((10 - failed)) of 10 rows passed"
+# --- search paths: the box's own library folders only --------------------------
+# A search path names a folder of the build machine, and an empty element
+# (a trailing colon) is the current folder: the installer runs as root in
+# /tmp, where anyone on the box can leave a library.
+paths=$(sed -n 's/.*(\(RPATH\|RUNPATH\)).*\[\(.*\)\]/DT_\1 \2/p' <<<"$dynamic")
+if [ -z "$paths" ]; then
+  row 1 "search paths" "no DT_RPATH or DT_RUNPATH"
+else
+  row 0 "search paths" "no DT_RPATH or DT_RUNPATH" "$(paste -sd ';' <<<"$paths" | sed 's/;/; /g')"
+fi
+
+# --- dynamic tags: those an old loader knows -----------------------------------
+# DT_RPATH, DT_RUNPATH and DT_PPC_GOT have rows of their own.
+tags=$(sed -n 's/^ *0x[0-9a-f]* (\([A-Za-z0-9_]*\)).*/\1/p' <<<"$dynamic" | grep -v -x -e RPATH -e RUNPATH -e PPC_GOT || true)
+unknown=$(grep -v -x -F -f <(list_words dynamic-tags) <<<"$tags" || true)
+if [ -z "$unknown" ]; then
+  row 1 "dynamic tags" "only dynamic tags the old loaders know ($(grep -c . <<<"$tags" || true) entries)"
+else
+  row 0 "dynamic tags" "only dynamic tags the old loaders know" "$(sed 's/^/DT_/' <<<"$unknown" | some 6)"
+fi
+
+# ======================================================== C library rows
+
+# The C libraries a box program may be built for, told apart by the
+# interpreter the file names: "INTERPRETER KIND", and a function KIND_rows
+# with that library's rows. A file naming none of them fails the
+# interpreter row and is checked as the box build's kind, glibc.
+libc_kinds=("/lib/ld.so.1 glibc")
+
+glibc_rows() {
+  # --- versions: GLIBC_2.2 or older -------------------------------------------
+  local too_new
+  too_new=$(awk '$7 == "UND" && $8 ~ /@GLIBC_[0-9.]+/ {
+                   s = $8; sub(/ .*/, "", s); v = s; sub(/.*@GLIBC_/, "", v)
+                   n = split(v, p, ".")
+                   if ((p[1] * 1000 + p[2]) * 1000 + (n > 2 ? p[3] : 0) > 2002000) print s
+                 }' <<<"$dynsyms")
+  if [ -z "$too_new" ]; then
+    local newest
+    newest=$(grep -o '@GLIBC_[0-9.]*' <<<"$dynsyms" | tr -d @ | sort -V -u | tail -n1 || true)
+    row 1 versions "symbol versions GLIBC_2.2 or older (newest ${newest:-none})"
+  else
+    row 0 versions "symbol versions GLIBC_2.2 or older" "$(printf '%s' "$too_new" | some 6)"
+  fi
+
+  # --- needed: libc.so.6 and libfreetype.so.6 ---------------------------------
+  local needed extra
+  needed=$(sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' <<<"$dynamic")
+  extra=$(grep -v -x -e libc.so.6 -e libfreetype.so.6 <<<"$needed" || true)
+  if [ -z "$extra" ]; then
+    row 1 needed "NEEDED only libc.so.6 and libfreetype.so.6 ($(paste -sd ' ' <<<"$needed"))"
+  else
+    row 0 needed "NEEDED only libc.so.6 and libfreetype.so.6" "also $(some 6 <<<"$extra")"
+  fi
+
+  # --- functions: on the list of the box's libc.so.6 --------------------------
+  # Every symbol with a GLIBC_ version that the program takes from outside,
+  # called (undefined) or copied into it (stdout, stderr). Unversioned ones
+  # come from libraries without versions (FreeType); the needed row checks
+  # those libraries.
+  local imports verdicts
+  imports=$(awk '$8 ~ /@GLIBC_/ && $8 !~ /@@/ { s = $8; sub(/ .*/, "", s); print s }' <<<"$dynsyms" | sort -u)
+  verdicts=$(awk -v listed="$(list_lines glibc-2.2-functions)" -v moved="$(list_lines glibc-moved)" '
+    BEGIN {
+      n = split(listed, l, "\n"); for (i = 1; i <= n; i++) { split(l[i], f, " "); ok[f[1] "@" f[2]] = 1; has[f[1]] = has[f[1]] " " f[1] "@" f[2] }
+      n = split(moved, l, "\n"); for (i = 1; i <= n; i++) { split(l[i], f, " "); lived[f[1]] = f[2] }
+    }
+    NF {
+      name = $0; sub(/@.*/, "", name)
+      if ($0 in ok) print "ok", $0
+      else if (name in lived) print "moved", $0 " (in " lived[name] " on the boxes, not in libc.so.6)"
+      else if (name in has) print "version", $0 " (the boxes have" has[name] ")"
+      else print "unlisted", $0
+    }' <<<"$imports")
+  local wrong unlisted count
+  count=$(grep -c . <<<"$imports" || true)
+  wrong=$(awk '$1 == "moved" || $1 == "version" { $1 = ""; sub(/^ /, ""); print }' <<<"$verdicts")
+  unlisted=$(awk '$1 == "unlisted" { print $2 }' <<<"$verdicts")
+  if [ -z "$wrong$unlisted" ]; then
+    row 1 functions "every C library import on the list of glibc 2.2's libc.so.6 ($count)"
+  else
+    local detail=""
+    [ -z "$wrong" ] || detail=$(findings 6 <<<"$wrong")
+    [ -z "$unlisted" ] || detail+="${detail:+; }not on the list: $(some 6 <<<"$unlisted") (check each in glibc's libc.abilist and glibc-moved.list, then add it to $lists/glibc-2.2-functions.list)"
+    row 0 functions "every C library import on the list of glibc 2.2's libc.so.6" "$detail"
+  fi
+}
+
+interpreter=$(sed -n 's/.*\[Requesting program interpreter: \(.*\)\]/\1/p' <<<"$segments")
+kind=""
+known=""
+for entry in "${libc_kinds[@]}"; do
+  known+="${known:+ or }${entry% *}"
+  [ "${entry% *}" != "$interpreter" ] || kind=${entry#* }
+done
+if [ -n "$kind" ]; then
+  row 1 interpreter "the loader of a C library the boxes have: $interpreter ($kind)"
+else
+  row 0 interpreter "the loader of a C library the boxes have ($known)" "${interpreter:-none}"
+  kind=glibc
+fi
+"${kind}_rows"
+
+echo "box-gate: $file: $((rows - failed)) of $rows rows passed"
 [ "$failed" -eq 0 ]

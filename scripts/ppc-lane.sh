@@ -38,7 +38,9 @@
 #      machine's tools are built in build-ppc-host.
 #   6. The release (scripts/release.sh, from build-box and build-box-uclibc)
 #      into a temporary folder; its kavro-install and kavro-install-uclibc
-#      must pass the box gate (scripts/box-gate.sh).
+#      must pass the box gate (scripts/box-gate.sh), and the gate must refuse
+#      build-ppc's kavro-install and each of its own cases (tests/box/gate)
+#      for the right row.
 #   7. The box builds' own starts (tests/box: constructors, arguments) and
 #      the release's kavro-install and kavro-install-uclibc on the boxes'
 #      cores: every end-to-end row in kavro-box under qemu-ppc as a PowerPC
@@ -334,7 +336,7 @@ configure_box() {
 }
 
 build_box() {
-  cmake --build "$box_build" -j"$jobs" --target kavro-install kavro_freetype_standin box_start_check ||
+  cmake --build "$box_build" -j"$jobs" --target kavro-install kavro_freetype_standin box_start_check box_gate_cases ||
     fail "building $box_build failed"
 }
 
@@ -531,15 +533,63 @@ make_release() {
 
 # The gate itself: build-ppc's kavro-install, linked with the C++ runtime
 # against Debian's C library and stripped as releases were, is what a box
-# refuses, for 8 reasons.
+# refuses, for 11 reasons.
 check_gate_refuses() {
   local gate failed stripped=$build/kavro-install.stripped
   $triple-strip -o "$stripped" "$build/bin/kavro-install" || fail "strip failed"
   gate=$("$here/scripts/box-gate.sh" "$stripped") && fail "the box gate passes build-ppc's kavro-install"
-  failed=$(sed -n 's/^box-gate: FAIL  \(.\{9\}\).*/\1/p' <<<"$gate" | sed 's/ *$//' | paste -sd ,)
-  [ "$failed" = "versions,needed,fpu,old PLT,DT_HASH,not PIE,no TLS,ABI note" ] ||
+  failed=$(sed -n 's/^box-gate: FAIL  \(.\{12\}\).*/\1/p' <<<"$gate" | sed 's/ *$//' | paste -sd ,)
+  [ "$failed" = "instructions,fpu,old PLT,DT_HASH,not PIE,no TLS,ABI note,dynamic tags,versions,needed,functions" ] ||
     { echo "$gate" >&2; fail "the box gate fails other rows than expected for build-ppc's kavro-install: $failed"; }
   say "  the box gate refuses build-ppc's kavro-install: $failed"
+}
+
+# The gate's own cases (tests/box/gate), built as the box build builds
+# kavro-install and stripped as the release strips it: each fault the gate
+# exists for must fail its row, and only that row, naming what it found; a
+# plain program must pass every row.
+#   program|row that fails|words its line must hold
+gate_cases=(
+  "plain||"
+  "instructions|instructions|iselgt vaddubm ld popcntb lwsync mfocrf"
+  "fpu|fpu|fadd efsadd"
+  "moved|functions|clock_gettime@GLIBC_2.2 librt.so.1 dlopen@GLIBC_2.1 libdl.so.2"
+  "ifunc|relocations|R_PPC_IRELATIVE"
+  "tls|no TLS|TLS segment"
+  "runpath|search paths|DT_RUNPATH /opt/kavro/lib:"
+)
+
+check_gate_cases() {
+  local entry name row words stripped gate status failed word line
+  local cases_dir=$build/box-gate-cases
+  rm -rf "$cases_dir"
+  mkdir -p "$cases_dir"
+  # The gate on every case at once (the machine's cores), then the verdicts.
+  for entry in "${gate_cases[@]}"; do
+    name=${entry%%|*}
+    stripped=$cases_dir/$name
+    $triple-strip -o "$stripped" "$box_build/bin/box_gate_$name" || fail "strip failed"
+    { status=0; "$here/scripts/box-gate.sh" "$stripped" >"$stripped.gate" 2>&1 || status=$?; echo "$status" >"$stripped.status"; } &
+  done
+  wait
+  for entry in "${gate_cases[@]}"; do
+    IFS='|' read -r name row words <<<"$entry"
+    gate=$(cat "$cases_dir/$name.gate")
+    status=$(cat "$cases_dir/$name.status")
+    if [ -z "$row" ]; then
+      [ "$status" -eq 0 ] || { echo "$gate" >&2; fail "the box gate refuses the plain case"; }
+      continue
+    fi
+    [ "$status" -eq 1 ] || { echo "$gate" >&2; fail "the box gate ends with $status on the $name case; its $row row must fail"; }
+    failed=$(sed -n 's/^box-gate: FAIL  \(.\{12\}\).*/\1/p' <<<"$gate" | sed 's/ *$//' | paste -sd ,)
+    [ "$failed" = "$row" ] || { echo "$gate" >&2; fail "the $name case fails the rows $failed, not $row alone"; }
+    line=$(grep "^box-gate: FAIL  $row " <<<"$gate")
+    for word in $words; do
+      grep -q -F -- "$word" <<<"$line" || { echo "$line" >&2; fail "the gate's $row row does not name $word for the $name case"; }
+    done
+  done
+  say "  the box gate passes the plain case and refuses each of the others for its row:" \
+    "$(printf '%s\n' "${gate_cases[@]}" | awk -F'|' '$2 != "" { printf "%s%s (%s)", sep, $1, $2; sep = ", " }')"
 }
 
 # check_release_install INSTALLER LIBC BUILD: the release's own installer
@@ -610,6 +660,7 @@ step_done
 step "6/7 release, and the box gate on its kavro-install and on build-ppc's"
 make_release
 check_gate_refuses
+check_gate_cases
 step_done
 
 step "7/7 the release's installers on the boxes' cores (qemu-ppc -cpu ${cpu_models[*]})"

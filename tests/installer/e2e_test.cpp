@@ -67,6 +67,9 @@ std::vector<Row> Installer::rows() {
   const std::string old_so = kPlugin + "=" + (work_ / "old.so").string(), big = noise(300 * 1024 + 17, 3);
   const std::string new_300 = noise(300 * 1024, 7), old_so_300 = kPlugin + "=" + (work_ / "old-300.so").string();
   write_file(work_ / "old-300.so", noise(300 * 1024, 8));
+  const std::string sparse_so = kPlugin + "=" + (work_ / "sparse.so").string();
+  write_file(work_ / "sparse.so", "");
+  fs::resize_file(work_ / "sparse.so", 300 * 1024);  // holes only
   const auto filler = [&](int kb) {
     write_file(work_ / ("filler-" + std::to_string(kb)), std::string(static_cast<std::size_t>(kb) * 1024, 'f'));
     return (work_ / ("filler-" + std::to_string(kb))).string();
@@ -229,6 +232,18 @@ std::vector<Row> Installer::rows() {
      "/var/filler=" + filler(1500)}, 95, fails(284, "ERROR!\n"), probed + "couldn't write data" + kUnpackFailed,
      {{kPlugin, "0644 kept old plugin\n"}, {kConfig, "0644 kept old configuration\n"}, {kStagedPlugin, "absent"}},
      "300 KB plugin"},
+    // An old plugin of holes frees no room when removed: not written in place, so no plugin is left cut short.
+    {"sparse old plugin", "b0y", {"--var-size", "1792", "--file", sparse_so, "--file", old_cfg, "--file",
+     "/var/filler=" + filler(1600)}, 95, fails(188, "ERROR!\n"), probed + "couldn't write data" + kUnpackFailed,
+     {{kPlugin, "0644 kept " + std::string(300 * 1024, '\0')}, {kStagedPlugin, "absent"}}, "300 KB plugin"},
+    // A file-size limit is a lack of space; what stands at a staged name and cannot be removed is named.
+    {"file-size limit", "b0y", {"--under", "prlimit --fsize=100000", "--file", old_so}, 95, fails(kStandardFreeKb - 4,
+     "ERROR!\n"), probed + "couldn't write data" + kUnpackFailed, {{kPlugin, "0644 kept old plugin\n"},
+     {kStagedPlugin, "absent"}}, "big plugin"},
+    {"folder at the staged name", "b0y", {"--path", kStagedPlugin, "--file", old_so}, 95, fails(kStandardFreeKb - 4,
+     "ERROR!\n"), probed + "Couldn't remove '" + kStagedPlugin + "', where the new plugin is unpacked first.\n"
+     "\aDo it yourself.\nReason: Is a directory\n", {{kPlugin, "0644 kept old plugin\n"}, {kStagedPlugin,
+     "dir 0755"}}},
   };
   // The FreeType version chooses the summary and the plugin variant.
   const struct {

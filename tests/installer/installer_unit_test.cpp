@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Where the end-to-end rows do not reach: the font sort's orders a directory does not give, the font scan of a
-// missing and an empty directory, what remove_path clears before a link is made and what it leaves, and an
-// installation cut off at every step that changes the box.
+// missing and an empty directory, what remove_path clears before a link is made and what it leaves, an
+// installation cut off at every step that changes the box, and the plugin written in place of the old one.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,6 +11,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <string_view>
+#include <utility>
 
 #include "container_writer.h"
 #include "installer.h"
@@ -72,6 +75,17 @@ TEST(FontScanAndRemovePath, InAFolderOfTheirOwn) {
   fs::remove_all(dir);
 }
 
+// A data disk `dir`/test.dsk of the English plugin for FreeType 2.1 and its configuration, in blocks of 1 KiB (a
+// write each).
+std::string make_disk(const fixtures::TempDir &dir, const fixtures::Bytes &plugin, const fixtures::Bytes &config) {
+  kavro::tools::packer::Options options;
+  options.block_size = 1024;
+  const kavro::tools::container::ContainerEntry entries[] = {{"d213-EN.so", fixtures::packed(plugin, options)},
+                                                             {"kavro-2.cfg", fixtures::packed(config, options)}};
+  EXPECT_EQ(kavro::tools::container::write_container(dir / "test.dsk", entries), "");
+  return dir / "test.dsk";
+}
+
 // The power cut: every call that changes the box counts as a step, and a run told to stop at step N ends its
 // process right before it, with what the C library still buffered lost.
 namespace cut {
@@ -104,11 +118,7 @@ TEST(PowerCut, AtEveryStepLeavesTheOldOrTheNewPairAndTheNextRunCompletes) {
   using fixtures::Bytes;
   const fixtures::TempDir dir;
   const Bytes plugin = fixtures::sample_bytes(5000, 3), config = fixtures::sample_bytes(1500, 4);
-  kavro::tools::packer::Options options;
-  options.block_size = 1024;  // a write per block
-  const kavro::tools::container::ContainerEntry entries[] = {{"d213-EN.so", fixtures::packed(plugin, options)},
-                                                             {"kavro-2.cfg", fixtures::packed(config, options)}};
-  ASSERT_EQ(kavro::tools::container::write_container(dir / "test.dsk", entries), "");
+  const std::string disk = make_disk(dir, plugin, config);
   const std::string box = dir / "box", so = box + "/kavro.so", cfg = box + "/kavro.cfg";
   const std::string tit = box + "/tit", font = box + "/Kavro.ttf";
   const Places in_box{
@@ -141,7 +151,7 @@ TEST(PowerCut, AtEveryStepLeavesTheOldOrTheNewPairAndTheNextRunCompletes) {
       cut::links_fail = links_fail;
       set_box_operations(&cut::kBox);
       unpack::set_output(&cut::kOutput);
-      const int status = open_install_disk((dir / "test.dsk").c_str()) == 0
+      const int status = open_install_disk(disk.c_str()) == 0
                              ? install(0, {.language = 1, .subtitles = kSubtitlesTmp, .font = 'a'}, in_box)
                              : 99;
       std::fflush(stdout);
@@ -198,6 +208,88 @@ TEST(PowerCut, AtEveryStepLeavesTheOldOrTheNewPairAndTheNextRunCompletes) {
   std::printf("[ CUTS     ] %d cut points, each checked and installed again, in %.2f s\n", cut_points, seconds);
   RecordProperty("cut_points", std::to_string(cut_points));
   EXPECT_GE(cut_points, 30);
+}
+
+// A flash with no room for a second copy, played by failing the writes after the first one, with the error a full
+// flash, or a file-size limit, gives.
+namespace full {
+int staged_error = 0, in_place_error = 0;  // for the staged plugin, and for the plugin itself; 0: its writes succeed
+int failing = 0;
+bool wrote = false;
+constexpr unpack::Output kOutput{
+    .fopen =
+        [](const char *path, const char *mode) {
+          const std::string_view name = path;
+          failing = name.ends_with("/.kavro.so.new") ? staged_error : name.ends_with("/kavro.so") ? in_place_error : 0;
+          wrote = false;
+          return std::fopen(path, mode);
+        },
+    .fwrite = [](const void *b, std::size_t size, std::size_t n, FILE *s) -> std::size_t {
+      if (failing != 0 && std::exchange(wrote, true)) return errno = failing, 0;
+      return std::fwrite(b, size, n, s);
+    },
+    .fclose = [](FILE *s) { return std::fclose(s); },
+};
+}  // namespace full
+
+// The plugin written in place removes the old one first and never writes through it (a second hard link keeps the
+// old bytes); when it cannot be written there either, nothing cut short stays under its name and one message says
+// it is missing. A file-size limit binds a file in place as much as staged: no second attempt.
+TEST(InPlace, NeverWritesThroughTheOldPluginNorLeavesItCut) {
+  using fixtures::Bytes;
+  const fixtures::TempDir dir;
+  const Bytes plugin = fixtures::sample_bytes(5000, 5), config = fixtures::sample_bytes(1500, 6);
+  const Bytes old_plugin = {'o', 'l', 'd', '\n'}, old_config = {'o', 'l', 'd', ' ', 'c', 'f', 'g', '\n'};
+  const std::string disk = make_disk(dir, plugin, config), so = dir / "kavro.so", cfg = dir / "kavro.cfg";
+  const std::string backup = dir / "kavro.so.bak", messages = dir / "messages", tit = dir / "tit";
+  const Places places{.plugin = so.c_str(), .config = cfg.c_str(), .subtitles_dir = tit.c_str(), .font_link = ""};
+  const std::string missing = "The plugin '" + so +
+                              "' is missing now: the old one was removed to make room, and the new one could not be "
+                              "written! Make room and run the installer again.\nReason: No space left on device\n";
+  const std::string unpack_failed = "couldn't write dataCouldn't unpack file! Not enough free space?";
+  const struct {
+    const char *what;
+    int staged_error, in_place_error, status;
+    std::string said;
+    std::optional<Bytes> so, cfg;
+  } rows[] = {
+      {"in place beside a hard link", ENOSPC, 0, 0, "", plugin, config},
+      {"in place fails too", ENOSPC, ENOSPC, 95, missing, std::nullopt, old_config},
+      {"file-size limit", EFBIG, 0, 95, unpack_failed, old_plugin, old_config},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.what);
+    for (const std::string &path : {so, cfg, backup}) unlink(path.c_str());
+    fixtures::write_file(so, old_plugin);
+    fixtures::write_file(cfg, old_config);
+    ASSERT_EQ(link(so.c_str(), backup.c_str()), 0);
+    full::staged_error = row.staged_error;
+    full::in_place_error = row.in_place_error;
+    unpack::set_output(&full::kOutput);
+    ASSERT_EQ(open_install_disk(disk.c_str()), 0);
+    std::fflush(nullptr);  // standard output thrown away, standard error into `messages`
+    const int out = dup(STDOUT_FILENO), err = dup(STDERR_FILENO), null = open("/dev/null", O_WRONLY);
+    const int said_fd = open(messages.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(null, STDOUT_FILENO);
+    dup2(said_fd, STDERR_FILENO);
+    const int status = install(0, {.language = 1}, places);
+    std::fflush(nullptr);
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    for (const int fd : {out, err, null, said_fd}) close(fd);
+    unpack::set_output(nullptr);
+    close_install_disk();
+    EXPECT_EQ(status, row.status);
+    const std::optional<Bytes> said = fixtures::read_file(messages);
+    EXPECT_EQ(std::string(said->begin(), said->end()), row.said);
+    EXPECT_EQ(fixtures::read_file(so), row.so);
+    EXPECT_EQ(fixtures::read_file(cfg), row.cfg);
+    EXPECT_EQ(fixtures::read_file(backup), old_plugin);
+    struct stat st {};
+    EXPECT_TRUE(row.status != 0 || (stat(so.c_str(), &st) == 0 && (st.st_mode & 07777) == 0755));
+    for (const auto &entry : std::filesystem::directory_iterator(dir.path()))
+      EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
+  }
 }
 
 }  // namespace
