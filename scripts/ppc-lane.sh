@@ -222,12 +222,13 @@ build_ucl() {
   echo "$setting" >"$stamp"
 }
 
-# UCL for the uClibc box build: compiled against uClibc's headers, its
-# configure's link tests linked as the uClibc box build links.
+# UCL for the uClibc box build: compiled against uClibc's headers as code of
+# a fixed address, as the program is; its configure's link tests linked as
+# the uClibc box build links.
 build_ucl_uclibc() {
   local root=$box_uclibc gcc_include
   gcc_include=$($triple-gcc -print-file-name=include)
-  build_ucl "$box_uclibc_deps" "$box_ucl_flags -mbss-plt" \
+  build_ucl "$box_uclibc_deps" "$box_ucl_flags -fno-pie" \
     CC="$triple-gcc -nostdinc -isystem $gcc_include -isystem $root/usr/include" \
     LDFLAGS="-nostdlib -no-pie -Wl,--dynamic-linker=/lib/ld-uClibc.so.0 -Wl,-rpath-link,$root/lib $root/usr/lib/crt1.o $root/usr/lib/crti.o" \
     LIBS="$root/lib/libc.so.0 $root/usr/lib/uclibc_nonshared.a -lgcc $root/usr/lib/crtn.o"

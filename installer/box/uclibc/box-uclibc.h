@@ -8,9 +8,10 @@
  *   - errno is the library's variable when it has no threads (a data object
  *     whose copy the loader would have to place), a macro of
  *     __errno_location() when it has: always the call;
- *   - stdin, stdout and stderr are the library's pointers, read through the
- *     program's global offset table by box_stdin() and its kin
- *     (installer/box/uclibc_runtime.c), never copied into the program;
+ *   - stdin, stdout and stderr are the library's pointers, read by
+ *     box_stdin() and its kin through words of the program's data that the
+ *     loader fills in (installer/box/uclibc_streams.c), never copied into
+ *     the program;
  *   - fgetc, fputc, getc and putc as calls: the library's macros read FILE's
  *     fields, whose layout changed between versions; likewise the ctype
  *     family, whose macros read the library's tables;
