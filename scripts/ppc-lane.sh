@@ -102,7 +102,7 @@ step_done() {
 
 packages=(cmake make g++ g++-$triple qemu-user dpkg-dev xz-utils
           libucl-dev libgtest-dev googletest gawk bison python3
-          uclibc-source linux-libc-dev-$triple-cross)
+          uclibc-source linux-libc-dev-powerpc-cross)
 
 install_packages() {
   local missing=() p
@@ -357,7 +357,8 @@ configure_box_uclibc() {
 }
 
 build_box_uclibc() {
-  cmake --build "$box_uclibc_build" -j"$jobs" --target kavro-install kavro_freetype_standin box_start_check ||
+  cmake --build "$box_uclibc_build" -j"$jobs" --target kavro-install kavro_freetype_standin box_start_check \
+    box_gate_cases ||
     fail "building $box_uclibc_build failed"
 }
 
@@ -550,7 +551,7 @@ check_gate_refuses() {
 # exists for must fail its row, and only that row, naming what it found; a
 # plain program must pass every row.
 #   program|row that fails|words its line must hold
-gate_cases=(
+glibc_gate_cases=(
   "plain||"
   "instructions|instructions|iselgt vaddubm ld popcntb lwsync mfocrf"
   "fpu|fpu|fadd efsadd"
@@ -559,17 +560,26 @@ gate_cases=(
   "tls|no TLS|TLS segment"
   "runpath|search paths|DT_RUNPATH /opt/kavro/lib:"
 )
+# The uClibc box build's: its C library's rows.
+uclibc_gate_cases=(
+  "plain||"
+  "copy|no COPY|stdout"
+  "newer|functions|pipe2 utimensat"
+)
 
+# check_gate_cases BUILD CASE...: the cases of the box build BUILD.
 check_gate_cases() {
   local entry name row words stripped gate status failed word line
-  local cases_dir=$build/box-gate-cases
+  local box=$1 cases_dir=$build/box-gate-cases/${1##*/}
+  shift
+  local gate_cases=("$@")
   rm -rf "$cases_dir"
   mkdir -p "$cases_dir"
   # The gate on every case at once (the machine's cores), then the verdicts.
   for entry in "${gate_cases[@]}"; do
     name=${entry%%|*}
     stripped=$cases_dir/$name
-    $triple-strip -o "$stripped" "$box_build/bin/box_gate_$name" || fail "strip failed"
+    $triple-strip -o "$stripped" "$box/bin/box_gate_$name" || fail "strip failed"
     { status=0; "$here/scripts/box-gate.sh" "$stripped" >"$stripped.gate" 2>&1 || status=$?; echo "$status" >"$stripped.status"; } &
   done
   wait
@@ -589,7 +599,7 @@ check_gate_cases() {
       grep -q -F -- "$word" <<<"$line" || { echo "$line" >&2; fail "the gate's $row row does not name $word for the $name case"; }
     done
   done
-  say "  the box gate passes the plain case and refuses each of the others for its row:" \
+  say "  the box gate passes the plain case of ${box##*/} and refuses each of the others for its row:" \
     "$(printf '%s\n' "${gate_cases[@]}" | awk -F'|' '$2 != "" { printf "%s%s (%s)", sep, $1, $2; sep = ", " }')"
 }
 
@@ -661,7 +671,8 @@ step_done
 step "6/7 release, and the box gate on its kavro-install and on build-ppc's"
 make_release
 check_gate_refuses
-check_gate_cases
+check_gate_cases "$box_build" "${glibc_gate_cases[@]}"
+check_gate_cases "$box_uclibc_build" "${uclibc_gate_cases[@]}"
 step_done
 
 step "7/7 the release's installers on the boxes' cores (qemu-ppc -cpu ${cpu_models[*]})"
