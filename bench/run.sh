@@ -63,7 +63,7 @@ echo "and the whole zepa extract process, from its start to its exit"
 printf '%-40s %14s %14s %10s\n' payload "in-memory" "zepa extract" ratio
 for p in "${payloads[@]}"; do
   size=$(stat -c %s "$p")
-  "$build/bin/zepa" create --force "$work/disk.dsk" "payload=$p" >/dev/null
+  "$build/bin/zepa" create -q --force "$work/disk.dsk" "payload=$p"
   "$build/bin/kavro-bench" --pack-to "$work/packed" "$p"
   decode=$(instructions --toggle-collect='*decode_in_memory*' -- "$build/bin/kavro-bench" --decode-only "$work/packed")
   extract=$(instructions -- "$build/bin/zepa" extract --force "$work/disk.dsk" payload "$work/out")

@@ -101,15 +101,8 @@ row() {  # row PASSED NAME WHAT [DETAIL]
 
 # A list of words on one line, at most LIMIT of them and a count of the rest.
 some() {
-  local limit=$1 words
-  words=$(sort -u | grep -v '^$' || true)
-  local n
-  n=$(grep -c . <<<"$words" || true)
-  if [ "$n" -gt "$limit" ]; then
-    echo "$(head -n "$limit" <<<"$words" | paste -sd ' ') and $((n - limit)) more"
-  else
-    paste -sd ' ' <<<"$words"
-  fi
+  sort -u | awk -v limit="$1" 'NF { if (++n <= limit) line = line (n > 1 ? " " : "") $0 }
+                                END { if (n > limit) line = line " and " n - limit " more"; print line }'
 }
 
 # Findings, one a line, as "N: the first LIMIT of them; ...".
@@ -122,9 +115,9 @@ findings() {
 }
 
 # The words of a list, one a line: comments and blank lines left out.
-list_words() { sed 's/#.*//' "$lists/$1.list" | tr -s ' \t' '\n' | grep -v '^$' || true; }
+list_words() { awk '{ sub(/#.*/, ""); for (i = 1; i <= NF; i++) print $i }' "$lists/$1.list"; }
 # The lines of a list of NAME VALUE lines.
-list_lines() { sed 's/#.*//' "$lists/$1.list" | awk 'NF >= 2 { print $1, $2 }'; }
+list_lines() { awk '{ sub(/#.*/, "") } NF >= 2 { print $1, $2 }' "$lists/$1.list"; }
 
 # ============================================================ shared rows
 
@@ -196,11 +189,9 @@ words=$(awk -v allowed="$(list_words instructions)" '
     }
   }' <(printf '%s\n' "$code_405") <(printf '%s\n' "$code_8xx") <(printf '%s\n' "$code_any"))
 
-count_of() { awk -v v="$1" '$1 == v' <<<"$words" | grep -c . || true; }
-code_words=$(awk '$1 != "got"' <<<"$words" | grep -c . || true)
-padding=$(count_of padding)
-got_words=$(count_of got)
-got_blrl=$(awk '$1 == "got" && $3 == "4e800021"' <<<"$words" | grep -c . || true)
+read -r code_words padding got_words got_blrl < <(awk '
+  $1 != "got" { code++ } $1 == "padding" { pad++ } $1 == "got" { got++; if ($3 == "4e800021") blrl++ }
+  END { print code + 0, pad + 0, got + 0, blrl + 0 }' <<<"$words")
 bad=$(awk '$1 ~ /^(neither|not-405|not-8xx|unlisted)$/ {
              why = $1 == "neither" ? "on neither core" : $1 == "not-405" ? "not on the PowerPC 405" :
                    $1 == "not-8xx" ? "not on the MPC8xx" : "not on the list"
@@ -236,25 +227,28 @@ else
 fi
 
 # --- old PLT: no DT_PPC_GOT ---------------------------------------------------
-if grep -q '(PPC_GOT)' <<<"$dynamic"; then
+if [[ $dynamic == *'(PPC_GOT)'* ]]; then
   row 0 "old PLT" "no secure PLT" "DT_PPC_GOT present (linked with the secure PLT; link with --bss-plt)"
 else
   row 1 "old PLT" "no secure PLT (no DT_PPC_GOT)"
 fi
 
 # --- DT_HASH ------------------------------------------------------------------
-if grep -q '(HASH)' <<<"$dynamic"; then
+if [[ $dynamic == *'(HASH)'* ]]; then
   row 1 DT_HASH "DT_HASH present"
 else
-  row 0 DT_HASH "DT_HASH present" "$(grep -q '(GNU_HASH)' <<<"$dynamic" && echo 'only DT_GNU_HASH' || echo 'no hash table') (link with --hash-style=sysv)"
+  if [[ $dynamic == *'(GNU_HASH)'* ]]; then hash='only DT_GNU_HASH'; else hash='no hash table'; fi
+  row 0 DT_HASH "DT_HASH present" "$hash (link with --hash-style=sysv)"
 fi
 
 # --- not PIE ------------------------------------------------------------------
 type=$(sed -n 's/^ *Type: *\([A-Z]*\).*/\1/p' <<<"$header")
-if [ "$type" = EXEC ] && ! grep -q '(FLAGS_1).*PIE' <<<"$dynamic"; then
+pie=""
+[[ $dynamic != *'(FLAGS_1)'*PIE* ]] || pie=', DF_1_PIE'
+if [ "$type" = EXEC ] && [ -z "$pie" ]; then
   row 1 "not PIE" "not PIE (ELF type EXEC)"
 else
-  row 0 "not PIE" "not PIE" "ELF type $type$(grep -q '(FLAGS_1).*PIE' <<<"$dynamic" && echo ', DF_1_PIE') (link with -no-pie)"
+  row 0 "not PIE" "not PIE" "ELF type $type$pie (link with -no-pie)"
 fi
 
 # --- no TLS -------------------------------------------------------------------

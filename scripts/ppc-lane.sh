@@ -10,6 +10,8 @@
 #   scripts/ppc-lane.sh --quick   the shortened lane: the tests of the library
 #                               and of extraction, and the disk exchange
 #   scripts/ppc-lane.sh --deps    only the packages and the target libraries
+#   scripts/ppc-lane.sh --box     only what a release needs: the packages, the
+#                               box build's target libraries and the box build
 #
 # Steps (each prints its time; the total closes the run):
 #   1. Debian packages: the cross compiler, qemu-user, dpkg-dev (for
@@ -19,7 +21,8 @@
 #      packages (the libraries only; FreeType without zlib, bzip2, PNG,
 #      HarfBuzz and Brotli), and GoogleTest from Debian's sources in
 #      /usr/src/googletest, installed into build-ppc/deps (kept between runs);
-#      UCL once more for generic PowerPC without FPU (build-ppc/deps-box),
+#      UCL once more for generic PowerPC without FPU (build-ppc/deps-box,
+#      with the source package it was built from, which a release carries),
 #      and once more against uClibc (build-ppc/deps-box-uclibc); the boxes'
 #      C libraries for the emulator, GNU libc (scripts/box-libc.sh) and
 #      uClibc (scripts/box-uclibc.sh), cached outside the build trees: only
@@ -28,25 +31,30 @@
 #      the installer with FreeType linked dynamically, UCL and the C++
 #      runtime statically; the FreeType stand-in of kavro-box. And the box
 #      build in build-box: kavro-install as the boxes take it (KAVRO_BOX)
-#      with its FreeType stand-in; and the uClibc box build in
-#      build-box-uclibc: kavro-install-uclibc, with its own stand-in.
+#      with its FreeType stand-in.
 #   4. ctest there, every test program under qemu-ppc (the end-to-end tests
 #      of the installer run in step 7).
 #   5. The disk exchange: a disk made by this machine's `zepa create`
 #      extracts byte for byte with PowerPC's `zepa extract`, and the reverse;
 #      both machines must make the same disk from the same files. This
 #      machine's tools are built in build-ppc-host.
-#   6. The release (scripts/release.sh, from build-box and build-box-uclibc)
-#      into a temporary folder; its kavro-install and kavro-install-uclibc
-#      must pass the box gate (scripts/box-gate.sh), and the gate must refuse
-#      build-ppc's kavro-install and each of its own cases (tests/box/gate)
-#      for the right row.
+#   6. The release (scripts/release.sh, from build-box) into build-ppc/release;
+#      its kavro-install must pass the box gate (scripts/box-gate.sh), and
+#      the gate must refuse build-ppc's kavro-install and each of its own
+#      cases (tests/box/gate) for the right row.
+#      The uClibc box build's kavro-install-uclibc, stripped as the release
+#      strips kavro-install, must pass it too, and the gate must refuse its
+#      own uClibc cases.
 #   7. The box builds' own starts (tests/box: constructors, arguments) and
-#      the release's kavro-install and kavro-install-uclibc on the boxes'
-#      cores: every end-to-end row in kavro-box under qemu-ppc as a PowerPC
-#      405 and as an MPC823, each with its C library; screen, messages, exit
-#      status and the box afterwards must be those of this machine's
-#      installer. Last, each installs the release's dm7000.dsk.
+#      the release's kavro-install and the stripped kavro-install-uclibc on
+#      the boxes' cores: every end-to-end row in kavro-box under qemu-ppc as
+#      a PowerPC 405 and as an MPC823, each with its C library; screen,
+#      messages, exit status and the box afterwards must be those of this
+#      machine's installer. Last, each installs the release's dm7000.dsk.
+#   8. The release made again from clean clones of the commit in other
+#      folders, each with its own box build: the archives must be the same
+#      bytes (this tree's release is one of them when nothing here is left
+#      uncommitted). Not in the shortened lane.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -68,9 +76,10 @@ sysroot=/usr/$triple
 jobs=2
 quick=0
 deps_only=0
+box_only=0
 
 usage() {
-  echo "usage: scripts/ppc-lane.sh [--quick | --deps]" >&2
+  echo "usage: scripts/ppc-lane.sh [--quick | --deps | --box]" >&2
   exit 2
 }
 
@@ -78,6 +87,7 @@ for arg in "$@"; do
   case "$arg" in
     --quick) quick=1 ;;
     --deps) deps_only=1 ;;
+    --box) box_only=1 ;;
     -h|--help) usage ;;
     *) usage ;;
   esac
@@ -101,7 +111,7 @@ step_done() {
 # ---------------------------------------------------------------- packages
 
 packages=(cmake make g++ g++-$triple qemu-user dpkg-dev xz-utils
-          libucl-dev libgtest-dev googletest gawk bison python3
+          libucl-dev libgtest-dev googletest gawk bison python3 git zip unzip gnupg
           uclibc-source linux-libc-dev-powerpc-cross)
 
 install_packages() {
@@ -187,22 +197,26 @@ EOF
 
 # ------------------------------------------------------------ target's UCL
 
-# build_ucl PREFIX FLAGS [VARIABLE=VALUE...]: the library only, with FLAGS
-# (and the variables given to its configure: another C library's compiler
-# and link): its configure for the target, then the src/ and include/
-# folders, made without the configure's LIBS and LDFLAGS, which only its link
-# tests need. The source tree's example programs are neither built nor read.
+# build_ucl PREFIX FLAGS [keep [VARIABLE=VALUE...]]: the library only, with
+# FLAGS (and the variables given to its configure: another C library's
+# compiler and link): its configure for the target, then the src/ and
+# include/ folders, made without the configure's LIBS and LDFLAGS, which only
+# its link tests need. The source tree's example programs are neither built
+# nor read. With "keep", the source package's files as fetched (.dsc,
+# .orig.tar.*, .debian.tar.*) stay in PREFIX/source: a release of what links
+# this UCL carries them.
 build_ucl() {
-  local prefix=$1 flags=$2
-  shift 2
+  local prefix=$1 flags=$2 keep=${3:-}
+  shift $(($# < 3 ? $# : 3))
   local stamp=$prefix/.ucl-done setting="$flags${*:+ $*}"
-  if [ "$(cat "$stamp" 2>/dev/null)" = "$setting" ] && [ -f "$prefix/lib/libucl.a" ]; then
+  if [ "$(cat "$stamp" 2>/dev/null)" = "$setting" ] && [ -f "$prefix/lib/libucl.a" ] &&
+     { [ -z "$keep" ] || compgen -G "$prefix/source/ucl_*.dsc" >/dev/null; }; then
     say "  UCL ($flags) for $triple already in $prefix"
     return 0
   fi
   ensure_source_entry
-  local src=$prefix/src
-  rm -rf "$src"
+  local src=$prefix/source
+  rm -rf "$src" "$prefix/src"
   mkdir -p "$src"
   (cd "$src" && apt-get source -qq ucl >/dev/null 2>&1) || fail "apt-get source ucl failed"
   local tree
@@ -218,7 +232,11 @@ build_ucl() {
     make -C include install >>"$prefix/ucl-build.log" 2>&1
   ) || fail "building UCL failed; see $prefix/ucl-configure.log and $prefix/ucl-build.log"
   [ -f "$prefix/lib/libucl.a" ] && [ -f "$prefix/include/ucl/ucl.h" ] || fail "UCL did not install into $prefix"
-  rm -rf "$src"
+  if [ -n "$keep" ]; then
+    rm -rf "$tree"
+  else
+    rm -rf "$src"
+  fi
   echo "$setting" >"$stamp"
 }
 
@@ -228,7 +246,7 @@ build_ucl() {
 build_ucl_uclibc() {
   local root=$box_uclibc gcc_include
   gcc_include=$($triple-gcc -print-file-name=include)
-  build_ucl "$box_uclibc_deps" "$box_ucl_flags -fno-pie" \
+  build_ucl "$box_uclibc_deps" "$box_ucl_flags -fno-pie" "" \
     CC="$triple-gcc -nostdinc -isystem $gcc_include -isystem $root/usr/include" \
     LDFLAGS="-nostdlib -no-pie -Wl,--dynamic-linker=/lib/ld-uClibc.so.0 -Wl,-rpath-link,$root/lib $root/usr/lib/crt1.o $root/usr/lib/crti.o" \
     LIBS="$root/lib/libc.so.0 $root/usr/lib/uclibc_nonshared.a -lgcc $root/usr/lib/crtn.o"
@@ -322,9 +340,11 @@ build_project() {
 # The box build: only kavro-install and the FreeType stand-in, with UCL
 # built the same way (generic PowerPC, soft-float) and the target's FreeType
 # to link against. cmake/KavroBox.cmake holds its flags.
+# configure_box [SOURCE BUILD]: this tree's box build, or that of SOURCE in BUILD.
 configure_box() {
+  local source=${1:-$here} box_build=${2:-$box_build}
   mkdir -p "$box_build"
-  cmake -S "$here" -B "$box_build" \
+  cmake -S "$source" -B "$box_build" \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DKAVRO_TARGET_PREFIX="$deps" \
     -DCMAKE_BUILD_TYPE=Release \
@@ -358,8 +378,7 @@ configure_box_uclibc() {
 
 build_box_uclibc() {
   cmake --build "$box_uclibc_build" -j"$jobs" --target kavro-install kavro_freetype_standin box_start_check \
-    box_gate_cases ||
-    fail "building $box_uclibc_build failed"
+    box_gate_cases || fail "building $box_uclibc_build failed"
 }
 
 # The shortened lane: the tests of the library and of extraction (by their
@@ -453,9 +472,9 @@ exchange() {
     cd "$work"
     local -a inputs=() f
     for f in "${payload_files[@]}"; do inputs+=("$payload/$f"); done
-    "$host_zepa" create host.dsk "$@" "${inputs[@]}" >/dev/null ||
+    "$host_zepa" create -q host.dsk "$@" "${inputs[@]}" ||
       fail "$name: this machine's zepa create failed"
-    run_ppc_zepa create ppc.dsk "$@" "${inputs[@]}" >/dev/null ||
+    run_ppc_zepa create -q ppc.dsk "$@" "${inputs[@]}" ||
       fail "$name: PowerPC's zepa create failed"
     cmp host.dsk ppc.dsk || fail "$name: the two machines made different disks"
     # The disk path stays short and relative: the tool takes at most 63
@@ -468,13 +487,14 @@ exchange() {
 
 # ------------------------------------------------- the installer, compared
 
-# box_options INSTALLER LIBC BUILD: the kavro-box options that run the
-# release's INSTALLER under qemu as the boxes run it: the box's C library
-# LIBC (loader and C library) and the FreeType stand-in of the box build
-# BUILD in place of the box's FreeType.
+# box_options INSTALLER [LIBC BUILD]: the kavro-box options that run
+# INSTALLER under qemu as the boxes run it: the box's C library LIBC (loader
+# and C library; by default glibc's) and the FreeType stand-in of the box
+# build BUILD in place of the box's FreeType.
 box_options() {
-  echo "--installer $1 --qemu $qemu --sysroot $2 --target-libs $3/lib/kavro-box" \
-    "--freetype-standin $3/lib/kavro-box/libfreetype.so.6"
+  local libc=${2:-$box_libc} box=${3:-$box_build}
+  echo "--installer $1 --qemu $qemu --sysroot $libc --target-libs $box/lib/kavro-box" \
+    "--freetype-standin $box/lib/kavro-box/libfreetype.so.6"
 }
 
 # The boxes' cores as qemu 7.2 models them: the DM7000's and the DM56xx's
@@ -483,9 +503,9 @@ cpu_models=(405 mpc823)
 
 # check_box_start LIBC BUILD: the box build's own start on each model. The
 # GNU libc for the emulator, like the boxes', runs only the init function
-# the start hands it; uClibc 1.0 would run .init_array after it. Either
-# way the program's constructors must run once each, and main get its
-# arguments and standard output and error.
+# the start hands it; uClibc-ng would run .init_array after it. Either way
+# the program's constructors must run once each, and main get its arguments
+# and standard output and error.
 check_box_start() {
   local cpu out err status
   for cpu in "${cpu_models[@]}"; do
@@ -494,12 +514,12 @@ check_box_start() {
       status=$?
     err=$(cat "$build/box-start.err")
     [ "$status" -eq 0 ] && [ "$out" = "constructors: 1 2 of 2" ] && [ "$err" = "arguments: 2 word" ] ||
-      fail "the start of $(basename "$2") under -cpu $cpu: status $status, '$out', '$err'"
+      fail "the start of ${2##*/} under -cpu $cpu: status $status, '$out', '$err'"
   done
-  say "  the start of $(basename "$2") runs the constructors once each on ${cpu_models[*]}"
+  say "  the start of ${2##*/} runs the constructors once each on ${cpu_models[*]}"
 }
 
-# on_box_cores INSTALLER LIBC BUILD: every end-to-end row, on each model;
+# on_box_cores INSTALLER [LIBC BUILD]: every end-to-end row, on each model;
 # the rows compare screen, standard error, status and box with this
 # machine's.
 on_box_cores() {
@@ -507,9 +527,9 @@ on_box_cores() {
   for cpu in "${cpu_models[@]}"; do
     if QEMU_CPU=$cpu KAVRO_BUILD_DIR=$host_build KAVRO_FOREIGN_BOX=$(box_options "$@") \
         "$host_build/tests/installer_e2e_tests" --gtest_filter='*Foreign*' --gtest_brief=1; then
-      say "  $(basename "$1") under qemu-ppc -cpu $cpu: every row the same as this machine's: screen, messages, exit status and box"
+      say "  ${1##*/} under qemu-ppc -cpu $cpu: every row the same as this machine's: screen, messages, exit status and box"
     else
-      say "  $(basename "$1") under qemu-ppc -cpu $cpu: rows differ (above)"
+      say "  ${1##*/} under qemu-ppc -cpu $cpu: rows differ (above)"
       status=1
     fi
   done
@@ -517,20 +537,52 @@ on_box_cores() {
 }
 
 release_out=$build/release
+release_dir=
 
 # The release, made as a maintainer makes it; it checks its installer with
-# the box gate.
+# the box gate. The archive must unpack to the release's folder.
 make_release() {
-  rm -rf "$release_out"
-  "$here/scripts/release.sh" --build "$box_build" --uclibc-build "$box_uclibc_build" --zepa "$host_zepa" \
-    "$release_out" "$host_build/demo/payloads" || fail "the release failed"
-  (cd "$release_out" && sha256sum --quiet -c SHA256SUMS) || fail "the release's SHA256SUMS do not match"
-  local gate program
-  for program in kavro-install kavro-install-uclibc; do
-    gate=$("$here/scripts/box-gate.sh" "$release_out/$program") ||
-      { echo "$gate" >&2; fail "the release's $program fails the box gate"; }
-    say "  the release's $program passes the box gate ($(tail -n1 <<<"$gate" | sed 's/.*: //'))"
+  "$here/scripts/release.sh" --build "$box_build" --zepa "$host_zepa" "$release_out" "$host_build/demo/payloads" ||
+    fail "the release failed"
+  release_dir=$(find "$release_out/" -mindepth 1 -maxdepth 1 -type d -name 'kavro-*')
+  [ -d "$release_dir" ] && [ -f "$release_dir.zip" ] || fail "no archive and folder in $release_out"
+  (cd "$release_dir" && sha256sum --quiet -c SHA256SUMS) || fail "the release's SHA256SUMS do not match"
+  rm -rf "$build/release-unzipped"
+  unzip -q "$release_dir.zip" -d "$build/release-unzipped" &&
+    diff -r "$release_dir" "$build/release-unzipped/${release_dir##*/}" || fail "the archive is not the release's folder"
+  local gate
+  gate=$("$here/scripts/box-gate.sh" "$release_dir/kavro-install") ||
+    { echo "$gate" >&2; fail "the release's kavro-install fails the box gate"; }
+  say "  the release's kavro-install passes the box gate ($(tail -n1 <<<"$gate" | sed 's/.*: //'))"
+  say "  ${release_dir##*/}.zip: $(stat -c %s "$release_dir.zip") bytes, $(unzip -Z1 "$release_dir.zip" | grep -vc '/$') files"
+}
+
+# The release made again from clean clones of the commit in other folders,
+# each with a box build of its own against the same target libraries: the
+# archives must be the same bytes. This tree's own release counts as one
+# when its work tree holds nothing not committed.
+check_reproducible() {
+  local commit work=$build/reproduce side tree
+  local -a zips=()
+  commit=$(git -C "$here" rev-parse HEAD)
+  [ -n "$(git -C "$here" status --porcelain --untracked-files=no)" ] || zips+=("$release_dir.zip")
+  rm -rf "$work"
+  for side in one/kavro other/folder-of-another-length/kavro; do
+    [ ${#zips[@]} -lt 2 ] || break
+    tree=$work/$side
+    git clone -q --no-checkout "$here" "$tree" && git -C "$tree" checkout -q --detach "$commit" ||
+      fail "cannot clone $here into $tree"
+    configure_box "$tree" "$tree/build-box"
+    cmake --build "$tree/build-box" -j"$jobs" --target kavro-install >"$tree/build-box/build.log" 2>&1 ||
+      { tail -n 40 "$tree/build-box/build.log" >&2; fail "the box build of $tree failed"; }
+    "$tree/scripts/release.sh" --build "$tree/build-box" --zepa "$host_zepa" "$tree/release" \
+      "$host_build/demo/payloads" >"$tree/release.log" 2>&1 ||
+      { cat "$tree/release.log" >&2; fail "the release from $tree failed"; }
+    zips+=("$(find "$tree/release/" -maxdepth 1 -name 'kavro-*.zip')")
   done
+  cmp "${zips[0]}" "${zips[1]}" || fail "two releases of $commit differ: ${zips[0]} ${zips[1]}"
+  say "  the release of ${commit:0:12} is the same bytes from ${zips[0]%/release/*} and ${zips[1]%/release/*}"
+  rm -rf "$work"
 }
 
 # The gate itself: build-ppc's kavro-install, linked with the C++ runtime
@@ -603,32 +655,58 @@ check_gate_cases() {
     "$(printf '%s\n' "${gate_cases[@]}" | awk -F'|' '$2 != "" { printf "%s%s (%s)", sep, $1, $2; sep = ", " }')"
 }
 
-# check_release_install INSTALLER LIBC BUILD: the release's own installer
-# on its own disk in the box, as a DM7000: English, subtitles kept, install.
+# kavro-install-uclibc of the uClibc box build, stripped as the release
+# strips kavro-install, and passed by the box gate.
+uclibc_installer=$build/box-uclibc/kavro-install-uclibc
+check_uclibc_installer() {
+  mkdir -p "${uclibc_installer%/*}"
+  $triple-strip -o "$uclibc_installer" "$box_uclibc_build/bin/kavro-install-uclibc" || fail "strip failed"
+  local gate
+  gate=$("$here/scripts/box-gate.sh" "$uclibc_installer") ||
+    { echo "$gate" >&2; fail "kavro-install-uclibc fails the box gate"; }
+  say "  kavro-install-uclibc passes the box gate ($(tail -n1 <<<"$gate" | sed 's/.*: //')):" \
+    "$(stat -c %s "$uclibc_installer") bytes stripped"
+}
+
+# check_release_install INSTALLER [LIBC BUILD]: an installer on the
+# release's own disk in the box, as a DM7000: English, subtitles kept,
+# install.
 check_release_install() {
-  local report=$build/release-box.txt name
-  name=$(basename "$1")
+  local report=$build/release-box.txt
   # shellcheck disable=SC2046 # the options are words
-  QEMU_CPU=405 "$host_build/bin/kavro-box" $(box_options "$@") --disk "$release_out/dm7000.dsk" \
+  QEMU_CPU=405 "$host_build/bin/kavro-box" $(box_options "$@") --disk "$release_dir/dm7000.dsk" \
     --freetype 2.1.3 --var-size 2048 --keys b0y --report "$report" >"$build/release-box-screen.txt" ||
-    { cat "$build/release-box-screen.txt" "$report" >&2; fail "the release's $name did not install its disk"; }
+    { cat "$build/release-box-screen.txt" "$report" >&2; fail "${1##*/} did not install the release's disk"; }
   grep -q '^  file  0755 .* /var/tuxbox/plugins/kavro.so$' "$report" ||
-    { cat "$report" >&2; fail "the release's $name left no plugin"; }
-  say "  the release's $name installed its dm7000.dsk under $(basename "$qemu") -cpu 405"
+    { cat "$report" >&2; fail "${1##*/} left no plugin"; }
+  say "  ${1##*/} installed the release's dm7000.dsk under $(basename "$qemu") -cpu 405"
 }
 
 # --------------------------------------------------------------------- run
 
-step "1/7 packages"
+step "1/8 packages"
 install_packages
 qemu=$(qemu_binary)
 enable_binfmt
-mkdir -p "$deps" "$box_deps" "$box_uclibc_deps"
+mkdir -p "$deps" "$box_deps"
 step_done
 
-step "2/7 target libraries (UCL, FreeType, GoogleTest) in $deps; the box's C library"
+if [ "$box_only" -eq 1 ]; then
+  step "2/3 the box build's target libraries (UCL for it in $box_deps, FreeType in $deps)"
+  build_ucl "$box_deps" "$box_ucl_flags" keep
+  build_freetype
+  step_done
+  step "3/3 the box build in $box_build"
+  configure_box
+  build_box
+  step_done
+  say "lane took $((SECONDS - lane_start)) s"
+  exit 0
+fi
+
+step "2/8 target libraries (UCL, FreeType, GoogleTest) in $deps; the box's C library"
 build_ucl "$deps" "-O2 -fPIC"
-build_ucl "$box_deps" "$box_ucl_flags"
+build_ucl "$box_deps" "$box_ucl_flags" keep
 build_freetype
 build_gtest
 ensure_source_entry  # the cache's key is the source packages' versions
@@ -636,6 +714,7 @@ box_libc=$("$here/scripts/box-libc.sh") || fail "the box's C library failed (scr
 say "  the box's C library in $box_libc"
 box_uclibc=$("$here/scripts/box-uclibc.sh") || fail "the boxes' uClibc failed (scripts/box-uclibc.sh)"
 say "  the boxes' uClibc in $box_uclibc"
+mkdir -p "$box_uclibc_deps"
 build_ucl_uclibc
 step_done
 if [ "$deps_only" -eq 1 ]; then
@@ -643,7 +722,7 @@ if [ "$deps_only" -eq 1 ]; then
   exit 0
 fi
 
-step "3/7 build for $triple in $build, and the box build in $box_build"
+step "3/8 build for $triple in $build, and the box builds in $box_build and $box_uclibc_build"
 configure_project
 build_project
 configure_box
@@ -652,12 +731,12 @@ configure_box_uclibc
 build_box_uclibc
 step_done
 
-step "4/7 tests under $(basename "$qemu")"
+step "4/8 tests under $(basename "$qemu")"
 tests_status=0
 run_tests || tests_status=1
 step_done
 
-step "5/7 disk exchange between this machine and $triple"
+step "5/8 disk exchange between this machine and $triple"
 build_host_tool
 payload=$build/exchange/payload
 make_payload "$payload"
@@ -668,22 +747,29 @@ if [ "$quick" -eq 0 ]; then
 fi
 step_done
 
-step "6/7 release, and the box gate on its kavro-install and on build-ppc's"
+step "6/8 release, and the box gate on its kavro-install and on build-ppc's"
 make_release
+check_uclibc_installer
 check_gate_refuses
 check_gate_cases "$box_build" "${glibc_gate_cases[@]}"
 check_gate_cases "$box_uclibc_build" "${uclibc_gate_cases[@]}"
 step_done
 
-step "7/7 the release's installers on the boxes' cores (qemu-ppc -cpu ${cpu_models[*]})"
+step "7/8 the release's kavro-install and kavro-install-uclibc on the boxes' cores (qemu-ppc -cpu ${cpu_models[*]})"
 check_box_start "$box_libc" "$box_build"
 check_box_start "$box_uclibc" "$box_uclibc_build"
 compare_status=0
-on_box_cores "$release_out/kavro-install" "$box_libc" "$box_build" || compare_status=1
-on_box_cores "$release_out/kavro-install-uclibc" "$box_uclibc" "$box_uclibc_build" || compare_status=1
-check_release_install "$release_out/kavro-install" "$box_libc" "$box_build"
-check_release_install "$release_out/kavro-install-uclibc" "$box_uclibc" "$box_uclibc_build"
+on_box_cores "$release_dir/kavro-install" || compare_status=1
+on_box_cores "$uclibc_installer" "$box_uclibc" "$box_uclibc_build" || compare_status=1
+check_release_install "$release_dir/kavro-install"
+check_release_install "$uclibc_installer" "$box_uclibc" "$box_uclibc_build"
 step_done
+
+if [ "$quick" -eq 0 ]; then
+  step "8/8 the release made again from clean clones in other folders: the same bytes"
+  check_reproducible
+  step_done
+fi
 
 say "lane took $((SECONDS - lane_start)) s"
 [ "$tests_status" -eq 0 ] || fail "tests failed under emulation"

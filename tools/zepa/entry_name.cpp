@@ -8,6 +8,7 @@ namespace kavro::tools::entry_name {
 
 std::string name_problem(const std::string &name) {
   if (name.empty() || name == "." || name == "..") return "not a file name";
+  if (name.size() > kMaxNameBytes) return "longer than " + std::to_string(kMaxNameBytes) + " bytes";
   if (name.find('/') != std::string::npos) return "holds a '/'";
   for (const char c : name)
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return "holds a control character";

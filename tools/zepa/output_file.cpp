@@ -78,11 +78,13 @@ void forget(const std::string &path) {
 }
 
 // Creates a new file beside `target` under a hidden temporary name; the
-// descriptor, or -1 with errno.
+// descriptor, or -1 with errno. The name is short and fixed in length, never
+// built from the target's: a target whose name is as long as the folder
+// allows still has room beside it.
 int create_temporary(const std::string &target, std::string &temporary) {
   const std::size_t slash = target.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-  temporary = folder + "." + target.substr(slash + 1) + ".XXXXXX";
+  temporary = folder + ".zepa.XXXXXX";
   catch_ending_signals();
   const SignalsHeld held;
   const int fd = mkostemp(temporary.data(), O_CLOEXEC);
@@ -156,22 +158,27 @@ std::string plan(const std::string &path, const Rules &rules, Target &target) {
     const bool followed = stat(path.c_str(), &file) == 0;
     for (const Guarded &g : rules.guarded)
       if (followed && same_file(file, g.device, g.inode)) return g.why;
-    if (followed && (S_ISCHR(file.st_mode) || S_ISFIFO(file.st_mode))) {
-      target.way = Way::kDirect;
-      return {};
-    }
+    // Standard output, by whatever name (/dev/stdout is a link), is the user's to write.
     if (followed && is_standard_output(file)) {
       target.way = Way::kStandardOutput;
       return {};
     }
     if (S_ISLNK(link.st_mode)) {
+      // Any other link, whatever it leads to: only the link itself is ever replaced.
       if (!rules.force) return "is a symbolic link; use --force to replace the link itself";
+    } else if (S_ISCHR(link.st_mode) || S_ISFIFO(link.st_mode)) {
+      target.way = Way::kDirect;
+      return {};
     } else if (!S_ISREG(link.st_mode)) {
       return std::string("is ") + kind_of(link.st_mode);
     } else if (!rules.force) {
       return "already exists; use --force to replace it";
     } else {
       target.mode = link.st_mode & 07777;
+      if (geteuid() == 0) {
+        target.owner = link.st_uid;
+        target.group = link.st_gid;
+      }
     }
   }
   const std::string folder = folder_of(path);
@@ -201,6 +208,13 @@ std::string Writer::open(const Target &target) {
   }
   fd_ = create_temporary(target.path, temporary_);
   if (fd_ < 0) return reason("cannot create a file beside it", errno);
+  // The owner first: a change of owner clears the set-user-ID and set-group-ID bits.
+  const bool keeps_owner = target.owner != static_cast<uid_t>(-1) || target.group != static_cast<gid_t>(-1);
+  if (keeps_owner && fchown(fd_, target.owner, target.group) != 0) {
+    const int error = errno;
+    discard();
+    return reason("cannot give the new file the owner of the old one", error);
+  }
   if (fchmod(fd_, target.mode) != 0) {
     const int error = errno;
     discard();

@@ -3,14 +3,17 @@
 // each file of extract --all.
 //
 // A regular file (or nothing) is replaced: the new bytes go into a file
-// beside it under a temporary name, which is flushed to the medium, renamed
-// over the target only when complete, and then the folder is flushed. A
-// failure at any point leaves the target as it was and nothing under its
-// name. A character device, a FIFO, or standard output itself (also through
-// a link such as /dev/stdout) is written into directly, as cp does. A folder,
-// a socket or a block device is refused; so is a symbolic link, unless forced,
-// and then the link itself is replaced, never what it points to. SIGINT,
-// SIGTERM and SIGHUP remove the temporary files before the tool ends.
+// beside it under a short temporary name of its own (".zepa.XXXXXX", so any
+// name the folder takes can be a target), which is flushed to the medium,
+// renamed over the target only when complete, and then the folder is
+// flushed. A failure at any point leaves the target as it was and nothing
+// under its name. A replaced file keeps its mode bits, and, when the tool
+// runs as root, its owner and group. A character device, a FIFO, or standard
+// output itself (also through a link such as /dev/stdout) is written into
+// directly, as cp does. A folder, a socket or a block device is refused; so
+// is any other symbolic link, whatever it leads to, unless forced, and then
+// the link itself is replaced, never what it points to. SIGINT, SIGTERM and
+// SIGHUP remove the temporary files before the tool ends.
 #pragma once
 
 #include <sys/types.h>
@@ -42,6 +45,10 @@ struct Target {
   std::string path;
   Way way = Way::kReplace;
   mode_t mode = 0;  // of the new file: the replaced file's mode bits, or 0666 less the umask
+  // Of the new file: the replaced file's owner and group when the tool runs
+  // as root; -1 leaves those the file is made with.
+  uid_t owner = static_cast<uid_t>(-1);
+  gid_t group = static_cast<gid_t>(-1);
 };
 
 // "a folder", "a FIFO": what a file of this mode is, for messages.

@@ -35,9 +35,6 @@ using entry_name::name_problem;
 namespace output_file = kavro::tools::output_file;
 namespace container = kavro::tools::container;
 
-// Longest entry name the directory's 16-bit name lengths can describe.
-constexpr std::size_t kMaxNameLength = 0xFFFF;
-
 // One file given to create: the name in the disk and the path it comes from.
 struct Source {
   std::string name;
@@ -54,15 +51,13 @@ Source parse_source(const std::string &word) {
 }
 
 // Empty string when the names can go into one directory, each a plain file
-// name that extract --all can write.
+// name that extract --all can write (which also keeps it within the
+// directory's 16-bit name lengths).
 std::string check_names(const std::vector<Source> &sources) {
   std::set<std::string> seen;
   for (const Source &source : sources) {
-    const std::string of = " for '" + escaped(source.path) + "'";
-    if (source.name.size() > kMaxNameLength)
-      return "name longer than " + std::to_string(kMaxNameLength) + " bytes" + of;
     if (const std::string problem = name_problem(source.name); !problem.empty())
-      return "name '" + escaped(source.name) + "'" + of + ": " + problem;
+      return "name '" + escaped(source.name) + "' for '" + escaped(source.path) + "': " + problem;
     if (!seen.insert(source.name).second) return "name '" + escaped(source.name) + "' given twice";
   }
   return {};
@@ -628,10 +623,11 @@ int run_create(const Options &options) {
     complain(escaped(disk_path) + ": " + error);
     return kExitFailure;
   }
+  // On standard error, like every message: standard output may be the disk itself.
   if (!options.quiet) {
     const std::uint64_t bytes_out = container::container_size(items);
-    std::printf("%zu entries, %" PRIu64 " bytes in, %" PRIu64 " bytes out, ratio %s\n", items.size(), bytes_in,
-                bytes_out, percent(bytes_out, bytes_in).c_str());
+    std::fprintf(stderr, "%zu entries, %" PRIu64 " bytes in, %" PRIu64 " bytes out, ratio %s\n", items.size(),
+                 bytes_in, bytes_out, percent(bytes_out, bytes_in).c_str());
   }
   return kExitOk;
 }

@@ -1,0 +1,318 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// scripts/release.sh with a stand-in for the box build: this machine's /bin/true as the installer, its strip and
+// readelf as the cross binutils, /bin/true as the box gate.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+
+#include "unpack/packed_fixtures.h"
+
+namespace {
+
+using fixtures::Bytes;
+using fixtures::read_file;
+namespace fs = std::filesystem;
+
+class Release : public testing::Test {
+ protected:
+  struct Run {
+    int status;  // the exit status, or 128 + the signal that ended the script
+    std::string out, err;
+  };
+
+  void SetUp() override {
+    fs::create_directories(build_ + "/bin");
+    fs::copy_file("/bin/true", build_ + "/bin/kavro-install");
+    write(build_ + "/CMakeCache.txt", "KAVRO_CROSS_PREFIX:STRING=/usr/bin/\n");  // this machine's strip and readelf
+    payloads("p", "2");
+    fs::create_directory(dir_ / "out");
+    // UCL's source package as apt-get source leaves it: the .dsc names the other two with their SHA-256.
+    fs::create_directory(dir_ / "ucl");
+    write(dir_ / "ucl/ucl_1.0.orig.tar.xz", "orig\n");
+    write(dir_ / "ucl/ucl_1.0-1.debian.tar.xz", "debian\n");
+    shell("cd " + quoted(dir_ / "ucl") +
+          " && { printf 'Format: 3.0 (quilt)\\nSource: ucl\\nVersion: 1.0-1\\nChecksums-Sha256:\\n';"
+          " for f in ucl_1.0.orig.tar.xz ucl_1.0-1.debian.tar.xz; do"
+          " echo \" $(sha256sum <$f | cut -c1-64) $(stat -c %s $f) $f\"; done; } >ucl_1.0-1.dsc");
+  }
+
+  // COMMAND's standard output; it must succeed.
+  std::string shell(const std::string &command) {
+    const int status = std::system(("(" + command + ") >" + quoted(dir_ / "shell.out")).c_str());
+    EXPECT_EQ(status, 0) << command;
+    return text(dir_ / "shell.out");
+  }
+
+  static std::string quoted(const std::string &word) {
+    std::string q = "'";
+    for (char c : word) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+  }
+  static void write(const std::string &path, const std::string &text) {
+    fixtures::write_file(path, Bytes(text.begin(), text.end()));
+  }
+  std::string text(const std::string &path) {
+    const Bytes bytes = read_file(path).value_or(Bytes{});
+    return {bytes.begin(), bytes.end()};
+  }
+  // A payload folder NAME with the 24 files the installer can ask for; kavro-2.cfg holds CFG.
+  std::string payloads(const std::string &name, const std::string &cfg) {
+    const std::string dir = dir_ / name;
+    fs::create_directory(dir);
+    for (const char *variant : {"d209-", "d213-"})
+      for (const char *code : {"CZ", "EN", "AR", "BG", "HR", "NL", "FR", "GR", "HU", "PL", "SI"})
+        write(dir + "/" + variant + code + ".so", "p");
+    write(dir + "/kavro-1.cfg", "1");
+    write(dir + "/kavro-2.cfg", cfg);
+    return dir;
+  }
+  // The release script with the stand-ins, then ARGS; ENV goes before it, as in "VAR=value ".
+  Run release(const std::vector<std::string> &args, const std::string &env = "") {
+    const char *build = std::getenv("KAVRO_BUILD_DIR");
+    std::string command = env + quoted(KAVRO_SOURCE_DIR "/scripts/release.sh") + " --build " + quoted(build_) +
+                          " --zepa " + quoted(std::string(build ? build : ".") + "/bin/zepa") +
+                          " --box-gate /bin/true --ucl-source " + quoted(dir_ / "ucl");
+    for (const auto &arg : args) command.append(" ").append(quoted(arg));
+    command.append(" >").append(quoted(dir_ / "stdout")).append(" 2>").append(quoted(dir_ / "stderr"));
+    const int raw = std::system(command.c_str());
+    const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
+    return {status, text(dir_ / "stdout"), text(dir_ / "stderr")};
+  }
+  // What OUTDIR's folder holds.
+  std::vector<std::string> folder_names() {
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(dir_ / "out")) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // The release's folder in OUTDIR (NAME beside NAME.zip), or "" when there is none.
+  static std::string folder_in(const std::string &out) {
+    std::error_code error;
+    for (const auto &entry : fs::directory_iterator(out, error))
+      if (entry.is_directory()) return entry.path();
+    return "";
+  }
+  // The kavro-2.cfg that OUTDIR's dm7000.dsk holds, when OUTDIR is a complete release: files that match its
+  // SHA256SUMS and an archive that tests whole; otherwise what is wrong.
+  // A folder made before OUTDIR was a link holds the files loose, without an archive.
+  std::string release_in(const std::string &out) {
+    const bool loose = fs::exists(out + "/SHA256SUMS");
+    const std::string folder = loose ? out : folder_in(out);
+    if (folder.empty()) return "no release";
+    const std::string check = "cd " + quoted(folder) + " && sha256sum --quiet -c SHA256SUMS >/dev/null 2>&1" +
+                              (loose ? "" : " && unzip -tqq " + quoted(folder + ".zip"));
+    if (std::system(check.c_str()) != 0) return "no complete release";
+    const char *build = std::getenv("KAVRO_BUILD_DIR");
+    const std::string extract = "cd " + quoted(folder) + " && " + quoted(std::string(build ? build : ".") + "/bin/zepa") +
+                                " extract dm7000.dsk kavro-2.cfg - >" + quoted(dir_ / "cfg");
+    return std::system(extract.c_str()) == 0 ? text(dir_ / "cfg") : "no kavro-2.cfg";
+  }
+
+  fixtures::TempDir dir_;
+  std::string build_ = dir_ / "build-box", out_ = dir_ / "out/rel";
+};
+
+// All of it, or the previous release as it was.
+TEST_F(Release, IsMadeWholeOrNotAtAll) {
+  const std::string p = dir_ / "p";
+  for (const char *copy : {"linked", "no-cfg", "folder"}) fs::copy(p, dir_ / copy);
+  fs::remove(dir_ / "linked/d213-EN.so");
+  fs::create_symlink(p + "/d213-EN.so", dir_ / "linked/d213-EN.so");
+  for (const char *extra : {"linked/a=b.txt", "linked/.kavro-2.cfg.swp", "linked/notes~", "no-cfg/.kavro-2.cfg.swp"})
+    write(dir_ / extra, "x");
+  fs::remove(dir_ / "no-cfg/kavro-1.cfg");
+  fs::create_directory(dir_ / "folder/sub");
+  const std::string out = out_;
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } rows[] = {
+      {{out, p}, 0, ""},
+      {{out, dir_ / "no-cfg"}, 1, "kavro-1.cfg: missing, the installer can ask for it\n"},
+      {{"--box-gate", "/bin/false", out, p}, 1, "fails the box gate (/bin/false): a box would not run it; OUTDIR is as it was\n"},
+      {{out, dir_ / "folder"}, 1, (dir_ / "folder/sub") + " is not a regular file"},
+      {{out, out}, 2, " lies inside OUTDIR " + out + "\n"},
+      {{p + "/rel", p}, 2, "lies inside the payload folder " + p + "\n"},
+      {{out, dir_ / "linked"}, 0, ""},
+  };
+  std::optional<Bytes> sums;
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.args.back());
+    const std::vector<std::string> names_before = folder_names();
+    const Run r = release(row.args);
+    EXPECT_EQ(r.status, row.status) << r.err;
+    EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+    if (row.status == 0) sums = read_file(folder_in(out) + "/SHA256SUMS");
+    if (row.status == 0) continue;
+    EXPECT_TRUE(read_file(folder_in(out) + "/SHA256SUMS") == sums);
+    EXPECT_EQ(folder_names(), names_before);  // nothing made beside it is left
+  }
+  const char *build = std::getenv("KAVRO_BUILD_DIR");
+  const std::string list = std::string(build ? build : ".") + "/bin/zepa list " + quoted(folder_in(out) + "/dm7000.dsk") + " >" +
+                           quoted(dir_ / "list");
+  ASSERT_EQ(std::system(list.c_str()), 0);
+  const std::string listed = text(dir_ / "list");
+  for (const char *name : {"\na=b.txt ", "\nd213-EN.so "}) EXPECT_NE(listed.find(name), std::string::npos) << name;
+  EXPECT_EQ(listed.find(".swp"), std::string::npos);
+  EXPECT_EQ(listed.find("notes~"), std::string::npos);
+}
+
+// Stopped at a moment of the swap by SIGKILL (as a power cut: nothing more runs) or by SIGTERM (the exit trap runs),
+// OUTDIR names a complete release: the previous one until the link is switched, the new one from then on. Each run
+// starts from what the one before left; the last, uninterrupted, leaves OUTDIR and its release alone.
+struct Stop {
+  std::string at;  // MOMENT:SIGNAL
+  bool is_new;     // OUTDIR names the new release afterwards
+};
+
+class ReleaseSwap : public Release {
+ protected:
+  // FOLDER_BEFORE: each run starts from OUTDIR as a folder of an earlier release, made before OUTDIR was a link.
+  void stop_at_each(const std::vector<Stop> &stops, bool folder_before) {
+    payloads("q", "q");
+    ASSERT_EQ(release({out_, dir_ / "p"}).status, 0);
+    std::string now = "2";  // what OUTDIR's release holds: p's kavro-2.cfg, or q's
+    for (const auto &stop : stops) {
+      SCOPED_TRACE(stop.at);
+      if (folder_before && fs::is_symlink(out_)) {  // the same release, as an earlier one held it
+        const std::string folder = fs::canonical(folder_in(out_));
+        fs::remove(out_);
+        fs::create_directory(out_);
+        for (const char *file : {"kavro-install", "dm7000.dsk", "dm56xx.dsk", "dbox2.dsk"})
+          fs::copy_file(folder + "/" + file, out_ + "/" + file);
+        shell("cd " + quoted(out_) + " && sha256sum kavro-install dm7000.dsk dm56xx.dsk dbox2.dsk >SHA256SUMS");
+      }
+      const std::string next = now == "2" ? "q" : "2";
+      const Run r = release({out_, dir_ / (next == "2" ? "p" : "q")}, "KAVRO_RELEASE_STOP=" + stop.at + " ");
+      EXPECT_EQ(r.status, stop.at.ends_with("TERM") ? 143 : 128 + SIGKILL) << r.err;
+      if (stop.is_new) now = next;
+      EXPECT_EQ(release_in(out_), now);
+      EXPECT_EQ(fs::is_symlink(out_), stop.is_new || !folder_before);
+      if (stop.at.ends_with("TERM") && fs::is_symlink(out_)) {  // the trap took away all the rest
+        EXPECT_EQ(folder_names(), (std::vector<std::string>{fs::read_symlink(out_), "rel"}));
+      }
+    }
+    const Run r = release({out_, dir_ / "p"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(release_in(out_), "2");
+    ASSERT_TRUE(fs::is_symlink(out_));
+    EXPECT_EQ(folder_names(), (std::vector<std::string>{fs::read_symlink(out_), "rel"}));
+  }
+};
+
+// At every step by SIGKILL; by SIGTERM on either side of the switch.
+TEST_F(ReleaseSwap, OverALinkSurvivesASignalOrPowerCutAtEveryStep) {
+  stop_at_each({{"staged:KILL", false},
+                {"flushed:KILL", false},
+                {"linked:KILL", false},
+                {"switched:KILL", true},
+                {"published:KILL", true},
+                {"done:KILL", true},
+                {"linked:TERM", false},
+                {"switched:TERM", true}},
+               false);
+}
+
+// The folder is exchanged with the link in one step.
+TEST_F(ReleaseSwap, OverAnEarlierFolderSurvivesASignalOrPowerCut) {
+  stop_at_each({{"linked:KILL", false}, {"switched:KILL", true}, {"linked:TERM", false}, {"switched:TERM", true}},
+               true);
+}
+
+// The archive: the folder NAME in a fixed order, modes and times fixed, every file in SHA256SUMS, the project's
+// source made by git from the commit. Made again into another OUTDIR elsewhere, it is the same bytes.
+TEST_F(Release, ArchiveIsTheReleaseWithItsSourceTheSameBytesEachTime) {
+  const std::string epoch = "SOURCE_DATE_EPOCH=1000000000 ";  // 2001-09-09 01:46:40 UTC
+  const Run r = release({out_, dir_ / "p"}, epoch);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string folder = folder_in(out_), name = fs::path(folder).filename();
+  EXPECT_TRUE(name == "kavro-2.0-7020-installer-0.24" || name == "kavro-2.0-7020-installer-0.24-dirty") << name;
+  const std::vector<std::string> listed = {"README.txt", "kavro-install", "dm7000.dsk", "dm56xx.dsk",
+                                           "dbox2.dsk", "BUILDINFO", "COPYING", "source/kavro-2.0-7020-installer-0.24.tar.gz",
+                                           "source/ucl_1.0-1.dsc", "source/ucl_1.0.orig.tar.xz",
+                                           "source/ucl_1.0-1.debian.tar.xz"};
+  std::string sums, entries = "drwxr-xr-x 20010909.014640 " + name + "/\n";
+  for (const auto &file : listed) {
+    if (file.starts_with("source/") && sums.find("source/") == std::string::npos)
+      entries += "drwxr-xr-x 20010909.014640 " + name + "/source/\n";
+    entries += (file == "kavro-install" ? "-rwxr-xr-x" : "-rw-r--r--") + std::string(" 20010909.014640 ") + name + "/" +
+               file + "\n";
+    sums += file + "\n";
+  }
+  entries += "-rw-r--r-- 20010909.014640 " + name + "/SHA256SUMS\n";
+  EXPECT_EQ(shell("unzip -Z -T " + quoted(folder + ".zip") + " | awk '$3 == \"unx\" { print $1, $7, $8 }'"), entries);
+  EXPECT_EQ(shell("cut -c67- " + quoted(folder + "/SHA256SUMS")), sums);
+  shell("cd " + quoted(folder) + " && sha256sum --quiet -c SHA256SUMS");
+  shell("mkdir " + quoted(dir_ / "unzipped") + " && unzip -q " + quoted(folder + ".zip") + " -d " +
+        quoted(dir_ / "unzipped") + " && diff -r " + quoted(folder) + " " + quoted(dir_ / ("unzipped/" + name)));
+
+  const std::string commit = shell("git -C " + quoted(KAVRO_SOURCE_DIR) + " rev-parse HEAD");
+  EXPECT_EQ(shell("zcat " + quoted(folder + "/source/kavro-2.0-7020-installer-0.24.tar.gz") + " | git get-tar-commit-id"),
+            commit);
+  const std::string buildinfo = text(folder + "/BUILDINFO"), guide = text(folder + "/README.txt");
+  EXPECT_NE(buildinfo.find("commit:       " + commit.substr(0, 40)), std::string::npos) << buildinfo;
+  EXPECT_NE(guide.find(commit.substr(0, 40)), std::string::npos);
+  EXPECT_EQ(guide.find(dir_.path()), std::string::npos);
+  EXPECT_EQ(buildinfo.find(dir_.path()), std::string::npos) << buildinfo;
+  // The guide: plain ASCII in short lines, every word filled in.
+  std::size_t line_start = 0;
+  for (std::size_t i = 0; i < guide.size(); ++i) {
+    EXPECT_TRUE(guide[i] == '\n' || (guide[i] >= ' ' && guide[i] <= '~')) << "byte " << i;
+    if (guide[i] != '\n') continue;
+    EXPECT_LE(i - line_start, 72u) << guide.substr(line_start, i - line_start);
+    line_start = i + 1;
+  }
+  EXPECT_EQ(guide.find('@'), std::string::npos);
+
+  fs::create_directories(dir_ / "elsewhere/further");
+  ASSERT_EQ(release({dir_ / "elsewhere/further/other", dir_ / "p"}, epoch).status, 0);
+  shell("cmp " + quoted(folder + ".zip") + " " + quoted(folder_in(dir_ / "elsewhere/further/other") + ".zip"));
+
+  // A UCL source file that is not the one its .dsc names stops the release before it starts.
+  write(dir_ / "ucl/ucl_1.0.orig.tar.xz", "other\n");
+  const std::vector<std::string> names_before = folder_names();
+  const Run changed = release({out_, dir_ / "p"}, epoch);
+  EXPECT_EQ(changed.status, 2);
+  EXPECT_NE(changed.err.find("ucl/ucl_1.0.orig.tar.xz: not the file ucl_1.0-1.dsc names"), std::string::npos)
+      << changed.err;
+  EXPECT_EQ(folder_names(), names_before);
+}
+
+// --sign KEY: a detached signature of SHA256SUMS that gpg verifies, last in the archive; a key gpg does not
+// have stops the release before it starts. The key is a throwaway one in a GNUPGHOME of the test's own.
+TEST_F(Release, SignsTheChecksumsWithTheKeyGiven) {
+  const std::string home = dir_ / "gnupg", gpg = "GNUPGHOME=" + quoted(dir_ / "gnupg") + " ";
+  fs::create_directory(home);
+  fs::permissions(home, fs::perms::owner_all, fs::perm_options::replace);
+  const struct AgentStop {  // the agent gpg started for the throwaway home ends with the test, however it ends
+    std::string gpg;
+    ~AgentStop() { [[maybe_unused]] const int ignored = std::system((gpg + "gpgconf --kill gpg-agent").c_str()); }
+  } agent{gpg};
+  shell(gpg + "gpg --batch --quiet --passphrase '' --quick-gen-key 'Kavro release test <release@kavro.invalid>' "
+              "ed25519 sign never 2>/dev/null");
+  const Run r = release({"--sign", "release@kavro.invalid", out_, dir_ / "p"}, gpg);
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string folder = folder_in(out_), name = fs::path(folder).filename();
+  EXPECT_EQ(shell("unzip -Z1 " + quoted(folder + ".zip") + " | tail -n 2"),
+            name + "/SHA256SUMS\n" + name + "/SHA256SUMS.asc\n");
+  shell(gpg + "gpg --batch --verify " + quoted(folder + "/SHA256SUMS.asc") + " " + quoted(folder + "/SHA256SUMS") +
+        " 2>/dev/null");
+  shell("{ cat " + quoted(folder + "/SHA256SUMS") + "; echo; } >" + quoted(dir_ / "changed"));
+  EXPECT_NE(std::system((gpg + "gpg --batch --verify " + quoted(folder + "/SHA256SUMS.asc") + " " +
+                         quoted(dir_ / "changed") + " 2>/dev/null")
+                            .c_str()),
+            0);
+
+  const std::vector<std::string> names_before = folder_names();
+  const Run unknown = release({"--sign", "nobody@kavro.invalid", out_, dir_ / "p"}, gpg);
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_EQ(unknown.err, "release: --sign: gpg has no secret key 'nobody@kavro.invalid'\n");
+  EXPECT_EQ(folder_names(), names_before);
+}
+
+}  // namespace
