@@ -82,7 +82,15 @@ relocations=$(LC_ALL=C "$readelf" -W -D -r "$file" 2>/dev/null || true)
 
 # Each word of the code three times: as binutils decodes it for the 405 and
 # for the MPC8xx (base mnemonics), and for any PowerPC (to name it).
-disassemble() { LC_ALL=C "$objdump" -d -z "$@" "$file" 2>/dev/null || die "$file: objdump cannot disassemble it"; }
+# An objdump that does not know a dialect decodes for its default one and
+# only warns: that would pass anything, so it stops the gate.
+disassemble() {
+  local out status=0
+  out=$(LC_ALL=C "$objdump" -d -z "$@" "$file" 2>&1 >/dev/null) || status=$?
+  [ "$status" -eq 0 ] || die "$file: objdump cannot disassemble it"
+  [[ $out != *"unknown -M"* ]] || die "$objdump does not know the dialect $*: a binutils as new as Debian 12's knows it"
+  LC_ALL=C "$objdump" -d -z "$@" "$file" 2>/dev/null
+}
 code_405=$(disassemble -M 405,raw)
 code_8xx=$(disassemble -M 821,raw)
 code_any=$(disassemble)
