@@ -30,12 +30,21 @@
 #   search paths  no DT_RPATH or DT_RUNPATH
 #   dynamic tags  every dynamic tag is on dynamic-tags.list
 # The rows of the program's C library, chosen by its interpreter:
-#   interpreter   the C library's loader (glibc: exactly /lib/ld.so.1)
+#   interpreter   the C library's loader (glibc: exactly /lib/ld.so.1;
+#                 uClibc: exactly /lib/ld-uClibc.so.0)
+# glibc:
 #   versions      every C library symbol version is GLIBC_2.2 or older
 #   needed        it needs no shared library but libc.so.6 and libfreetype.so.6
 #   functions     every symbol it imports from the C library is on
 #                 glibc-2.2-functions.list with its version; one of
 #                 glibc-moved.list is named with the library it lived in
+# uClibc:
+#   needed        it needs no shared library but libc.so.0 and libfreetype.so.6
+#   functions     every symbol it imports from the C library is on
+#                 uclibc-0.9.28-functions.list
+#   no COPY       no COPY relocation: no data object of the C library is
+#                 copied into the program, whose layout the box's library
+#                 would have to share
 #
 # The tools are the cross binutils: KAVRO_CROSS_PREFIX (default
 # powerpc-linux-gnu-) precedes readelf and objdump. KAVRO_BOX_GATE_LISTS
@@ -55,7 +64,7 @@ file=$1
 for tool in "$readelf" "$objdump"; do
   command -v "$tool" >/dev/null || die "no $tool (the PowerPC binutils; KAVRO_CROSS_PREFIX sets the prefix)"
 done
-for list in instructions relocations dynamic-tags glibc-2.2-functions glibc-moved; do
+for list in instructions relocations dynamic-tags glibc-2.2-functions glibc-moved uclibc-0.9.28-functions; do
   [ -f "$lists/$list.list" ] || die "no list $lists/$list.list"
 done
 header=$(LC_ALL=C "$readelf" -h "$file" 2>/dev/null) || die "$file: not an ELF file"
@@ -304,7 +313,7 @@ fi
 # interpreter the file names: "INTERPRETER KIND", and a function KIND_rows
 # with that library's rows. A file naming none of them fails the
 # interpreter row and is checked as the box build's kind, glibc.
-libc_kinds=("/lib/ld.so.1 glibc")
+libc_kinds=("/lib/ld.so.1 glibc" "/lib/ld-uClibc.so.0 uclibc")
 
 glibc_rows() {
   # --- versions: GLIBC_2.2 or older -------------------------------------------
@@ -362,6 +371,43 @@ glibc_rows() {
     [ -z "$wrong" ] || detail=$(findings 6 <<<"$wrong")
     [ -z "$unlisted" ] || detail+="${detail:+; }not on the list: $(some 6 <<<"$unlisted") (check each in glibc's libc.abilist and glibc-moved.list, then add it to $lists/glibc-2.2-functions.list)"
     row 0 functions "every C library import on the list of glibc 2.2's libc.so.6" "$detail"
+  fi
+}
+
+uclibc_rows() {
+  # --- needed: libc.so.0 and libfreetype.so.6 ---------------------------------
+  local needed extra
+  needed=$(sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' <<<"$dynamic")
+  extra=$(grep -v -x -e libc.so.0 -e libfreetype.so.6 <<<"$needed" || true)
+  if [ -z "$extra" ]; then
+    row 1 needed "NEEDED only libc.so.0 and libfreetype.so.6 ($(paste -sd ' ' <<<"$needed"))"
+  else
+    row 0 needed "NEEDED only libc.so.0 and libfreetype.so.6" "also $(some 6 <<<"$extra")"
+  fi
+
+  # --- functions: on the list of uClibc 0.9.28's libc.so.0 --------------------
+  # uClibc has no symbol versions: every symbol the program takes from
+  # outside (undefined, or copied into it) is the C library's, but FreeType's
+  # (FT_*; the needed row checks that library).
+  local imports unlisted count
+  imports=$({ awk '$7 == "UND" && $8 != "" { print $8 }' <<<"$dynsyms"
+              awk '$3 == "R_PPC_COPY" { print $5 }' <<<"$relocations"; } | grep -v '^FT_' | sort -u || true)
+  count=$(grep -c . <<<"$imports" || true)
+  unlisted=$(grep -v -x -F -f <(list_words uclibc-0.9.28-functions) <<<"$imports" || true)
+  if [ -z "$unlisted" ]; then
+    row 1 functions "every C library import on the list of uClibc 0.9.28's libc.so.0 ($count)"
+  else
+    row 0 functions "every C library import on the list of uClibc 0.9.28's libc.so.0" \
+      "not on the list: $(some 6 <<<"$unlisted") (check each in uClibc 0.9.28's source, then add it to $lists/uclibc-0.9.28-functions.list)"
+  fi
+
+  # --- no COPY: nothing of the C library copied into the program ---------------
+  local copies
+  copies=$(awk '$3 == "R_PPC_COPY" { print $5 }' <<<"$relocations")
+  if [ -z "$copies" ]; then
+    row 1 "no COPY" "no COPY relocations"
+  else
+    row 0 "no COPY" "no COPY relocations" "$(some 6 <<<"$copies") (reach them through a call or the global offset table)"
   fi
 }
 
