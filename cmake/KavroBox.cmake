@@ -22,16 +22,28 @@
 #     each to the version glibc 2.2 had (installer/box/pin-symbols.sh), and
 #     the program brings its own start (installer/box/box_runtime.c).
 #
+# KAVRO_BOX_LIBC=uclibc builds it for the boxes' uClibc images instead
+# (cmake/KavroBoxUclibc.cmake): the same code flags, another C library.
+#
 # scripts/box-gate.sh checks the result.
 if(NOT CMAKE_CROSSCOMPILING OR NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "powerpc")
   message(FATAL_ERROR "KAVRO_BOX needs the PowerPC toolchain file (cmake/toolchain-powerpc-linux-gnu.cmake)")
 endif()
 
+set(KAVRO_BOX_LIBC glibc CACHE STRING "The boxes' C library the box build is for: glibc or uclibc")
+set_property(CACHE KAVRO_BOX_LIBC PROPERTY STRINGS glibc uclibc)
+if(NOT KAVRO_BOX_LIBC MATCHES "^(glibc|uclibc)$")
+  message(FATAL_ERROR "KAVRO_BOX_LIBC is glibc or uclibc, not '${KAVRO_BOX_LIBC}'")
+endif()
+
 set(CMAKE_POSITION_INDEPENDENT_CODE OFF)
 set(KAVRO_STATIC_CXX_RUNTIME OFF CACHE BOOL "Link the C++ runtime into kavro-install" FORCE)
 
+# A shared library of this tree (the FreeType stand-in) stays real PIC: code
+# of a fixed address in it would need text relocations.
 add_compile_options(
-  -mcpu=powerpc -msoft-float -mbss-plt -fno-pie
+  -mcpu=powerpc -msoft-float -mbss-plt
+  $<$<NOT:$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>>:-fno-pie>
   -fno-stack-protector -U_FORTIFY_SOURCE
   -fno-asynchronous-unwind-tables -fno-unwind-tables
   $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions>
@@ -41,8 +53,8 @@ add_compile_options(
 # No folder of this machine in what ships: file names the compiler records
 # (__FILE__, debugging information) are relative to the source and the build.
 add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}/= -ffile-prefix-map=${CMAKE_BINARY_DIR}/=)
-add_link_options(-mcpu=powerpc -msoft-float -no-pie -nostartfiles -static-libgcc
-  -Wl,--bss-plt -Wl,--hash-style=sysv -Wl,--as-needed
+add_link_options(-mcpu=powerpc -msoft-float -no-pie -static-libgcc
+  -Wl,--bss-plt -Wl,--as-needed
   -Wl,--no-warn-rwx-segments)  # the old PLT is written and run where it lies
 
 # No search path in any program of this build tree, neither the build's nor
@@ -54,20 +66,27 @@ set(CMAKE_SKIP_RPATH ON)
 set(CMAKE_CXX_IMPLICIT_LINK_LIBRARIES "")
 set(CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES "")
 
+if(KAVRO_BOX_LIBC STREQUAL "uclibc")
+  include(KavroBoxUclibc)
+  return()
+endif()
+
+add_link_options(-nostartfiles -Wl,--hash-style=sysv)
+
 # The pins, made from the very C library the build links against.
 execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=libc.so.6
-  OUTPUT_VARIABLE KAVRO_BOX_LIBC OUTPUT_STRIP_TRAILING_WHITESPACE)
-if(NOT IS_ABSOLUTE "${KAVRO_BOX_LIBC}" OR NOT EXISTS "${KAVRO_BOX_LIBC}")
+  OUTPUT_VARIABLE box_libc_so6 OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT IS_ABSOLUTE "${box_libc_so6}" OR NOT EXISTS "${box_libc_so6}")
   message(FATAL_ERROR "the box build finds no libc.so.6 of ${CMAKE_C_COMPILER}")
 endif()
 set(KAVRO_BOX_PINS ${CMAKE_BINARY_DIR}/box/glibc-2.2-pins.h)
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/box)
 execute_process(
-  COMMAND ${CMAKE_SOURCE_DIR}/installer/box/pin-symbols.sh ${KAVRO_CROSS_PREFIX}readelf ${KAVRO_BOX_LIBC} ${KAVRO_BOX_PINS}
+  COMMAND ${CMAKE_SOURCE_DIR}/installer/box/pin-symbols.sh ${KAVRO_CROSS_PREFIX}readelf ${box_libc_so6} ${KAVRO_BOX_PINS}
   RESULT_VARIABLE pin_status)
 if(NOT pin_status EQUAL 0)
-  message(FATAL_ERROR "installer/box/pin-symbols.sh failed for ${KAVRO_BOX_LIBC}")
+  message(FATAL_ERROR "installer/box/pin-symbols.sh failed for ${box_libc_so6}")
 endif()
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${KAVRO_BOX_LIBC}
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${box_libc_so6}
   ${CMAKE_SOURCE_DIR}/installer/box/pin-symbols.sh)
 add_compile_options(-include ${KAVRO_BOX_PINS})

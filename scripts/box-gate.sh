@@ -30,12 +30,21 @@
 #   search paths  no DT_RPATH or DT_RUNPATH
 #   dynamic tags  every dynamic tag is on dynamic-tags.list
 # The rows of the program's C library, chosen by its interpreter:
-#   interpreter   the C library's loader (glibc: exactly /lib/ld.so.1)
+#   interpreter   the C library's loader (glibc: exactly /lib/ld.so.1;
+#                 uClibc: exactly /lib/ld-uClibc.so.0)
+# glibc:
 #   versions      every C library symbol version is GLIBC_2.2 or older
 #   needed        it needs no shared library but libc.so.6 and libfreetype.so.6
 #   functions     every symbol it imports from the C library is on
 #                 glibc-2.2-functions.list with its version; one of
 #                 glibc-moved.list is named with the library it lived in
+# uClibc:
+#   needed        it needs no shared library but libc.so.0 and libfreetype.so.6
+#   functions     every symbol it imports from the C library is on
+#                 uclibc-0.9.28-functions.list
+#   no COPY       no COPY relocation: no data object of the C library is
+#                 copied into the program, whose layout the box's library
+#                 would have to share
 #
 # The tools are the cross binutils: KAVRO_CROSS_PREFIX (default
 # powerpc-linux-gnu-) precedes readelf and objdump. KAVRO_BOX_GATE_LISTS
@@ -55,7 +64,7 @@ file=$1
 for tool in "$readelf" "$objdump"; do
   command -v "$tool" >/dev/null || die "no $tool (the PowerPC binutils; KAVRO_CROSS_PREFIX sets the prefix)"
 done
-for list in instructions relocations dynamic-tags glibc-2.2-functions glibc-moved; do
+for list in instructions relocations dynamic-tags glibc-2.2-functions glibc-moved uclibc-0.9.28-functions; do
   [ -f "$lists/$list.list" ] || die "no list $lists/$list.list"
 done
 header=$(LC_ALL=C "$readelf" -h "$file" 2>/dev/null) || die "$file: not an ELF file"
@@ -73,7 +82,15 @@ relocations=$(LC_ALL=C "$readelf" -W -D -r "$file" 2>/dev/null || true)
 
 # Each word of the code three times: as binutils decodes it for the 405 and
 # for the MPC8xx (base mnemonics), and for any PowerPC (to name it).
-disassemble() { LC_ALL=C "$objdump" -d -z "$@" "$file" 2>/dev/null || die "$file: objdump cannot disassemble it"; }
+# An objdump that does not know a dialect decodes for its default one and
+# only warns: that would pass anything, so it stops the gate.
+disassemble() {
+  local out status=0
+  out=$(LC_ALL=C "$objdump" -d -z "$@" "$file" 2>&1 >/dev/null) || status=$?
+  [ "$status" -eq 0 ] || die "$file: objdump cannot disassemble it"
+  [[ $out != *"unknown -M"* ]] || die "$objdump does not know the dialect $*: a binutils as new as Debian 12's knows it"
+  LC_ALL=C "$objdump" -d -z "$@" "$file" 2>/dev/null
+}
 code_405=$(disassemble -M 405,raw)
 code_8xx=$(disassemble -M 821,raw)
 code_any=$(disassemble)
@@ -92,15 +109,8 @@ row() {  # row PASSED NAME WHAT [DETAIL]
 
 # A list of words on one line, at most LIMIT of them and a count of the rest.
 some() {
-  local limit=$1 words
-  words=$(sort -u | grep -v '^$' || true)
-  local n
-  n=$(grep -c . <<<"$words" || true)
-  if [ "$n" -gt "$limit" ]; then
-    echo "$(head -n "$limit" <<<"$words" | paste -sd ' ') and $((n - limit)) more"
-  else
-    paste -sd ' ' <<<"$words"
-  fi
+  sort -u | awk -v limit="$1" 'NF { if (++n <= limit) line = line (n > 1 ? " " : "") $0 }
+                                END { if (n > limit) line = line " and " n - limit " more"; print line }'
 }
 
 # Findings, one a line, as "N: the first LIMIT of them; ...".
@@ -113,9 +123,9 @@ findings() {
 }
 
 # The words of a list, one a line: comments and blank lines left out.
-list_words() { sed 's/#.*//' "$lists/$1.list" | tr -s ' \t' '\n' | grep -v '^$' || true; }
+list_words() { awk '{ sub(/#.*/, ""); for (i = 1; i <= NF; i++) print $i }' "$lists/$1.list"; }
 # The lines of a list of NAME VALUE lines.
-list_lines() { sed 's/#.*//' "$lists/$1.list" | awk 'NF >= 2 { print $1, $2 }'; }
+list_lines() { awk '{ sub(/#.*/, "") } NF >= 2 { print $1, $2 }' "$lists/$1.list"; }
 
 # ============================================================ shared rows
 
@@ -187,11 +197,9 @@ words=$(awk -v allowed="$(list_words instructions)" '
     }
   }' <(printf '%s\n' "$code_405") <(printf '%s\n' "$code_8xx") <(printf '%s\n' "$code_any"))
 
-count_of() { awk -v v="$1" '$1 == v' <<<"$words" | grep -c . || true; }
-code_words=$(awk '$1 != "got"' <<<"$words" | grep -c . || true)
-padding=$(count_of padding)
-got_words=$(count_of got)
-got_blrl=$(awk '$1 == "got" && $3 == "4e800021"' <<<"$words" | grep -c . || true)
+read -r code_words padding got_words got_blrl < <(awk '
+  $1 != "got" { code++ } $1 == "padding" { pad++ } $1 == "got" { got++; if ($3 == "4e800021") blrl++ }
+  END { print code + 0, pad + 0, got + 0, blrl + 0 }' <<<"$words")
 bad=$(awk '$1 ~ /^(neither|not-405|not-8xx|unlisted)$/ {
              why = $1 == "neither" ? "on neither core" : $1 == "not-405" ? "not on the PowerPC 405" :
                    $1 == "not-8xx" ? "not on the MPC8xx" : "not on the list"
@@ -227,25 +235,28 @@ else
 fi
 
 # --- old PLT: no DT_PPC_GOT ---------------------------------------------------
-if grep -q '(PPC_GOT)' <<<"$dynamic"; then
+if [[ $dynamic == *'(PPC_GOT)'* ]]; then
   row 0 "old PLT" "no secure PLT" "DT_PPC_GOT present (linked with the secure PLT; link with --bss-plt)"
 else
   row 1 "old PLT" "no secure PLT (no DT_PPC_GOT)"
 fi
 
 # --- DT_HASH ------------------------------------------------------------------
-if grep -q '(HASH)' <<<"$dynamic"; then
+if [[ $dynamic == *'(HASH)'* ]]; then
   row 1 DT_HASH "DT_HASH present"
 else
-  row 0 DT_HASH "DT_HASH present" "$(grep -q '(GNU_HASH)' <<<"$dynamic" && echo 'only DT_GNU_HASH' || echo 'no hash table') (link with --hash-style=sysv)"
+  if [[ $dynamic == *'(GNU_HASH)'* ]]; then hash='only DT_GNU_HASH'; else hash='no hash table'; fi
+  row 0 DT_HASH "DT_HASH present" "$hash (link with --hash-style=sysv)"
 fi
 
 # --- not PIE ------------------------------------------------------------------
 type=$(sed -n 's/^ *Type: *\([A-Z]*\).*/\1/p' <<<"$header")
-if [ "$type" = EXEC ] && ! grep -q '(FLAGS_1).*PIE' <<<"$dynamic"; then
+pie=""
+[[ $dynamic != *'(FLAGS_1)'*PIE* ]] || pie=', DF_1_PIE'
+if [ "$type" = EXEC ] && [ -z "$pie" ]; then
   row 1 "not PIE" "not PIE (ELF type EXEC)"
 else
-  row 0 "not PIE" "not PIE" "ELF type $type$(grep -q '(FLAGS_1).*PIE' <<<"$dynamic" && echo ', DF_1_PIE') (link with -no-pie)"
+  row 0 "not PIE" "not PIE" "ELF type $type$pie (link with -no-pie)"
 fi
 
 # --- no TLS -------------------------------------------------------------------
@@ -302,7 +313,7 @@ fi
 # interpreter the file names: "INTERPRETER KIND", and a function KIND_rows
 # with that library's rows. A file naming none of them fails the
 # interpreter row and is checked as the box build's kind, glibc.
-libc_kinds=("/lib/ld.so.1 glibc")
+libc_kinds=("/lib/ld.so.1 glibc" "/lib/ld-uClibc.so.0 uclibc")
 
 glibc_rows() {
   # --- versions: GLIBC_2.2 or older -------------------------------------------
@@ -360,6 +371,43 @@ glibc_rows() {
     [ -z "$wrong" ] || detail=$(findings 6 <<<"$wrong")
     [ -z "$unlisted" ] || detail+="${detail:+; }not on the list: $(some 6 <<<"$unlisted") (check each in glibc's libc.abilist and glibc-moved.list, then add it to $lists/glibc-2.2-functions.list)"
     row 0 functions "every C library import on the list of glibc 2.2's libc.so.6" "$detail"
+  fi
+}
+
+uclibc_rows() {
+  # --- needed: libc.so.0 and libfreetype.so.6 ---------------------------------
+  local needed extra
+  needed=$(sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' <<<"$dynamic")
+  extra=$(grep -v -x -e libc.so.0 -e libfreetype.so.6 <<<"$needed" || true)
+  if [ -z "$extra" ]; then
+    row 1 needed "NEEDED only libc.so.0 and libfreetype.so.6 ($(paste -sd ' ' <<<"$needed"))"
+  else
+    row 0 needed "NEEDED only libc.so.0 and libfreetype.so.6" "also $(some 6 <<<"$extra")"
+  fi
+
+  # --- functions: on the list of uClibc 0.9.28's libc.so.0 --------------------
+  # uClibc has no symbol versions: every symbol the program takes from
+  # outside (undefined, or copied into it) is the C library's, but FreeType's
+  # (FT_*; the needed row checks that library).
+  local imports unlisted count
+  imports=$({ awk '$7 == "UND" && $8 != "" { print $8 }' <<<"$dynsyms"
+              awk '$3 == "R_PPC_COPY" { print $5 }' <<<"$relocations"; } | grep -v '^FT_' | sort -u || true)
+  count=$(grep -c . <<<"$imports" || true)
+  unlisted=$(grep -v -x -F -f <(list_words uclibc-0.9.28-functions) <<<"$imports" || true)
+  if [ -z "$unlisted" ]; then
+    row 1 functions "every C library import on the list of uClibc 0.9.28's libc.so.0 ($count)"
+  else
+    row 0 functions "every C library import on the list of uClibc 0.9.28's libc.so.0" \
+      "not on the list: $(some 6 <<<"$unlisted") (check each in uClibc 0.9.28's source, then add it to $lists/uclibc-0.9.28-functions.list)"
+  fi
+
+  # --- no COPY: nothing of the C library copied into the program ---------------
+  local copies
+  copies=$(awk '$3 == "R_PPC_COPY" { print $5 }' <<<"$relocations")
+  if [ -z "$copies" ]; then
+    row 1 "no COPY" "no COPY relocations"
+  else
+    row 0 "no COPY" "no COPY relocations" "$(some 6 <<<"$copies") (reach them through a call or the global offset table)"
   fi
 }
 

@@ -22,9 +22,11 @@
 #      HarfBuzz and Brotli), and GoogleTest from Debian's sources in
 #      /usr/src/googletest, installed into build-ppc/deps (kept between runs);
 #      UCL once more for generic PowerPC without FPU (build-ppc/deps-box,
-#      with the source package it was built from, which a release carries);
-#      and a box's C library for the emulator (scripts/box-libc.sh, cached
-#      outside the build trees: only the first run on a machine builds it).
+#      with the source package it was built from, which a release carries),
+#      and once more against uClibc (build-ppc/deps-box-uclibc); the boxes'
+#      C libraries for the emulator, GNU libc (scripts/box-libc.sh) and
+#      uClibc (scripts/box-uclibc.sh), cached outside the build trees: only
+#      the first run on a machine builds them.
 #   3. The project for PowerPC in build-ppc (Release, warnings as errors):
 #      the installer with FreeType linked dynamically, UCL and the C++
 #      runtime statically; the FreeType stand-in of kavro-box. And the box
@@ -40,12 +42,15 @@
 #      its kavro-install must pass the box gate (scripts/box-gate.sh), and
 #      the gate must refuse build-ppc's kavro-install and each of its own
 #      cases (tests/box/gate) for the right row.
-#   7. The box build's own start (tests/box: constructors, arguments) and
-#      the release's kavro-install on the boxes' cores: every end-to-end row
-#      in kavro-box under qemu-ppc as a PowerPC 405 and as an MPC823, with the
-#      box's C library; screen, messages, exit status and the box afterwards
-#      must be those of this machine's installer. Last, it installs the
-#      release's dm7000.dsk.
+#      The uClibc box build's kavro-install-uclibc, stripped as the release
+#      strips kavro-install, must pass it too, and the gate must refuse its
+#      own uClibc cases.
+#   7. The box builds' own starts (tests/box: constructors, arguments) and
+#      the release's kavro-install and the stripped kavro-install-uclibc on
+#      the boxes' cores: every end-to-end row in kavro-box under qemu-ppc as
+#      a PowerPC 405 and as an MPC823, each with its C library; screen,
+#      messages, exit status and the box afterwards must be those of this
+#      machine's installer. Last, each installs the release's dm7000.dsk.
 #   8. The release made again from clean clones of the commit in other
 #      folders, each with its own box build: the archives must be the same
 #      bytes (this tree's release is one of them when nothing here is left
@@ -61,6 +66,10 @@ deps=$build/deps
 box_build=$here/build-box
 box_deps=$build/deps-box
 box_ucl_flags="-O2 -mcpu=powerpc -msoft-float"
+# The uClibc box build: kavro-install-uclibc, with UCL built once more
+# against uClibc.
+box_uclibc_build=$here/build-box-uclibc
+box_uclibc_deps=$build/deps-box-uclibc
 toolchain=$here/cmake/toolchain-powerpc-linux-gnu.cmake
 triple=powerpc-linux-gnu
 sysroot=/usr/$triple
@@ -102,7 +111,8 @@ step_done() {
 # ---------------------------------------------------------------- packages
 
 packages=(cmake make g++ g++-$triple qemu-user dpkg-dev xz-utils
-          libucl-dev libgtest-dev googletest gawk bison python3 git zip unzip gnupg)
+          libucl-dev libgtest-dev googletest gawk bison python3 git zip unzip gnupg
+          uclibc-source linux-libc-dev-powerpc-cross)
 
 install_packages() {
   local missing=() p
@@ -187,19 +197,23 @@ EOF
 
 # ------------------------------------------------------------ target's UCL
 
-# build_ucl PREFIX FLAGS [keep]: the library only, with FLAGS: its configure
-# for the target, then the src/ and include/ folders. The source tree's
-# example programs are neither built nor read. With "keep", the source
-# package's files as fetched (.dsc, .orig.tar.*, .debian.tar.*) stay in
-# PREFIX/source: a release of what links this UCL carries them; and the
-# library is dated by its changelog (SOURCE_DATE_EPOCH, which the compiler
-# takes for the build date UCL compiles in), as Debian's own builds are, so
-# the same source gives the same bytes wherever and whenever it is built.
+# build_ucl PREFIX FLAGS [keep [VARIABLE=VALUE...]]: the library only, with
+# FLAGS (and the variables given to its configure: another C library's
+# compiler and link): its configure for the target, then the src/ and
+# include/ folders, made without the configure's LIBS and LDFLAGS, which only
+# its link tests need. The source tree's example programs are neither built
+# nor read. The library is dated by its changelog (SOURCE_DATE_EPOCH, which
+# the compiler takes for the build date UCL compiles in), as Debian's own
+# builds are, so the same source gives the same bytes wherever and whenever
+# it is built. With "keep", the source package's files as fetched (.dsc,
+# .orig.tar.*, .debian.tar.*) stay in PREFIX/source: a release of what links
+# this UCL carries them.
 build_ucl() {
   local prefix=$1 flags=$2 keep=${3:-}
-  local stamp=$prefix/.ucl-done recipe=$2
-  [ -z "$keep" ] || recipe+="; SOURCE_DATE_EPOCH from its debian/changelog"
-  if [ "$(cat "$stamp" 2>/dev/null)" = "$recipe" ] && [ -f "$prefix/lib/libucl.a" ] &&
+  shift $(($# < 3 ? $# : 3))
+  local stamp=$prefix/.ucl-done setting="$flags${*:+ $*}"
+  [ -z "$keep" ] || setting+="; SOURCE_DATE_EPOCH from its debian/changelog"
+  if [ "$(cat "$stamp" 2>/dev/null)" = "$setting" ] && [ -f "$prefix/lib/libucl.a" ] &&
      { [ -z "$keep" ] || compgen -G "$prefix/source/ucl_*.dsc" >/dev/null; }; then
     say "  UCL ($flags) for $triple already in $prefix"
     return 0
@@ -215,13 +229,11 @@ build_ucl() {
   say "  building $(basename "$tree") ($flags) for $triple"
   (
     cd "$tree"
-    if [ -n "$keep" ]; then
-      SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l debian/changelog -S Timestamp)
-      export SOURCE_DATE_EPOCH
-    fi
+    SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l debian/changelog -S Timestamp)
+    export SOURCE_DATE_EPOCH
     ./configure --host=$triple --prefix="$prefix" --disable-shared --enable-static \
-      CFLAGS="$flags" >"$prefix/ucl-configure.log" 2>&1
-    make -C src -j"$jobs" >"$prefix/ucl-build.log" 2>&1
+      CFLAGS="$flags" "$@" >"$prefix/ucl-configure.log" 2>&1
+    make -C src -j"$jobs" LIBS= LDFLAGS= >"$prefix/ucl-build.log" 2>&1
     make -C src install >>"$prefix/ucl-build.log" 2>&1
     make -C include install >>"$prefix/ucl-build.log" 2>&1
   ) || fail "building UCL failed; see $prefix/ucl-configure.log and $prefix/ucl-build.log"
@@ -231,7 +243,19 @@ build_ucl() {
   else
     rm -rf "$src"
   fi
-  echo "$recipe" >"$stamp"
+  echo "$setting" >"$stamp"
+}
+
+# UCL for the uClibc box build: compiled against uClibc's headers as code of
+# a fixed address, as the program is; its configure's link tests linked as
+# the uClibc box build links.
+build_ucl_uclibc() {
+  local root=$box_uclibc gcc_include
+  gcc_include=$($triple-gcc -print-file-name=include)
+  build_ucl "$box_uclibc_deps" "$box_ucl_flags -fno-pie" "" \
+    CC="$triple-gcc -nostdinc -isystem $gcc_include -isystem $root/usr/include" \
+    LDFLAGS="-nostdlib -no-pie -Wl,--dynamic-linker=/lib/ld-uClibc.so.0 -Wl,-rpath-link,$root/lib $root/usr/lib/crt1.o $root/usr/lib/crti.o" \
+    LIBS="$root/lib/libc.so.0 $root/usr/lib/uclibc_nonshared.a -lgcc $root/usr/lib/crtn.o"
 }
 
 # ------------------------------------------------------- target's FreeType
@@ -343,6 +367,26 @@ build_box() {
     fail "building $box_build failed"
 }
 
+# The uClibc box build: the same, against uClibc (cmake/KavroBoxUclibc.cmake).
+configure_box_uclibc() {
+  mkdir -p "$box_uclibc_build"
+  cmake -S "$here" -B "$box_uclibc_build" \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DKAVRO_TARGET_PREFIX="$deps" \
+    -DCMAKE_BUILD_TYPE=Release \
+    -DKAVRO_WERROR=ON \
+    -DKAVRO_BOX=ON -DKAVRO_BOX_LIBC=uclibc -DKAVRO_BOX_SYSROOT="$box_uclibc" -DKAVRO_TESTS=OFF \
+    -DUCL_INCLUDE_DIR="$box_uclibc_deps/include" \
+    -DUCL_LIBRARY="$box_uclibc_deps/lib/libucl.a" -DUCL_STATIC_LIBRARY="$box_uclibc_deps/lib/libucl.a" \
+    -DCMAKE_CXX_FLAGS="$gcc12_false_alarms" >"$box_uclibc_build/configure.log" 2>&1 ||
+    { cat "$box_uclibc_build/configure.log" >&2; fail "configuring $box_uclibc_build failed"; }
+}
+
+build_box_uclibc() {
+  cmake --build "$box_uclibc_build" -j"$jobs" --target kavro-install kavro_freetype_standin box_start_check \
+    box_gate_cases || fail "building $box_uclibc_build failed"
+}
+
 # The shortened lane: the tests of the library and of extraction (by their
 # suites' names), and one disk exchange instead of three.
 quick_tests='^(CoreOps|DataDisk|Directory|DiskApi|ErrorMessages|Extraction|Handle|LinkedList|OutOfMemory|Read|Registry|ReportDiskError|StdioFailure|StringList|zepa_)'
@@ -449,45 +493,49 @@ exchange() {
 
 # ------------------------------------------------- the installer, compared
 
-# The kavro-box options that run the release's installer under qemu as the
-# boxes run it: the box's C library (loader and libc.so.6) and the FreeType
-# stand-in of the box build in place of the box's FreeType.
+# box_options INSTALLER [LIBC BUILD]: the kavro-box options that run
+# INSTALLER under qemu as the boxes run it: the box's C library LIBC (loader
+# and C library; by default glibc's) and the FreeType stand-in of the box
+# build BUILD in place of the box's FreeType.
 box_options() {
-  echo "--installer $1 --qemu $qemu --sysroot $box_libc --target-libs $box_build/lib/kavro-box" \
-    "--freetype-standin $box_build/lib/kavro-box/libfreetype.so.6"
+  local libc=${2:-$box_libc} box=${3:-$box_build}
+  echo "--installer $1 --qemu $qemu --sysroot $libc --target-libs $box/lib/kavro-box" \
+    "--freetype-standin $box/lib/kavro-box/libfreetype.so.6"
 }
 
 # The boxes' cores as qemu 7.2 models them: the DM7000's and the DM56xx's
 # PowerPC 405, the DBox2's MPC823. kavro-box hands QEMU_CPU to qemu.
 cpu_models=(405 mpc823)
 
-# The box build's own start on each model: the box's C library, like the
-# boxes', runs only the init function the start hands it; the program's
-# constructors must run once each, and main get its arguments and standard
-# output and error.
+# check_box_start LIBC BUILD: the box build's own start on each model. The
+# GNU libc for the emulator, like the boxes', runs only the init function
+# the start hands it; uClibc-ng would run .init_array after it. Either way
+# the program's constructors must run once each, and main get its arguments
+# and standard output and error.
 check_box_start() {
   local cpu out err status
   for cpu in "${cpu_models[@]}"; do
     status=0
-    out=$(QEMU_CPU=$cpu "$qemu" -L "$box_libc" "$box_build/bin/box_start_check" word 2>"$build/box-start.err") ||
+    out=$(QEMU_CPU=$cpu "$qemu" -L "$1" "$2/bin/box_start_check" word 2>"$build/box-start.err") ||
       status=$?
     err=$(cat "$build/box-start.err")
     [ "$status" -eq 0 ] && [ "$out" = "constructors: 1 2 of 2" ] && [ "$err" = "arguments: 2 word" ] ||
-      fail "the box build's start under -cpu $cpu: status $status, '$out', '$err'"
+      fail "the start of ${2##*/} under -cpu $cpu: status $status, '$out', '$err'"
   done
-  say "  the box build's start runs the constructors once each on ${cpu_models[*]}"
+  say "  the start of ${2##*/} runs the constructors once each on ${cpu_models[*]}"
 }
 
-# on_box_cores INSTALLER: every end-to-end row, on each model; the rows
-# compare screen, standard error, status and box with this machine's.
+# on_box_cores INSTALLER [LIBC BUILD]: every end-to-end row, on each model;
+# the rows compare screen, standard error, status and box with this
+# machine's.
 on_box_cores() {
   local cpu status=0
   for cpu in "${cpu_models[@]}"; do
-    if QEMU_CPU=$cpu KAVRO_BUILD_DIR=$host_build KAVRO_FOREIGN_BOX=$(box_options "$1") \
+    if QEMU_CPU=$cpu KAVRO_BUILD_DIR=$host_build KAVRO_FOREIGN_BOX=$(box_options "$@") \
         "$host_build/tests/installer_e2e_tests" --gtest_filter='*Foreign*' --gtest_brief=1; then
-      say "  qemu-ppc -cpu $cpu: every row the same as this machine's: screen, messages, exit status and box"
+      say "  ${1##*/} under qemu-ppc -cpu $cpu: every row the same as this machine's: screen, messages, exit status and box"
     else
-      say "  qemu-ppc -cpu $cpu: rows differ (above)"
+      say "  ${1##*/} under qemu-ppc -cpu $cpu: rows differ (above)"
       status=1
     fi
   done
@@ -561,7 +609,7 @@ check_gate_refuses() {
 # exists for must fail its row, and only that row, naming what it found; a
 # plain program must pass every row.
 #   program|row that fails|words its line must hold
-gate_cases=(
+glibc_gate_cases=(
   "plain||"
   "instructions|instructions|iselgt vaddubm ld popcntb lwsync mfocrf"
   "fpu|fpu|fadd efsadd"
@@ -570,17 +618,26 @@ gate_cases=(
   "tls|no TLS|TLS segment"
   "runpath|search paths|DT_RUNPATH /opt/kavro/lib:"
 )
+# The uClibc box build's: its C library's rows.
+uclibc_gate_cases=(
+  "plain||"
+  "copy|no COPY|stdout"
+  "newer|functions|pipe2 utimensat"
+)
 
+# check_gate_cases BUILD CASE...: the cases of the box build BUILD.
 check_gate_cases() {
   local entry name row words stripped gate status failed word line
-  local cases_dir=$build/box-gate-cases
+  local box=$1 cases_dir=$build/box-gate-cases/${1##*/}
+  shift
+  local gate_cases=("$@")
   rm -rf "$cases_dir"
   mkdir -p "$cases_dir"
   # The gate on every case at once (the machine's cores), then the verdicts.
   for entry in "${gate_cases[@]}"; do
     name=${entry%%|*}
     stripped=$cases_dir/$name
-    $triple-strip -o "$stripped" "$box_build/bin/box_gate_$name" || fail "strip failed"
+    $triple-strip -o "$stripped" "$box/bin/box_gate_$name" || fail "strip failed"
     { status=0; "$here/scripts/box-gate.sh" "$stripped" >"$stripped.gate" 2>&1 || status=$?; echo "$status" >"$stripped.status"; } &
   done
   wait
@@ -600,21 +657,35 @@ check_gate_cases() {
       grep -q -F -- "$word" <<<"$line" || { echo "$line" >&2; fail "the gate's $row row does not name $word for the $name case"; }
     done
   done
-  say "  the box gate passes the plain case and refuses each of the others for its row:" \
+  say "  the box gate passes the plain case of ${box##*/} and refuses each of the others for its row:" \
     "$(printf '%s\n' "${gate_cases[@]}" | awk -F'|' '$2 != "" { printf "%s%s (%s)", sep, $1, $2; sep = ", " }')"
 }
 
-# The release's own installer on its own disk in the box, as a DM7000:
-# English, subtitles kept, install.
+# kavro-install-uclibc of the uClibc box build, stripped as the release
+# strips kavro-install, and passed by the box gate.
+uclibc_installer=$build/box-uclibc/kavro-install-uclibc
+check_uclibc_installer() {
+  mkdir -p "${uclibc_installer%/*}"
+  $triple-strip -o "$uclibc_installer" "$box_uclibc_build/bin/kavro-install-uclibc" || fail "strip failed"
+  local gate
+  gate=$("$here/scripts/box-gate.sh" "$uclibc_installer") ||
+    { echo "$gate" >&2; fail "kavro-install-uclibc fails the box gate"; }
+  say "  kavro-install-uclibc passes the box gate ($(tail -n1 <<<"$gate" | sed 's/.*: //')):" \
+    "$(stat -c %s "$uclibc_installer") bytes stripped"
+}
+
+# check_release_install INSTALLER [LIBC BUILD]: an installer on the
+# release's own disk in the box, as a DM7000: English, subtitles kept,
+# install.
 check_release_install() {
   local report=$build/release-box.txt
   # shellcheck disable=SC2046 # the options are words
-  QEMU_CPU=405 "$host_build/bin/kavro-box" $(box_options "$release_dir/kavro-install") --disk "$release_dir/dm7000.dsk" \
+  QEMU_CPU=405 "$host_build/bin/kavro-box" $(box_options "$@") --disk "$release_dir/dm7000.dsk" \
     --freetype 2.1.3 --var-size 2048 --keys b0y --report "$report" >"$build/release-box-screen.txt" ||
-    { cat "$build/release-box-screen.txt" "$report" >&2; fail "the release's installer did not install its disk"; }
+    { cat "$build/release-box-screen.txt" "$report" >&2; fail "${1##*/} did not install the release's disk"; }
   grep -q '^  file  0755 .* /var/tuxbox/plugins/kavro.so$' "$report" ||
-    { cat "$report" >&2; fail "the release's installer left no plugin"; }
-  say "  the release's kavro-install installed its dm7000.dsk under $(basename "$qemu") -cpu 405"
+    { cat "$report" >&2; fail "${1##*/} left no plugin"; }
+  say "  ${1##*/} installed the release's dm7000.dsk under $(basename "$qemu") -cpu 405"
 }
 
 # --------------------------------------------------------------------- run
@@ -647,17 +718,23 @@ build_gtest
 ensure_source_entry  # the cache's key is the source packages' versions
 box_libc=$("$here/scripts/box-libc.sh") || fail "the box's C library failed (scripts/box-libc.sh)"
 say "  the box's C library in $box_libc"
+box_uclibc=$("$here/scripts/box-uclibc.sh") || fail "the boxes' uClibc failed (scripts/box-uclibc.sh)"
+say "  the boxes' uClibc in $box_uclibc"
+mkdir -p "$box_uclibc_deps"
+build_ucl_uclibc
 step_done
 if [ "$deps_only" -eq 1 ]; then
   say "lane took $((SECONDS - lane_start)) s"
   exit 0
 fi
 
-step "3/8 build for $triple in $build, and the box build in $box_build"
+step "3/8 build for $triple in $build, and the box builds in $box_build and $box_uclibc_build"
 configure_project
 build_project
 configure_box
 build_box
+configure_box_uclibc
+build_box_uclibc
 step_done
 
 step "4/8 tests under $(basename "$qemu")"
@@ -678,15 +755,20 @@ step_done
 
 step "6/8 release, and the box gate on its kavro-install and on build-ppc's"
 make_release
+check_uclibc_installer
 check_gate_refuses
-check_gate_cases
+check_gate_cases "$box_build" "${glibc_gate_cases[@]}"
+check_gate_cases "$box_uclibc_build" "${uclibc_gate_cases[@]}"
 step_done
 
-step "7/8 the release's kavro-install on the boxes' cores (qemu-ppc -cpu ${cpu_models[*]})"
-check_box_start
+step "7/8 the release's kavro-install and kavro-install-uclibc on the boxes' cores (qemu-ppc -cpu ${cpu_models[*]})"
+check_box_start "$box_libc" "$box_build"
+check_box_start "$box_uclibc" "$box_uclibc_build"
 compare_status=0
 on_box_cores "$release_dir/kavro-install" || compare_status=1
-check_release_install
+on_box_cores "$uclibc_installer" "$box_uclibc" "$box_uclibc_build" || compare_status=1
+check_release_install "$release_dir/kavro-install"
+check_release_install "$uclibc_installer" "$box_uclibc" "$box_uclibc_build"
 step_done
 
 if [ "$quick" -eq 0 ]; then
