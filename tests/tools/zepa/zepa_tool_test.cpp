@@ -139,18 +139,18 @@ TEST_F(ZepaTool, CreateVerifyExtractRoundTrips) {
 TEST_F(ZepaTool, ListShowsEachEntryWithItsPackedHeader) {
   const Bytes cfg = packed(sample_bytes(3000, 26),
                            {.method = packer::Method::nrv2d, .level = 3, .block_size = 2048, .checksum = false});
-  disk("d.dsk", {{"cfg", cfg}, {"junk", Bytes(5, 1)}, {"cfg", Bytes(2, 1)}, {"\x1b[31m\nx\\", Bytes(1, 1)}});
+  disk("d.dsk", {{"cfg", cfg}, {"junk", Bytes(5, 1)}, {"cfg", Bytes(2, 1)}, {"\x1b[31m\nx \\", Bytes(1, 1)}});
   const Run r = zepa({"list", disk_});
   EXPECT_EQ(r.status, 0);
   char expected[1024];
   std::snprintf(expected, sizeof expected,
                 "NAME                         PACKED   ORIGINAL METHOD LEVEL    BLOCK CHECKSUM     OFFSET\n"
-                "cfg                      %10zu       3000 nrv2d      3     2048 no               88\n"
+                "cfg                      %10zu       3000 nrv2d      3     2048 no               89\n"
                 "junk                              5          - -          -        - -        %10zu\n"
                 "cfg                               2          - -          -        - -        %10zu\n"
-                "\\x1b[31m\\nx\\\\                     1          - -          -        - -        %10zu\n"
+                "\\x1b[31m\\nx \\\\                    1          - -          -        - -        %10zu\n"
                 "4 entries, %zu bytes packed, 3000 bytes original, disk %zu bytes\n",
-                cfg.size(), 88 + cfg.size(), 93 + cfg.size(), 95 + cfg.size(), 8 + cfg.size(), 96 + cfg.size());
+                cfg.size(), 89 + cfg.size(), 94 + cfg.size(), 96 + cfg.size(), 8 + cfg.size(), 97 + cfg.size());
   EXPECT_EQ(r.out, expected);
 }
 
