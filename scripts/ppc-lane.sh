@@ -38,16 +38,14 @@
 #      extracts byte for byte with PowerPC's `zepa extract`, and the reverse;
 #      both machines must make the same disk from the same files. This
 #      machine's tools are built in build-ppc-host.
-#   6. The release (scripts/release.sh, from build-box) into build-ppc/release;
-#      its kavro-install must pass the box gate (scripts/box-gate.sh), and
-#      the gate must refuse build-ppc's kavro-install and each of its own
-#      cases (tests/box/gate) for the right row.
-#      The uClibc box build's kavro-install-uclibc, stripped as the release
-#      strips kavro-install, must pass it too, and the gate must refuse its
-#      own uClibc cases.
+#   6. The release (scripts/release.sh, from build-box and build-box-uclibc)
+#      into build-ppc/release; its kavro-install and kavro-install-uclibc
+#      must pass the box gate (scripts/box-gate.sh), and the gate must refuse
+#      build-ppc's kavro-install and each of its own cases (tests/box/gate)
+#      for the right row, those of both box builds.
 #   7. The box builds' own starts (tests/box: constructors, arguments) and
-#      the release's kavro-install and the stripped kavro-install-uclibc on
-#      the boxes' cores: every end-to-end row in kavro-box under qemu-ppc as
+#      the release's kavro-install and kavro-install-uclibc on the boxes'
+#      cores: every end-to-end row in kavro-box under qemu-ppc as
 #      a PowerPC 405 and as an MPC823, each with its C library; screen,
 #      messages, exit status and the box afterwards must be those of this
 #      machine's installer. Last, each installs the release's dm7000.dsk.
@@ -368,9 +366,11 @@ build_box() {
 }
 
 # The uClibc box build: the same, against uClibc (cmake/KavroBoxUclibc.cmake).
+# configure_box_uclibc [SOURCE BUILD]: this tree's, or that of SOURCE in BUILD.
 configure_box_uclibc() {
+  local source=${1:-$here} box_uclibc_build=${2:-$box_uclibc_build}
   mkdir -p "$box_uclibc_build"
-  cmake -S "$here" -B "$box_uclibc_build" \
+  cmake -S "$source" -B "$box_uclibc_build" \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DKAVRO_TARGET_PREFIX="$deps" \
     -DCMAKE_BUILD_TYPE=Release \
@@ -548,8 +548,8 @@ release_dir=
 # The release, made as a maintainer makes it; it checks its installer with
 # the box gate. The archive must unpack to the release's folder.
 make_release() {
-  "$here/scripts/release.sh" --build "$box_build" --zepa "$host_zepa" "$release_out" "$host_build/demo/payloads" ||
-    fail "the release failed"
+  "$here/scripts/release.sh" --build "$box_build" --uclibc-build "$box_uclibc_build" --zepa "$host_zepa" \
+    "$release_out" "$host_build/demo/payloads" || fail "the release failed"
   release_dir=$(find "$release_out/" -mindepth 1 -maxdepth 1 -type d -name 'kavro-*')
   [ -d "$release_dir" ] && [ -f "$release_dir.zip" ] || fail "no archive and folder in $release_out"
   (cd "$release_dir" && sha256sum --quiet -c SHA256SUMS) || fail "the release's SHA256SUMS do not match"
@@ -581,7 +581,10 @@ check_reproducible() {
     configure_box "$tree" "$tree/build-box"
     cmake --build "$tree/build-box" -j"$jobs" --target kavro-install >"$tree/build-box/build.log" 2>&1 ||
       { tail -n 40 "$tree/build-box/build.log" >&2; fail "the box build of $tree failed"; }
-    "$tree/scripts/release.sh" --build "$tree/build-box" --zepa "$host_zepa" "$tree/release" \
+    configure_box_uclibc "$tree" "$tree/build-box-uclibc"
+    cmake --build "$tree/build-box-uclibc" -j"$jobs" --target kavro-install >"$tree/build-box-uclibc/build.log" 2>&1 ||
+      { tail -n 40 "$tree/build-box-uclibc/build.log" >&2; fail "the uClibc box build of $tree failed"; }
+    "$tree/scripts/release.sh" --build "$tree/build-box" --uclibc-build "$tree/build-box-uclibc" --zepa "$host_zepa" "$tree/release" \
       "$host_build/demo/payloads" >"$tree/release.log" 2>&1 ||
       { cat "$tree/release.log" >&2; fail "the release from $tree failed"; }
     zips+=("$(find "$tree/release/" -maxdepth 1 -name 'kavro-*.zip')")
@@ -661,17 +664,13 @@ check_gate_cases() {
     "$(printf '%s\n' "${gate_cases[@]}" | awk -F'|' '$2 != "" { printf "%s%s (%s)", sep, $1, $2; sep = ", " }')"
 }
 
-# kavro-install-uclibc of the uClibc box build, stripped as the release
-# strips kavro-install, and passed by the box gate.
-uclibc_installer=$build/box-uclibc/kavro-install-uclibc
+# The release's kavro-install-uclibc, passed by the box gate.
 check_uclibc_installer() {
-  mkdir -p "${uclibc_installer%/*}"
-  $triple-strip -o "$uclibc_installer" "$box_uclibc_build/bin/kavro-install-uclibc" || fail "strip failed"
   local gate
-  gate=$("$here/scripts/box-gate.sh" "$uclibc_installer") ||
-    { echo "$gate" >&2; fail "kavro-install-uclibc fails the box gate"; }
-  say "  kavro-install-uclibc passes the box gate ($(tail -n1 <<<"$gate" | sed 's/.*: //')):" \
-    "$(stat -c %s "$uclibc_installer") bytes stripped"
+  gate=$("$here/scripts/box-gate.sh" "$release_dir/kavro-install-uclibc") ||
+    { echo "$gate" >&2; fail "the release's kavro-install-uclibc fails the box gate"; }
+  say "  the release's kavro-install-uclibc passes the box gate ($(tail -n1 <<<"$gate" | sed 's/.*: //')):" \
+    "$(stat -c %s "$release_dir/kavro-install-uclibc") bytes"
 }
 
 # check_release_install INSTALLER [LIBC BUILD]: an installer on the
@@ -698,13 +697,19 @@ mkdir -p "$deps" "$box_deps"
 step_done
 
 if [ "$box_only" -eq 1 ]; then
-  step "2/3 the box build's target libraries (UCL for it in $box_deps, FreeType in $deps)"
+  step "2/3 the box builds' target libraries (UCL for them in $box_deps and $box_uclibc_deps, FreeType in $deps, uClibc)"
   build_ucl "$box_deps" "$box_ucl_flags" keep
   build_freetype
+  ensure_source_entry
+  box_uclibc=$("$here/scripts/box-uclibc.sh") || fail "the boxes' uClibc failed (scripts/box-uclibc.sh)"
+  mkdir -p "$box_uclibc_deps"
+  build_ucl_uclibc
   step_done
-  step "3/3 the box build in $box_build"
+  step "3/3 the box builds in $box_build and $box_uclibc_build"
   configure_box
   build_box
+  configure_box_uclibc
+  build_box_uclibc
   step_done
   say "lane took $((SECONDS - lane_start)) s"
   exit 0
@@ -766,9 +771,9 @@ check_box_start "$box_libc" "$box_build"
 check_box_start "$box_uclibc" "$box_uclibc_build"
 compare_status=0
 on_box_cores "$release_dir/kavro-install" || compare_status=1
-on_box_cores "$uclibc_installer" "$box_uclibc" "$box_uclibc_build" || compare_status=1
+on_box_cores "$release_dir/kavro-install-uclibc" "$box_uclibc" "$box_uclibc_build" || compare_status=1
 check_release_install "$release_dir/kavro-install"
-check_release_install "$uclibc_installer" "$box_uclibc" "$box_uclibc_build"
+check_release_install "$release_dir/kavro-install-uclibc" "$box_uclibc" "$box_uclibc_build"
 step_done
 
 if [ "$quick" -eq 0 ]; then

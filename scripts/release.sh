@@ -4,8 +4,8 @@
 # that opens on any desktop, for the box owner, with the complete source of
 # what it holds.
 #
-#   scripts/release.sh [--build DIR] [--zepa PROGRAM] [--box-gate PROGRAM]
-#                      [--ucl-source DIR] [--sign KEY]
+#   scripts/release.sh [--build DIR] [--uclibc-build DIR] [--zepa PROGRAM]
+#                      [--box-gate PROGRAM] [--ucl-source DIR] [--sign KEY]
 #                      [--model MODEL=DIR]... OUTDIR [PAYLOADS]
 #
 # OUTDIR then holds NAME.zip and the folder NAME it unpacks to. NAME is
@@ -15,6 +15,9 @@
 #   README.txt      the box owner's guide (packaging/release/README.txt)
 #   kavro-install   the PowerPC installer of the build DIR, stripped, and
 #                   passed by the box gate (scripts/box-gate.sh) where it exists
+#   kavro-install-uclibc
+#                   the same for the boxes' uClibc images, from the uClibc
+#                   box build
 #   dm7000.dsk      the data disk of each model, packed with `zepa create`
 #   dm56xx.dsk      from the files of the model's payload folder (--model
 #   dbox2.dsk       MODEL=DIR, or PAYLOADS for every model without one), each
@@ -53,6 +56,7 @@
 #   --build DIR         the box build tree (default build-box, as made by
 #                       scripts/ppc-lane.sh); its compilers' prefix
 #                       (KAVRO_CROSS_PREFIX) names the strip and readelf used
+#   --uclibc-build DIR  the uClibc box build tree (default build-box-uclibc)
 #   --zepa PROGRAM      this machine's disk tool (default build/bin/zepa)
 #   --box-gate PROGRAM  the check of the stripped installer (default
 #                       scripts/box-gate.sh, skipped when it does not exist)
@@ -67,6 +71,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$here/build-box
+uclibc_build=$here/build-box-uclibc
 zepa=$here/build/bin/zepa
 gate=$here/scripts/box-gate.sh
 ucl_source=
@@ -74,17 +79,17 @@ sign_key=
 models=(dm7000 dm56xx dbox2)
 # The files of a release, in the order its archive and SHA256SUMS list them;
 # the folder source/ follows, then SHA256SUMS and its signature.
-files=(README.txt kavro-install "${models[@]/%/.dsk}" BUILDINFO COPYING)
-# The programs among them: each stripped from the build, passed by the gate.
-programs=(kavro-install)
+files=(README.txt kavro-install kavro-install-uclibc "${models[@]/%/.dsk}" BUILDINFO COPYING)
+# The programs among them: each stripped from its build, passed by the gate.
+programs=(kavro-install kavro-install-uclibc)
 # What an OUTDIR that is a folder may hold: an earlier release, loose or
 # as an archive and its folder.
-earlier_files=(kavro-install "${models[@]/%/.dsk}" SHA256SUMS 'kavro-*')
+earlier_files=(kavro-install kavro-install-uclibc "${models[@]/%/.dsk}" SHA256SUMS 'kavro-*')
 declare -A payloads=()
 
 usage() {
-  echo "usage: scripts/release.sh [--build DIR] [--zepa PROGRAM] [--box-gate PROGRAM] [--ucl-source DIR]" \
-    "[--sign KEY] [--model MODEL=DIR]... OUTDIR [PAYLOADS]" >&2
+  echo "usage: scripts/release.sh [--build DIR] [--uclibc-build DIR] [--zepa PROGRAM] [--box-gate PROGRAM]" \
+    "[--ucl-source DIR] [--sign KEY] [--model MODEL=DIR]... OUTDIR [PAYLOADS]" >&2
   exit 2
 }
 die() { echo "release: $*" >&2; exit 2; }
@@ -94,6 +99,7 @@ operands=()
 while [ $# -gt 0 ]; do
   case $1 in
     --build) [ $# -ge 2 ] || usage; build=$2; shift ;;
+    --uclibc-build) [ $# -ge 2 ] || usage; uclibc_build=$2; shift ;;
     --zepa) [ $# -ge 2 ] || usage; zepa=$2; shift ;;
     --box-gate) [ $# -ge 2 ] || usage; gate=$2; shift ;;
     --ucl-source) [ $# -ge 2 ] || usage; ucl_source=$2; shift ;;
@@ -118,8 +124,11 @@ common=${operands[1]:-}
 
 # --- what is asked, checked before anything is written ----------------------
 
+# built_in PROGRAM: the build tree that makes PROGRAM.
+built_in() { [ "$1" = kavro-install-uclibc ] && echo "$uclibc_build" || echo "$build"; }
 for program in "${programs[@]}"; do
-  [ -x "$build/bin/$program" ] || die "no $program at $build/bin (run scripts/ppc-lane.sh, or give --build)"
+  [ -x "$(built_in "$program")/bin/$program" ] ||
+    die "no $program at $(built_in "$program")/bin (run scripts/ppc-lane.sh, or give --build or --uclibc-build)"
 done
 [ -x "$zepa" ] || die "no disk tool at $zepa (build this machine's tree, or give --zepa)"
 # OUTDIR's own name, not what its link names: its folder made absolute.
@@ -270,7 +279,7 @@ dir=$stage/$name
 mkdir -p "$dir/source"
 gate_rows=()
 for program in "${programs[@]}"; do
-  "${cross_prefix}strip" -o "$dir/$program" "$build/bin/$program" || fail "strip of $program failed"
+  "${cross_prefix}strip" -o "$dir/$program" "$(built_in "$program")/bin/$program" || fail "strip of $program failed"
   if [ -x "$gate" ]; then
     KAVRO_CROSS_PREFIX=$cross_prefix "$gate" "$dir/$program" >"$stage/gate.txt" 2>&1 ||
       { cat "$stage/gate.txt" >&2; fail "$program fails the box gate ($gate): a box would not run it"; }

@@ -26,7 +26,8 @@ class Release : public testing::Test {
 
   void SetUp() override {
     fs::create_directories(build_ + "/bin");
-    fs::copy_file("/bin/true", build_ + "/bin/kavro-install");
+    for (const char *program : {"kavro-install", "kavro-install-uclibc"})
+      fs::copy_file("/bin/true", build_ + "/bin/" + program);
     write(build_ + "/CMakeCache.txt", "KAVRO_CROSS_PREFIX:STRING=/usr/bin/\n");  // this machine's strip and readelf
     payloads("p", "2");
     fs::create_directory(dir_ / "out");
@@ -74,6 +75,7 @@ class Release : public testing::Test {
   Run release(const std::vector<std::string> &args, const std::string &env = "") {
     const char *build = std::getenv("KAVRO_BUILD_DIR");
     std::string command = env + quoted(KAVRO_SOURCE_DIR "/scripts/release.sh") + " --build " + quoted(build_) +
+                          " --uclibc-build " + quoted(build_) +
                           " --zepa " + quoted(std::string(build ? build : ".") + "/bin/zepa") +
                           " --box-gate /bin/true --ucl-source " + quoted(dir_ / "ucl");
     for (const auto &arg : args) command.append(" ").append(quoted(arg));
@@ -232,16 +234,17 @@ TEST_F(Release, ArchiveIsTheReleaseWithItsSourceTheSameBytesEachTime) {
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string folder = folder_in(out_), name = fs::path(folder).filename();
   EXPECT_TRUE(name == "kavro-2.0-7020-installer-0.24" || name == "kavro-2.0-7020-installer-0.24-dirty") << name;
-  const std::vector<std::string> listed = {"README.txt", "kavro-install", "dm7000.dsk", "dm56xx.dsk",
-                                           "dbox2.dsk", "BUILDINFO", "COPYING", "source/kavro-2.0-7020-installer-0.24.tar.gz",
+  const std::vector<std::string> listed = {"README.txt", "kavro-install", "kavro-install-uclibc", "dm7000.dsk",
+                                           "dm56xx.dsk", "dbox2.dsk", "BUILDINFO", "COPYING",
+                                           "source/kavro-2.0-7020-installer-0.24.tar.gz",
                                            "source/ucl_1.0-1.dsc", "source/ucl_1.0.orig.tar.xz",
                                            "source/ucl_1.0-1.debian.tar.xz"};
   std::string sums, entries = "drwxr-xr-x 20010909.014640 " + name + "/\n";
   for (const auto &file : listed) {
     if (file.starts_with("source/") && sums.find("source/") == std::string::npos)
       entries += "drwxr-xr-x 20010909.014640 " + name + "/source/\n";
-    entries += (file == "kavro-install" ? "-rwxr-xr-x" : "-rw-r--r--") + std::string(" 20010909.014640 ") + name + "/" +
-               file + "\n";
+    entries += (file.starts_with("kavro-install") ? "-rwxr-xr-x" : "-rw-r--r--") + std::string(" 20010909.014640 ") +
+               name + "/" + file + "\n";
     sums += file + "\n";
   }
   entries += "-rw-r--r-- 20010909.014640 " + name + "/SHA256SUMS\n";
