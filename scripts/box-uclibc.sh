@@ -10,7 +10,7 @@
 #
 # The result is kept outside any build tree, keyed by both packages'
 # versions and this recipe's own version, so that only the first run on a
-# machine pays for it (about 5 minutes on two cores):
+# machine pays for it (13 minutes on two cores while two other builds ran):
 #
 #   ${KAVRO_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kavro}/box-uclibc/KEY/
 #     root/                    the root the box build links against and qemu's -L:

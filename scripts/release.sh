@@ -366,6 +366,19 @@ flags_of() {
   echo "${flags:-unknown}"
 }
 link_flags=$(sed 's/^[^ ]* //; s/ -o [^ ]*//' "$build/installer/CMakeFiles/kavro-install.dir/link.txt" 2>/dev/null | no_paths || true)
+# The uClibc box build's link, with its own folders as words: the uClibc it
+# links, the UCL built against it, the build and the source.
+uclibc_value() { sed -n "s/^$1:[A-Z]*=//p" "$uclibc_build/CMakeCache.txt" 2>/dev/null || true; }
+uclibc_no_paths() {
+  local ucl folders
+  ucl=$(uclibc_value UCL_STATIC_LIBRARY)
+  folders=("$(uclibc_value KAVRO_BOX_SYSROOT)=UCLIBC" "${ucl%/lib/*}=UCL_UCLIBC"
+           "$(uclibc_value CMAKE_BINARY_DIR)=BUILD_UCLIBC" "$(realpath -- "$uclibc_build")=BUILD_UCLIBC"
+           "$(uclibc_value CMAKE_HOME_DIRECTORY)=SOURCE")
+  no_paths
+}
+uclibc_link_flags=$(sed 's/^[^ ]* //; s/ -o [^ ]*//' "$uclibc_build/installer/CMakeFiles/kavro-install.dir/link.txt" 2>/dev/null |
+  uclibc_no_paths || true)
 {
   echo "release:      $name"
   echo "commit:       $commit${dirty:+ (built with changes not committed)}"
@@ -378,6 +391,8 @@ link_flags=$(sed 's/^[^ ]* //; s/ -o [^ ]*//' "$build/installer/CMakeFiles/kavro
   echo "C++ flags:    $(flags_of "$cxx_command")"
   echo "C flags:      $(flags_of "$c_command")"
   echo "link flags:   ${link_flags:-unknown}"
+  echo "uClibc link:  ${uclibc_link_flags:-unknown} (kavro-install-uclibc; UCLIBC: uClibc-ng from Debian's" \
+    "uclibc-source, scripts/box-uclibc.sh; the same compilers and code flags)"
   echo "disks:        $(version_of "$zepa"), its default settings"
   echo "box gate:"
   printf '  %s\n' "${gate_rows[@]}"
