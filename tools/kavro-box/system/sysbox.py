@@ -183,6 +183,7 @@ class Run:
     def __init__(self):
         self.status = None      # the installer's exit status
         self.cut = None         # seconds after the last key, when the power was cut
+        self.installing = None  # seconds from the last key to the installer's end
         self.df = {}            # "before"/"after": (size, avail) in KiB
         self.trees = {}         # "before"/"after": [(path, type, mode, size, link)]
         self.lines = []         # the markers' other lines (holding, unmounted ...)
@@ -341,6 +342,8 @@ def boot(machine, keys=None, cut_after=None, screen=None, log=None, interactive=
                 if log is not None:
                     log.write(data)
                 parser.feed(data)
+                if run.status is not None and run.installing is None and last_key_at is not None:
+                    run.installing = time.monotonic() - last_key_at
                 if pending_keys is not None and parser.in_run:
                     window = (window + data.replace(b"\r", b""))[-64:]
                     while PROMPT in window:
