@@ -16,6 +16,7 @@
  *   @@box status N                              its exit status (128 + signal)
  *   @@box tree after ... @@box end, @@box df after ...
  *   @@box unmounted | @@box unmount failed: REASON
+ *   @@box kernel: LINE                          the kernel's JFFS2 messages
  *   @@box halt                                  then the machine resets (the
  *                                               emulator ends on that)
  *
@@ -36,6 +37,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/klog.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/reboot.h>
@@ -177,6 +179,21 @@ static void print_tree(const char *when) {
   fflush(stdout);
 }
 
+/* The kernel's messages about the flash file system, from its log: on the
+ * console they would break into the lines above, so they wait till here. */
+static void print_kernel_messages(void) {
+  static char log[65536];
+  int n = klogctl(3, log, sizeof log - 1);
+  char *line, *next;
+  if (n <= 0) return;
+  log[n] = '\0';
+  for (line = log; *line != '\0'; line = next) {
+    next = line + strcspn(line, "\n");
+    if (*next != '\0') *next++ = '\0';
+    if (strstr(line, "jffs2") != NULL || strstr(line, "JFFS2") != NULL) printf("@@box kernel: %s\n", line);
+  }
+}
+
 static void print_df(const char *when) {
   struct statfs fs;
   if (statfs("/var", &fs) != 0) {
@@ -266,6 +283,7 @@ int main(void) {
   /* The interrupt key is the installer's: its terminal is also ours. */
   signal(SIGINT, SIG_IGN);
   setvbuf(stdout, NULL, _IOLBF, 0);
+  if (getpid() == 1) klogctl(8, NULL, 1); /* the console gets emergencies only */
   read_settings("/.kavro-box/init");
   printf("\n");
   print_df("before");
@@ -286,6 +304,7 @@ int main(void) {
     print_df("after");
   }
   sync();
+  if (getpid() == 1) print_kernel_messages();
   /* Anywhere but as the box's first process (a trial under qemu-user), the
    * flash and the machine are not ours to unmount and halt. */
   if (getpid() != 1) return 0;
