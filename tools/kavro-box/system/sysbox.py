@@ -424,6 +424,11 @@ def main():
                                            "lib/kavro-box/libfreetype.so.6")
     work = args.work or tempfile.mkdtemp(prefix="kavro-sysbox.")
     try:
+        import machine as machine_module
+    except ImportError as error:
+        print(f"kavro-box: no machine for the system box: {error}", file=sys.stderr)
+        return 125
+    try:
         if not os.path.isfile(standin):
             raise BoxError(f"no FreeType stand-in at {standin} (--freetype-standin)")
         payload = os.path.join(work, "payload")
@@ -441,7 +446,7 @@ def main():
                        interactive=args.keys is None)
         if args.save_flash:
             save_flash(machine, args.save_flash)
-    except BoxError as error:
+    except (BoxError, machine_module.MachineError) as error:
         print(f"kavro-box: {error}", file=sys.stderr)
         return 125
     finally:
