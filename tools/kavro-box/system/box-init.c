@@ -278,6 +278,20 @@ static int run_installer(void) {
   return WEXITSTATUS(status);
 }
 
+/* When the installer, a session leader on the serial line, ends, the kernel
+ * hangs the line up for every file open on it, ours too: it is opened
+ * again. */
+static void reopen_console(void) {
+  int fd = open(tty_path != NULL ? tty_path : "/dev/ttyS0", O_RDWR | O_NOCTTY);
+  if (fd < 0) fd = open("/dev/console", O_RDWR | O_NOCTTY);
+  if (fd < 0) return;
+  dup2(fd, 0);
+  dup2(fd, 1);
+  dup2(fd, 2);
+  if (fd > 2) close(fd);
+  clearerr(stdout);
+}
+
 int main(void) {
   pid_t holder = 0;
   /* The interrupt key is the installer's: its terminal is also ours. */
@@ -294,6 +308,7 @@ int main(void) {
     printf("@@box run\n");
     fflush(stdout);
     status = run_installer();
+    reopen_console();
     /* The installer may end mid-line: the marker starts a line of its own. */
     printf("\n@@box status %d\n", status);
     if (holder > 0) {
