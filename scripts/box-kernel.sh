@@ -13,15 +13,16 @@
 #   ${KAVRO_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kavro}/box-kernel/
 #     tree-TREE/              the kernel's source and objects (TREE: the
 #                             source package's version, the config fragment,
-#                             the device tree, this recipe); kept so that a
-#                             change of the first init only relinks
-#       build.log.gz          how its first build went
-#     TREE-init-HASH/         one image (HASH: the first init's source)
+#                             this recipe); kept so that a change of the
+#                             device tree or the first init only relinks
+#       build.log             how its builds went
+#     TREE-image-HASH/        one image (HASH: the device tree, the first init)
 #       simpleImage.kavro405.elf   the image
 #       init, config          the first init and the kernel's whole configuration
 #
 # Only the newest object tree is kept (about 1 GiB). A cold build takes about
-# 7 minutes on two idle cores; a new first init about half a minute.
+# 7 minutes on two idle cores; a new device tree or first init about half a
+# minute.
 set -euo pipefail
 
 script_name=box-kernel
@@ -37,10 +38,11 @@ init_cflags="-mcpu=powerpc -msoft-float -O2 -static -nostdlib -ffreestanding -fn
   -Wl,--build-id=none"
 
 source_version=$(package_version linux-source-6.1)
-tree_hash=$(cat "$here/kernel.config" "$here/$board.dts" <(echo "recipe $recipe") | sha256sum | cut -c1-12)
-init_hash=$(cat "$here/init.c" "$here/syscall.h" <(echo "$init_cflags") | sha256sum | cut -c1-12)
+tree_hash=$(cat "$here/kernel.config" <(echo "recipe $recipe") | sha256sum | cut -c1-12)
+image_hash=$(cat "$here/$board.dts" "$here/init.c" "$here/syscall.h" <(echo "$init_cflags") |
+             sha256sum | cut -c1-12)
 tree_key=linux-$source_version-$tree_hash
-key=$tree_key-init-$init_hash
+key=$tree_key-image-$image_hash
 top=$cache/box-kernel
 out=$top/$key
 image=$out/simpleImage.$board.elf
@@ -67,6 +69,7 @@ started=$SECONDS
 tree=$top/tree-$tree_key
 src=$tree/src
 build=$tree/build
+log=$tree/build.log
 kmake=(make -C "$src" O="$build" ARCH=powerpc CROSS_COMPILE="$triple-" -j"$jobs"
        KBUILD_BUILD_USER=kavro KBUILD_BUILD_HOST=box)
 
@@ -78,7 +81,6 @@ if [ ! -f "$tree/.configured" ]; then
   done
   rm -rf "$tree"
   mkdir -p "$src" "$build"
-  log=$tree/build.log
   say "unpacking linux-source-6.1 $source_version"
   tar -xf "$tarball" -C "$src" --strip-components=1 || fail "unpacking $tarball failed"
 
@@ -87,23 +89,23 @@ if [ ! -f "$tree/.configured" ]; then
   wrapper=$src/arch/powerpc/boot/wrapper
   grep -qx 'simpleboot-\*)' "$wrapper" || fail "no simpleboot case in $wrapper"
   sed -i '/^simpleboot-\*)$/a\    link_address='"'"'0x1000000'"'" "$wrapper"
-  cp "$here/$board.dts" "$src/arch/powerpc/boot/dts/$board.dts"
 
   # The built-in initramfs: the first init and the places it mounts on.
-  cat >"$build/initramfs.list" <<EOF
+  mkdir -p "$tree/initramfs"
+  cat >"$tree/initramfs/list" <<EOF
 dir /dev 0755 0 0
 nod /dev/console 0600 0 0 c 5 1
 dir /proc 0755 0 0
 dir /sys 0755 0 0
 dir /tmp 1777 0 0
 dir /var 0755 0 0
-file /init $build/init 0755 0 0
+file /init $tree/initramfs/init 0755 0 0
 EOF
 
   say "configuring: ppc40x_defconfig and scripts/box-system/kernel.config"
   "${kmake[@]}" ppc40x_defconfig >>"$log" 2>&1 || fail "ppc40x_defconfig failed; see $log"
   { grep -E '^(CONFIG_|# CONFIG_)' "$here/kernel.config"
-    echo "CONFIG_INITRAMFS_SOURCE=\"$build/initramfs.list\""
+    echo "CONFIG_INITRAMFS_SOURCE=\"$tree/initramfs/list\""
   } >>"$build/.config"
   "${kmake[@]}" olddefconfig >>"$log" 2>&1 || fail "olddefconfig failed; see $log"
   # Each setting must have survived the configuration's own rules.
@@ -119,25 +121,25 @@ EOF
   touch "$tree/.configured"
 fi
 
-# ------------------------------------------------------------- first init
+# ------------------------------------------- device tree and first init
 
 rm -rf "$out"
 mkdir -p "$out"
+cmp -s "$here/$board.dts" "$src/arch/powerpc/boot/dts/$board.dts" ||
+  cp "$here/$board.dts" "$src/arch/powerpc/boot/dts/$board.dts"
 say "building the first init"
 # shellcheck disable=SC2086 # the flags are words
 "$triple-gcc" $init_cflags -o "$out/init" "$here/init.c" || fail "building the first init failed"
 check_instructions "$out/init"
-cp "$out/init" "$build/init"
+cp "$out/init" "$tree/initramfs/init"
 
 # ------------------------------------------------------------------ image
 
-log=$tree/image.log
 say "building the kernel in $tree (make -j$jobs; about 7 minutes the first time)"
-"${kmake[@]}" "simpleImage.$board" >"$log" 2>&1 || fail "building the kernel failed; see $log"
+"${kmake[@]}" "simpleImage.$board" >>"$log" 2>&1 || fail "building the kernel failed; see $log"
 [ -f "$build/arch/powerpc/boot/simpleImage.$board.elf" ] || fail "no simpleImage.$board.elf; see $log"
 cp "$build/arch/powerpc/boot/simpleImage.$board.elf" "$image"
 cp "$build/.config" "$out/config"
-[ -f "$tree/build.log" ] && cat "$log" >>"$tree/build.log" && gzip -f "$tree/build.log"
 touch "$out/.done"
 say "done in $((SECONDS - started)) s"
 echo "$image"
