@@ -26,6 +26,7 @@ SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
 sys.path.insert(0, os.path.join(SOURCE, "tools", "kavro-box", "system"))
 import machine  # noqa: E402
 
+READY = re.compile(rb"\nready\r?\n")  # smoke_init.c's last line, not the first init's
 CFLAGS = ["-mcpu=powerpc", "-msoft-float", "-O2", "-static", "-nostdlib", "-ffreestanding",
           "-fno-builtin", "-fno-stack-protector", "-fno-pie", "-no-pie",
           "-fno-asynchronous-unwind-tables", "-Wall", "-Wextra", "-Wl,--build-id=none"]
@@ -56,15 +57,15 @@ def main():
         box.set_payload(root)
 
         box.start()
-        first = box.read_until(b"ready", 300).decode(errors="replace")
+        first = box.read_until(READY, 300).decode(errors="replace")
         figures = box.figures
         cut = box.power_cut()
         box.start()
-        second = box.read_until(b"ready", 300).decode(errors="replace")
+        second = box.read_until(READY, 300).decode(errors="replace")
         status = box.wait(60)
         figures2 = box.figures
     except machine.MachineError as e:
-        print("smoke_test: FAILED: %s" % e)
+        print("smoke_test: FAILED: %s\n--- the serial line\n%s" % (e, box.output.decode(errors="replace")))
         return 1
     finally:
         if not options.keep:
