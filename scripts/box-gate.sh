@@ -134,7 +134,8 @@ segments=$(LC_ALL=C "$readelf" -W -l "$view" 2>/dev/null || true)
 # The dynamic symbols through DT_SYMTAB and DT_HASH, with their versions
 # through DT_VERSYM and DT_VERNEED.
 dynsyms=$(LC_ALL=C "$readelf" -W -D -s "$view" 2>/dev/null || true)
-# The full symbol table, where the file still has one: only to name things.
+# The full symbol table, where the file still has one: the symbols row's
+# local symbols, and names for the TLS row.
 allsyms=$(LC_ALL=C "$readelf" -W -s "$file" 2>/dev/null || true)
 notes=$(LC_ALL=C "$readelf" -W -n "$view" 2>/dev/null || true)
 # The relocations through DT_RELA and DT_JMPREL.
@@ -190,6 +191,7 @@ coverage=$(awk '
   part == 1 && $1 == "LOAD" {
     fl = ""; for (i = 7; i < NF; i++) fl = fl $i
     if (fl ~ /E/) { n++; so[n] = hex($2); sv[n] = hex($3); sf[n] = hex($5); sw[n] = fl ~ /W/ }
+    if (fl ~ /W/) { nw++; wv[nw] = hex($3); we[nw] = hex($3) + hex($6) }
     next
   }
   part == 2 && /^ *\[ *[0-9]+\]/ {
@@ -205,6 +207,10 @@ coverage=$(awk '
     if (length(b) == 8) word[hex(a)] = 1
   }
   END {
+    # The old PLT table: a .got in a writable segment, never in the code.
+    for (i = 1; i <= ns; i++)
+      if (name[i] == ".got")
+        for (w = 1; w <= nw; w++) if (sa[i] >= wv[w] && sa[i] + sz[i] <= we[w]) print "got-table", sa[i], sa[i] + sz[i]
     for (g = 1; g <= n; g++) {
       v = sv[g]; e = v + sf[g]; data = 0
       for (i = 1; i <= ns; i++)
@@ -236,6 +242,7 @@ while read -r _ offset length address section; do
 done < <(grep '^gap ' <<<"$coverage")
 uncheckable=$(grep -v '^$' <<<"$uncheckable" || true)
 writable_data=$(awk '$1 == "data" { n += $2 } END { print n + 0 }' <<<"$coverage")
+got_table=$(awk '$1 == "got-table" { print $2, $3 }' <<<"$coverage")
 
 failed=0
 rows=0
@@ -281,8 +288,9 @@ list_lines() { awk '{ sub(/#.*/, "") } NF >= 2 { print $1, $2 }' "$lists/$1.list
 # One line per word: verdict, where (function+offset), the word, what it is.
 # Verdicts: ok, padding (zero words after a jump or return), got (the old PLT's
 # .got: its one blrl and the table around it, data), fpu, and the word that
-# is not on the list: not-405, not-8xx, neither, unlisted.
-words=$(awk -v allowed="$(list_words instructions)" '
+# is not on the list: not-405, not-8xx, neither, unlisted. A .got outside a
+# writable segment is no old PLT table: its words are checked as code.
+words=$(awk -v allowed="$(list_words instructions)" -v got_table="$got_table" '
   BEGIN {
     n = split(allowed, al, "\n")
     for (i = 1; i <= n; i++) {
@@ -301,6 +309,9 @@ words=$(awk -v allowed="$(list_words instructions)" '
   # The words of one disassembly: address -> mnemonic and operands; the
   # section and function of each address from the first.
   function hex(h,   i, v) { v = 0; for (i = 1; i <= length(h); i++) v = v * 16 + index("0123456789abcdef", substr(h, i, 1)) - 1; return v }
+  function in_got(a,   i, t, r) { t = split(got_table, r, /[ \n]/)
+                                   for (i = 1; i + 1 <= t; i += 2) if (hex(a) >= r[i] && hex(a) < r[i + 1]) return 1
+                                   return 0 }
   FNR == 1 { part_no++ }
   /^Disassembly of section / { sec = $4; sub(/:$/, "", sec); next }
   /^[0-9a-f]+ <.*>:$/ { fn = $2; gsub(/^<|>:$/, "", fn); fn_at = hex($1); next }
@@ -323,7 +334,7 @@ words=$(awk -v allowed="$(list_words instructions)" '
   END {
     for (i = 1; i <= count; i++) {
       a = order[i]; m = m405[a]
-      if (section[a] == ".got") { print "got", where[a], word[a], m; continue }
+      if (section[a] == ".got" && in_got(a)) { print "got", where[a], word[a], m; continue }
       # A zero word is not an instruction; the linker and assembler put it
       # between functions to align them: after a jump, a return or another.
       if (word[a] == "00000000") {
