@@ -56,8 +56,11 @@ mkdir -p "${log%/*}"
 "$here/scripts/ppc-lane.sh" --box >"$log" 2>&1 ||
   { tail -n 30 "$log" >&2; fail "the box builds failed (scripts/ppc-lane.sh --box)"; }
 "$here/scripts/box-libc.sh" >/dev/null || fail "the boxes' GNU libc failed (scripts/box-libc.sh)"
-kernel=$("$here/scripts/box-kernel.sh") || fail "the box's kernel failed (scripts/box-kernel.sh)"
+kernel=${KAVRO_BOX_KERNEL:-$("$here/scripts/box-kernel.sh")} || fail "the box's kernel failed (scripts/box-kernel.sh)"
 say "  the kernel: $kernel"
+python3 "$here/tests/box/system/smoke_test.py" >"${log%/*}/smoke.log" 2>&1 ||
+  { cat "${log%/*}/smoke.log" >&2; fail "the machine's smoke test failed (tests/box/system/smoke_test.py)"; }
+say "  $(grep -i 'ready\|free' "${log%/*}/smoke.log" | head -n 2 | paste -sd ';' -)"
 [ -f "$here/build/CMakeCache.txt" ] || cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$here/build" -j"$jobs" --target zepa kavro_demo_payloads >/dev/null || fail "building the disk tool failed"
 step_done
