@@ -80,6 +80,8 @@ def describe(tree, pairs):
     for pair in pairs:
         if pair.holds(tree):
             return pair.name
+    if PLUGIN not in tree and CONFIG not in tree:
+        return "no pair"
     parts = []
     for path in (PLUGIN, CONFIG):
         parts.append(f"{path} {tree[path][2]} bytes" if path in tree else f"no {path}")
