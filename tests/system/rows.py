@@ -25,6 +25,8 @@ usage: rows.py --box-build DIR --uclibc-build DIR --zepa FILE --payloads DIR
   --overstated-kib N   the new plugin of the nearly full flash's second case,
                        for which df tells room in place that JFFS2 lacks
                        (default 420)
+  --large-kib N        the plugin that nearly fills the flash alone, upgraded
+                       to one as large (default 1546)
   --work DIR           the boxes' files (default: a temporary folder)
 
 Rows: both installers on a fresh flash (through kavro-box --system); an
@@ -218,17 +220,18 @@ class Rows:
                      f" in {run.installing:.1f} s after the last key")
             self.install_time = run.installing
 
-    def nearly_full_run(self, name, new_kib, hold=False):
-        """A 300 KiB plugin on a flash nearly full of other things (about
-        130 KiB free), upgraded to one of NEW_KIB: the outcome."""
-        old, new = self.pair(f"{name}-old", 300 * 1024), self.pair(f"{name}-new", new_kib * 1024)
-        root = self.box(name, self.disk(new), old, filler=self.filler)
+    def nearly_full_run(self, name, new_kib, hold=False, old_kib=300, filler=None):
+        """A plugin of OLD_KIB on a flash nearly full (by default of other
+        things, about 130 KiB free), upgraded to one of NEW_KIB: the
+        outcome."""
+        old, new = self.pair(f"{name}-old", old_kib * 1024), self.pair(f"{name}-new", new_kib * 1024)
+        root = self.box(name, self.disk(new), old, filler=self.filler if filler is None else filler)
         run = self.run(name, root, hold="/" + PLUGIN if hold else None)
         tree = run.tree()
         free = run.df.get("before", (0, 0))[1]
         outcome = describe(tree, [old, new])
         staged = [path for path in STAGED if path in tree]
-        line = (f"{new_kib} KiB over 300 KiB with {free} KiB free: status {run.status}, "
+        line = (f"{new_kib} KiB over {old_kib} KiB with {free} KiB free: status {run.status}, "
                 f"{'the old pair' if outcome == old.name else 'the new pair' if outcome == new.name else outcome}")
         return run, outcome, old.name, new.name, staged, line
 
@@ -236,9 +239,13 @@ class Rows:
         """Where two copies do not fit, the fallback writes the new plugin in
         place of the old; it must never leave a cut plugin: a new plugin of
         the old one's size installs, and one that df says fits in place, but
-        JFFS2 cannot write, leaves the old pair."""
-        for new_kib, must in ((300, "new"), (self.args.overstated_kib, "either")):
-            run, outcome, old, new, staged, line = self.nearly_full_run(f"full-{new_kib}", new_kib)
+        JFFS2 cannot write, leaves the old pair or the new one; so does a
+        plugin that nearly fills the flash alone, upgraded to one as large."""
+        large = self.args.large_kib
+        for old_kib, filler, new_kib, must in ((300, None, 300, "new"), (300, None, self.args.overstated_kib, "either"),
+                                               (large, 0, large, "either")):
+            run, outcome, old, new, staged, line = self.nearly_full_run(f"full-{new_kib}", new_kib, False,
+                                                                        old_kib, filler)
             good = outcome == new if must == "new" else outcome in (old, new)
             if must == "either" and not good and not self.args.strict:
                 # The installer's estimate of the room in place trusts
@@ -350,6 +357,7 @@ def main():
     parser.add_argument("--only", default="fresh,upgrade,full,in-use,cuts")
     parser.add_argument("--filler-kib", type=int, default=1140)
     parser.add_argument("--overstated-kib", type=int, default=420)
+    parser.add_argument("--large-kib", type=int, default=1546)
     parser.add_argument("--strict", action="store_true")
     parser.add_argument("--work")
     args = parser.parse_args()
