@@ -16,6 +16,8 @@ usage: rows.py --box-build DIR --uclibc-build DIR --zepa FILE --payloads DIR
   --cuts N             power cuts (default 20)
   --seed N             the cuts' moments and the payloads' bytes (default:
                        from the clock; printed, so a failure can be replayed)
+  --cut-window S       the cuts fall in the first S seconds after the last
+                       key (default: 1.2 times the upgrade row's install)
   --numbers            measure the flash for the plugin makers instead of the
                        rows: what it offers empty, the largest incompressible
                        plugin that installs fresh and as an upgrade
@@ -271,9 +273,12 @@ class Rows:
         """Power cuts at random moments of upgrades, alternately with either
         installer, each followed by a boot on the same flash that installs
         again."""
+        # Their own random numbers: --only cuts with the seed and window of
+        # a whole run replays its cuts.
+        self.random = random.Random(self.args.seed)
         pairs = [self.pair("cut-a", 300 * 1024), self.pair("cut-b", 330 * 1024)]
         kinds = list(self.installers)
-        window = getattr(self, "install_time", 10.0) * 1.2
+        window = self.args.cut_window or round(getattr(self, "install_time", 5.0) * 1.2, 1)
         root = self.box("cuts", self.disk(pairs[1]), pairs[0])
         tally = {"old": 0, "new": 0, "mixed": 0}
         replay = []
@@ -315,7 +320,8 @@ class Rows:
             tally["mixed" if mixed else "old" if before == pairs[current].name else "new"] += 1
             replay.append(f"{moment:.2f}{'' if first.cut is not None else '*'}")
             current = target
-        self.say(f"power cuts: {self.args.cuts} cuts at random moments of upgrades (seed {self.args.seed}):"
+        self.say(f"power cuts: {self.args.cuts} cuts at random moments of upgrades"
+                 f" (--seed {self.args.seed} --cut-window {window}):"
                  f" {tally['old']} left the whole old pair, {tally['new']} the whole new one, {tally['mixed']}"
                  f" the new plugin with the old configuration; each next run installed and left no staged file")
         self.say(f"  the cuts' moments (s after the last key; * the installer had ended): {' '.join(replay)}")
@@ -365,6 +371,7 @@ def main():
     parser.add_argument("--filler-kib", type=int, default=1140)
     parser.add_argument("--overstated-kib", type=int, default=420)
     parser.add_argument("--large-kib", type=int, default=1546)
+    parser.add_argument("--cut-window", type=float)
     parser.add_argument("--strict", action="store_true")
     parser.add_argument("--work")
     args = parser.parse_args()
