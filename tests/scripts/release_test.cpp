@@ -319,15 +319,14 @@ TEST_F(Release, ArchiveIsTheReleaseWithItsSourceTheSameBytesEachTime) {
   for (const std::string &line :
        {"    kavro-2.cfg " + shell("sha256sum <" + quoted(dir_ / "p/kavro-2.cfg") + " | cut -c1-64").substr(0, 64) +
             " GPL-2.0-or-later test 1.0 project:README.md\n",
-        std::string("  d213-SI.so: PASS"), std::string("\nInstalled-Build-Depends:\n zip (= ")})
+        std::string("  d213-SI.so: PASS"), std::string("\nInstalled-Build-Depends:\n "), std::string("\n zip (= ")})
     EXPECT_NE(buildinfo.find(line), std::string::npos) << line << "\n" << buildinfo;
   EXPECT_EQ(buildinfo.find("d213-SI.so: PASS", buildinfo.find("d213-SI.so: PASS") + 1), std::string::npos);
   // The guide: DOS line ends, plain ASCII in short lines, every word filled in.
   std::string guide;
   for (std::size_t i = 0; i < dos_guide.size(); ++i) {
-    if (dos_guide[i] == '\r' && i + 1 < dos_guide.size() && dos_guide[i + 1] == '\n') continue;
-    EXPECT_NE(dos_guide[i], '\n') << "a line without CR at byte " << i;
-    guide += dos_guide[i];
+    if (dos_guide[i] == '\n') EXPECT_TRUE(i > 0 && dos_guide[i - 1] == '\r') << "a line without CR at byte " << i;
+    if (dos_guide[i] != '\r' || i + 1 == dos_guide.size() || dos_guide[i + 1] != '\n') guide += dos_guide[i];
   }
   EXPECT_NE(guide.find("kavro-2.cfg\n      test 1.0, under GPL-2.0-or-later; its source:\n"
                        "      in source/kavro-2.0-7020-installer-0.24.tar.gz,\n      the file README.md\n"),
@@ -361,7 +360,7 @@ TEST_F(Release, ArchiveIsTheReleaseWithItsSourceTheSameBytesEachTime) {
   write(tree + "/kavro", "changed");
   const Run changed_tree = release({"--source", folder + "/source", dir_ / "again", dir_ / "p"}, "", tree);
   EXPECT_EQ(changed_tree.status, 2);
-  EXPECT_NE(changed_tree.err.find(" is not " + folder + "/source/kavro-2.0-7020-installer-0.24.tar.gz unpacked"),
+  EXPECT_NE(changed_tree.err.find("/source/kavro-2.0-7020-installer-0.24.tar.gz unpacked and unchanged"),
             std::string::npos)
       << changed_tree.err;
   built_from(KAVRO_SOURCE_DIR);
