@@ -555,7 +555,13 @@ printf '%s\n' "$guide" | sed 's/$/\r/' >"$dir/README.txt"
 
 # BUILDINFO: what made the files, without a folder of this machine in it,
 # the same wherever and from whichever tree of the commit it is made.
-version_of() { [ -n "$1" ] && "$1" --version 2>/dev/null | head -n 1 || echo unknown; }
+# version_of PROGRAM: the first line of its --version (all of it read: no
+# program cut short, whose failure would read as no version).
+version_of() {
+  local version=
+  [ -z "$1" ] || version=$("$1" --version 2>/dev/null | sed -n 1p) || version=
+  echo "${version:-unknown}"
+}
 # tree_value TREE VARIABLE: a box build's cache entry.
 tree_value() { sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt" 2>/dev/null | head -n 1; }
 # ucl_of TREE: the prefix of the UCL the box build TREE linked.
