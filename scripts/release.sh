@@ -539,7 +539,7 @@ while IFS=$'\t' read -r licence origin version where names; do
       $where" ;;
   esac
   payload_text+=$'\n'
-done < <(printf '%s\n' "${payload_rows[@]}" | awk '/^    / && NF == 6 {
+done < <(printf '%s\n' "${payload_rows[@]}" | awk '/^  [^ ]/ && NF == 6 {
     key = $3 "\t" $4 "\t" $5 "\t" $6
     if (!(key in names)) order[++n] = key
     if (index(" " names[key] " ", " " $1 " ") == 0) names[key] = names[key] (names[key] == "" ? "" : " ") $1
