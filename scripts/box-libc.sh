@@ -23,70 +23,21 @@
 # the data-cache instructions that qemu's mpc8xx model lacks (below).
 set -euo pipefail
 
-triple=powerpc-linux-gnu
-jobs=2
+script_name=box-libc
+. "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 # The recipe's version: raise it when the flags or the changes below change,
 # so that an older cached build is not taken for this one.
 recipe=2
 cflags_box="-mcpu=powerpc -msoft-float"
-
-say() { echo "box-libc: $*" >&2; }
-fail() { echo "box-libc: $*" >&2; exit 1; }
-
-print_only=0
-case "${1:-}" in
-  --print) print_only=1 ;;
-  "") ;;
-  *) echo "usage: scripts/box-libc.sh [--print]" >&2; exit 2 ;;
-esac
-
-cache=${KAVRO_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kavro}
-
-# The version apt-get source would fetch, from the local package index.
-source_version() {
-  local dsc
-  dsc=$(apt-get source --print-uris "$1" 2>/dev/null | awk '{ print $2 }' | grep '\.dsc$' | head -n1)
-  [ -n "$dsc" ] || fail "apt-get source finds no $1 (no deb-src entry? scripts/ppc-lane.sh adds one)"
-  dsc=${dsc%.dsc}
-  echo "${dsc#*_}"
-}
+print_option "$@"
 
 glibc_version=$(source_version glibc)
 gcc_version=$(source_version gcc-12)
 key="glibc-$glibc_version-gcc-$gcc_version-r$recipe"
-out=$cache/box-libc/$key
-if [ "$print_only" -eq 1 ]; then
-  echo "$out/root"
-  exit 0
-fi
-if [ -f "$out/.done" ]; then
-  echo "$out/root"
-  exit 0
-fi
+start_cache box-libc "$key"
+need_tools -gcc -objdump -readelf -ar gawk bison python3 make dpkg-source xz
 
-# One build at a time on a machine: a second lane waits for the first and
-# then finds the result in the cache.
-mkdir -p "$cache/box-libc"
-exec 9>"$cache/box-libc/.lock"
-flock 9
-if [ -f "$out/.done" ]; then
-  echo "$out/root"
-  exit 0
-fi
-
-for tool in gcc objdump readelf ar; do
-  command -v "$triple-$tool" >/dev/null || fail "no $triple-$tool (Debian package gcc-$triple)"
-done
-for tool in gawk bison python3 make dpkg-source xz; do
-  command -v "$tool" >/dev/null || fail "no $tool"
-done
-
-work=$cache/box-libc/work-$key
-rm -rf "$work" "$out"
-mkdir -p "$work/src" "$out"
-log=$out/build.log
-: >"$log"
-started=$SECONDS
+mkdir -p "$work/src"
 
 # ------------------------------------------------------------------ sources
 
@@ -159,24 +110,6 @@ build_softfp() {
 
 # ------------------------------------------------------------ the C library
 
-fpu_instructions='^\s*[0-9a-f]+:\s+([0-9a-f]{2} ){4}\s*(f[a-z]+\.?|lf[a-z]+|stf[a-z]+|mffs\.?|mtfs[a-z0-9]*\.?|mcrfs)\s'
-cache_instructions='^\s*[0-9a-f]+:\s+([0-9a-f]{2} ){4}\s*(dcbt|dcbtst|dcbz|dcbf|dcbst)\s'
-
-# check_instructions FILE: neither FPU instructions nor the data-cache
-# instructions the emulator lacks.
-check_instructions() {
-  local dump
-  dump=$($triple-objdump -d "$1")
-  if grep -qE "$fpu_instructions" <<<"$dump"; then
-    grep -E "$fpu_instructions" <<<"$dump" | head -n 5 >&2
-    fail "$1 holds FPU instructions"
-  fi
-  if grep -qE "$cache_instructions" <<<"$dump"; then
-    grep -E "$cache_instructions" <<<"$dump" | head -n 5 >&2
-    fail "$1 holds data-cache instructions"
-  fi
-}
-
 build_glibc() {
   local src=$work/glibc bld=$work/glibc-build dsc
   dsc=$(find "$work/src" -maxdepth 1 -name 'glibc_*.dsc' | head -n1)
@@ -241,8 +174,4 @@ say "building into $out"
 build_softfp
 say "soft-float routines done in $((SECONDS - started)) s"
 build_glibc
-rm -rf "$work"
-gzip -f "$log"
-touch "$out/.done"
-say "done in $((SECONDS - started)) s"
-echo "$out/root"
+finish_cache

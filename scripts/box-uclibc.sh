@@ -40,66 +40,23 @@
 # scripts/box-libc.sh).
 set -euo pipefail
 
-triple=powerpc-linux-gnu
-jobs=2
+script_name=box-uclibc
+. "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 # The recipe's version: raise it when the settings or the changes below
 # change, so that an older cached build is not taken for this one.
 recipe=1
 cflags_box="-mcpu=powerpc -msoft-float -mbss-plt -mlong-double-64"
-
-say() { echo "box-uclibc: $*" >&2; }
-fail() { echo "box-uclibc: $*" >&2; exit 1; }
-
-print_only=0
-case "${1:-}" in
-  --print) print_only=1 ;;
-  "") ;;
-  *) echo "usage: scripts/box-uclibc.sh [--print]" >&2; exit 2 ;;
-esac
-
-cache=${KAVRO_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kavro}
-
-package_version() {
-  local v
-  v=$(dpkg-query -W -f='${Status} ${Version}' "$1" 2>/dev/null | sed -n 's/^install ok installed //p')
-  [ -n "$v" ] || fail "Debian package $1 is not installed (scripts/ppc-lane.sh installs it as root)"
-  echo "$v"
-}
+print_option "$@"
 
 uclibc_version=$(package_version uclibc-source)
 headers_version=$(package_version linux-libc-dev-powerpc-cross)
 key="uclibc-$uclibc_version-linux-$headers_version-r$recipe"
-out=$cache/box-uclibc/$key
-if [ "$print_only" -eq 1 ] || [ -f "$out/.done" ]; then
-  echo "$out/root"
-  exit 0
-fi
-
-# One build at a time on a machine: a second lane waits for the first and
-# then finds the result in the cache.
-mkdir -p "$cache/box-uclibc"
-exec 9>"$cache/box-uclibc/.lock"
-flock 9
-if [ -f "$out/.done" ]; then
-  echo "$out/root"
-  exit 0
-fi
-
-for tool in gcc objdump readelf; do
-  command -v "$triple-$tool" >/dev/null || fail "no $triple-$tool (Debian package gcc-$triple)"
-done
-for tool in make xz; do
-  command -v "$tool" >/dev/null || fail "no $tool"
-done
+start_cache box-uclibc "$key"
+need_tools -gcc -objdump -readelf make xz
 tarball=$(dpkg -L uclibc-source | grep -E '/uClibc-ng-[0-9.]+\.tar\.xz$' | head -n1)
 [ -f "$tarball" ] || fail "no uClibc-ng tarball in the package uclibc-source"
 
-work=$cache/box-uclibc/work-$key
-rm -rf "$work" "$out"
-mkdir -p "$work/kernel" "$out"
-log=$out/build.log
-: >"$log"
-started=$SECONDS
+mkdir -p "$work/kernel"
 
 # --------------------------------------------------------- kernel headers
 
@@ -201,19 +158,9 @@ cp -a "$work/kernel/." "$out/root/usr/include/"
 
 # ---------------------------------------------------------------- checks
 
-fpu_instructions='^\s*[0-9a-f]+:\s+([0-9a-f]{2} ){4}\s*(f[a-z]+\.?|lf[a-z]+|stf[a-z]+|mffs\.?|mtfs[a-z0-9]*\.?|mcrfs)\s'
-cache_instructions='^\s*[0-9a-f]+:\s+([0-9a-f]{2} ){4}\s*(dcbt|dcbtst|dcbz|dcbf|dcbst)\s'
 for f in lib/ld-uClibc.so.0 lib/libc.so.0; do
   [ -f "$out/root/$f" ] || fail "no $f in $out/root"
-  dump=$($triple-objdump -d "$out/root/$f")
-  if grep -qE "$fpu_instructions" <<<"$dump"; then
-    grep -E "$fpu_instructions" <<<"$dump" | head -n 5 >&2
-    fail "$f holds FPU instructions"
-  fi
-  if grep -qE "$cache_instructions" <<<"$dump"; then
-    grep -E "$cache_instructions" <<<"$dump" | head -n 5 >&2
-    fail "$f holds data-cache instructions"
-  fi
+  check_instructions "$out/root/$f"
   dynamic=$($triple-readelf -d "$out/root/$f")
   grep -q '(HASH)' <<<"$dynamic" && ! grep -q '(GNU_HASH)' <<<"$dynamic" ||
     fail "$f does not have the SysV hash table alone"
@@ -221,8 +168,4 @@ done
 soname=$($triple-readelf -d "$out/root/lib/libc.so.0" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 [ "$soname" = libc.so.0 ] || fail "the C library calls itself $soname, not libc.so.0"
 
-rm -rf "$work"
-gzip -f "$log"
-touch "$out/.done"
-say "done in $((SECONDS - started)) s"
-echo "$out/root"
+finish_cache
