@@ -15,6 +15,13 @@
 #   - the old PLT, a fixed-address executable, the SysV hash table alone (a
 #     DT_GNU_HASH tag stops glibc 2.2's loader: "bad dynamic tag"), no stack
 #     protector, no fortified calls;
+#   - the code alone in its segment (-z separate-code): the headers and the
+#     read-only data in segments of their own, so that the box gate reads
+#     every byte the loader maps executable as code; pages of 4 KiB, those
+#     of the boxes' cores, so that the segments cost no padding of 64 KiB;
+#   - a plugin (a module library, which the menu loads with dlopen) of
+#     position-independent code with the small GOT model (-fpic): -fPIC puts
+#     a data word before each function, in the code;
 #   - no search path (DT_RPATH, DT_RUNPATH): the box's loader searches its
 #     own library folders only, never a folder of this machine or, through
 #     an empty element, the folder the installer runs in;
@@ -39,11 +46,12 @@ endif()
 set(CMAKE_POSITION_INDEPENDENT_CODE OFF)
 set(KAVRO_STATIC_CXX_RUNTIME OFF CACHE BOOL "Link the C++ runtime into kavro-install" FORCE)
 
-# A shared library of this tree (the FreeType stand-in) stays real PIC: code
-# of a fixed address in it would need text relocations.
+# A shared library of this tree (the FreeType stand-in, a plugin) stays real
+# PIC: code of a fixed address in it would need text relocations.
 add_compile_options(
   -mcpu=powerpc -msoft-float -mbss-plt
-  $<$<NOT:$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>>:-fno-pie>
+  $<$<NOT:$<OR:$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>,$<STREQUAL:$<TARGET_PROPERTY:TYPE>,MODULE_LIBRARY>>>:-fno-pie>
+  $<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,MODULE_LIBRARY>:-fpic>
   -fno-stack-protector -U_FORTIFY_SOURCE
   -fno-asynchronous-unwind-tables -fno-unwind-tables
   $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions>
@@ -54,7 +62,7 @@ add_compile_options(
 # (__FILE__, debugging information) are relative to the source and the build.
 add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}/= -ffile-prefix-map=${CMAKE_BINARY_DIR}/=)
 add_link_options(-mcpu=powerpc -msoft-float -no-pie -static-libgcc
-  -Wl,--bss-plt -Wl,--as-needed
+  -Wl,--bss-plt -Wl,--as-needed -Wl,-z,separate-code -Wl,-z,max-page-size=0x1000
   -Wl,--no-warn-rwx-segments)  # the old PLT is written and run where it lies
 
 # No search path in any program of this build tree, neither the build's nor
