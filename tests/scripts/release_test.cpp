@@ -325,7 +325,9 @@ TEST_F(Release, ArchiveIsTheReleaseWithItsSourceTheSameBytesEachTime) {
   // The guide: DOS line ends, plain ASCII in short lines, every word filled in.
   std::string guide;
   for (std::size_t i = 0; i < dos_guide.size(); ++i) {
-    if (dos_guide[i] == '\n') EXPECT_TRUE(i > 0 && dos_guide[i - 1] == '\r') << "a line without CR at byte " << i;
+    if (dos_guide[i] == '\n') {
+      EXPECT_TRUE(i > 0 && dos_guide[i - 1] == '\r') << "a line without CR at byte " << i;
+    }
     if (dos_guide[i] != '\r' || i + 1 == dos_guide.size() || dos_guide[i + 1] != '\n') guide += dos_guide[i];
   }
   EXPECT_NE(guide.find("kavro-2.cfg\n      test 1.0, under GPL-2.0-or-later; its source:\n"
