@@ -394,7 +394,8 @@ check_manifest() {
 # when it is one.
 elf_shared_object() {
   local h
-  h=$(od -An -v -tx1 -N20 -- "$1" | tr -d ' \n')
+  h=$(od -An -v -tx1 -w20 -N20 -- "$1")
+  h=${h// /}
   if [ "${h:0:8}" != 7f454c46 ]; then echo "not an ELF file"
   elif [ "${h:8:2}" != 01 ]; then echo "not a 32-bit ELF file"
   elif [ "${h:10:2}" != 02 ]; then echo "not big-endian"
@@ -487,9 +488,16 @@ for model in "${models[@]}"; do
     else
       KAVRO_CROSS_PREFIX=$cross_prefix "$gate" "$path" >"$stage/gate.txt" 2>&1 ||
         { cat "$stage/gate.txt" >&2; fail "$model: the plugin $plugin fails the box gate ($gate): a box would not load it"; }
-      [ -s "$stage/gate.txt" ] || echo "box-gate: PASS  $gate" >"$stage/gate.txt"
-      plugin_gated[$sum]="$plugin: PASS $(sed -n 's/^box-gate: PASS  \(.\{12\}\).*/\1/p' "$stage/gate.txt" |
-        sed 's/ *$//' | paste -sd ,)$(sed -n 's/^box-gate: .*: \([0-9]* of [0-9]* rows passed\)$/ (\1)/p' "$stage/gate.txt")"
+      # The rows it passed, by name, and the gate's count.
+      passed=
+      count=
+      while IFS= read -r row; do
+        case $row in
+          "box-gate: PASS  "*) row=${row#box-gate: PASS  }; row=${row:0:12}; passed+="${passed:+,}${row%"${row##*[! ]}"}" ;;
+          "box-gate: "*" rows passed") count=" (${row##*: })" ;;
+        esac
+      done <"$stage/gate.txt"
+      plugin_gated[$sum]="$plugin: PASS ${passed:-(no rows: $gate)}$count"
       rm -f "$stage/gate.txt"
     fi
     plugin_rows+=("${plugin_gated[$sum]}")
