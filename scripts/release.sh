@@ -498,7 +498,6 @@ for model in "${models[@]}"; do
         esac
       done <"$stage/gate.txt"
       plugin_gated[$sum]="$plugin: PASS ${passed:-(no rows: $gate)}$count"
-      rm -f "$stage/gate.txt"
     fi
     plugin_rows+=("${plugin_gated[$sum]}")
   done
@@ -508,6 +507,8 @@ for model in "${models[@]}"; do
   rm -f "$stage/verify.txt"
   echo "release: $model.dsk: ${#entries[@]} files from $payload, verified for the installer"
 done
+
+rm -f "$stage/gate.txt"
 
 # --- the source, the licence, the guide and how it was built ------------------
 
@@ -570,23 +571,30 @@ version_of() {
   [ -z "$1" ] || version=$("$1" --version 2>/dev/null | sed -n 1p) || version=
   echo "${version:-unknown}"
 }
-# tree_value TREE VARIABLE: a box build's cache entry.
-tree_value() { sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt" 2>/dev/null | head -n 1; }
+# The box builds' cache entries, read once: tree_value TREE VARIABLE.
+declare -A tree_values=()
+for tree in "$build" "$uclibc_build"; do
+  while IFS='=' read -r key value; do
+    [ -n "${tree_values[$tree ${key%%:*}]+set}" ] || tree_values[$tree ${key%%:*}]=$value
+  done < <(grep -E '^[A-Za-z_][A-Za-z0-9_]*:[A-Z]+=' "$tree/CMakeCache.txt" 2>/dev/null || true)
+done
+tree_value() { echo "${tree_values[$1 $2]:-}"; }
 # ucl_of TREE: the prefix of the UCL the box build TREE linked.
 ucl_of() { local lib; lib=$(tree_value "$1" UCL_STATIC_LIBRARY); echo "${lib%/lib/*}"; }
 # no_paths TREE: the folders of the box build TREE as words: its UCL, the
 # target libraries' prefix, the uClibc it links, the build and the source.
-no_paths() {
-  local tree=$1 script="" folder from folders
-  folders=("$(ucl_of "$tree")=UCL" "$(tree_value "$tree" KAVRO_TARGET_PREFIX)=TARGET"
-           "$(tree_value "$tree" KAVRO_BOX_SYSROOT)=UCLIBC" "$(tree_value "$tree" CMAKE_BINARY_DIR)=BUILD"
-           "$(realpath -- "$tree")=BUILD" "$(tree_value "$tree" CMAKE_HOME_DIRECTORY)=SOURCE")
-  for folder in "${folders[@]}"; do
+declare -A no_paths_script=()
+for tree in "$build" "$uclibc_build"; do
+  script=
+  for folder in "$(ucl_of "$tree")=UCL" "$(tree_value "$tree" KAVRO_TARGET_PREFIX)=TARGET" \
+                "$(tree_value "$tree" KAVRO_BOX_SYSROOT)=UCLIBC" "$(tree_value "$tree" CMAKE_BINARY_DIR)=BUILD" \
+                "$(realpath -- "$tree")=BUILD" "$(tree_value "$tree" CMAKE_HOME_DIRECTORY)=SOURCE"; do
     from=${folder%=*}
     [ ${#from} -le 1 ] || script+="s|$from|${folder##*=}|g;"  # not "" or "/"
   done
-  sed "$script"
-}
+  no_paths_script[$tree]=$script
+done
+no_paths() { sed "${no_paths_script[$1]}"; }
 # compile_command TREE FILE: the box build's command for FILE (compile_commands.json).
 compile_command() {
   sed -n "s|^ *\"command\": \"\(.*\) -c $(tree_value "$1" CMAKE_HOME_DIRECTORY)/$2\",\$|\1|p" \
