@@ -494,7 +494,7 @@ for model in "${models[@]}"; do
       while IFS= read -r row; do
         case $row in
           "box-gate: PASS  "*) row=${row#box-gate: PASS  }; row=${row:0:12}; passed+="${passed:+,}${row%"${row##*[! ]}"}" ;;
-          "box-gate: "*" rows passed") count=" (${row##*: })" ;;
+          "box-gate: "*" rows passed"*) count=" (${row##*: })" ;;
         esac
       done <"$stage/gate.txt"
       plugin_gated[$sum]="$plugin: PASS ${passed:-(no rows: $gate)}$count"
