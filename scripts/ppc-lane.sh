@@ -579,7 +579,7 @@ make_release() {
 # (release.sh builds them): the archives must be the same bytes. This tree's
 # own release counts as one when its work tree holds nothing not committed.
 check_reproducible() {
-  local work=$build/reproduce side tree archive
+  local work=$build/reproduce side tree archive last
   local -a zips=()
   [ -n "$(git -C "$here" status --porcelain --untracked-files=no)" ] || zips+=("$release_dir.zip")
   archive=$(find "$release_dir/source/" -maxdepth 1 -name 'kavro-*.tar.gz')
@@ -588,7 +588,8 @@ check_reproducible() {
     [ ${#zips[@]} -lt 2 ] || break
     mkdir -p "$work/$side"
     tar -xzf "$archive" -C "$work/$side" || fail "cannot unpack $archive"
-    tree=$work/$side/$(basename "$archive" .tar.gz)
+    last=$work/$side
+    tree=$last/$(basename "$archive" .tar.gz)
     configure_box "$tree" "$work/$side/build-box"
     configure_box_uclibc "$tree" "$work/$side/build-box-uclibc"
     "$tree/scripts/release.sh" --source "$release_dir/source" --build "$work/$side/build-box" \
@@ -598,7 +599,7 @@ check_reproducible() {
   done
   cmp "${zips[0]}" "${zips[1]}" || fail "two releases of one commit differ: ${zips[0]} ${zips[1]}"
   say "  the release is the same bytes from ${zips[0]%/release/*} and ${zips[1]%/release/*} (its source folder alone)"
-  check_new_version "$tree" "$work/$side"
+  check_new_version "$tree" "$last"
   rm -rf "$work"
 }
 
