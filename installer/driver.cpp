@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -166,38 +168,49 @@ void link_font(const Places &places) {
   }
 }
 
-// The plugin and its configuration: both staged, then both put in place,
-// plugin first; a failure of either leaves the old pair.
-int install_plugin_and_config(const char *plugin_name, const char *config_name, const Places &places) {
-  StagedFile plugin{.name = plugin_name, .target = places.plugin, .mode = kPluginMode, .what = texts::kPluginWhat};
-  StagedFile config{.name = config_name, .target = places.config, .mode = kConfigMode, .what = texts::kConfigWhat};
-  int status = stage_file(&plugin);
+// The plugin and its configuration, both checked: both staged, then both put
+// in place, plugin first; a failure of either leaves the old pair.
+int install_plugin_and_config(StagedFile *plugin, StagedFile *config) {
+  int status = stage_file(plugin);
   if (status != kExitDone) {
     std::puts(texts::kPluginFailed);
     return status;
   }
   std::puts(texts::kPluginInstalled);
-  status = stage_file(&config);
+  status = stage_file(config);
   if (status != kExitDone) {
-    discard_staged(&plugin);
+    discard_staged(plugin);
     return status;
   }
-  return put_in_place(&plugin, &config);
+  return put_in_place(plugin, config);
 }
 
 }  // namespace
 
 // Installs the confirmed configuration; 0, or the status of the failed file.
+// Both files of the disk are decoded whole before anything of the box is
+// removed or replaced.
 int install(int freetype_older, const Answers &answers, const Places &places) {
   const LanguageEntry &language = language_table[answers.language];
   std::puts(texts::kInstallSpacing);
   std::puts(texts::kInstallHeading);
-  for (const char *target : {places.plugin, places.config, places.subtitles_dir, places.font_link})
-    remove_staged(target);
 
   char plugin_name[32];
   plugin_file_name(language, freetype_older, plugin_name, sizeof plugin_name);
-  const int status = install_plugin_and_config(plugin_name, language.config_file, places);
+  StagedFile plugin{.name = plugin_name, .target = places.plugin, .mode = kPluginMode, .what = texts::kPluginWhat};
+  StagedFile config{
+      .name = language.config_file, .target = places.config, .mode = kConfigMode, .what = texts::kConfigWhat};
+  int status = check_file(&plugin);
+  if (status != kExitDone) {
+    std::puts(texts::kPluginFailed);
+    return status;
+  }
+  status = check_file(&config);
+  if (status != kExitDone) return status;
+
+  for (const char *target : {places.plugin, places.config, places.subtitles_dir, places.font_link})
+    remove_staged(target);
+  status = install_plugin_and_config(&plugin, &config);
   if (status != kExitDone) return status;
 
   if (answers.subtitles == kSubtitlesFlash)
@@ -207,6 +220,18 @@ int install(int freetype_older, const Answers &answers, const Places &places) {
 
   if (answers.font >= 0 && font_path[0] != '\0') link_font(places);
   return kExitDone;
+}
+
+// A medium that takes no lock (or a folder that cannot be opened) leaves the
+// installation unguarded, as it always was; only a lock held elsewhere stops
+// it. The descriptor stays open, and the lock held, until the process ends.
+int lock_installation(const char *dir) {
+  const int fd = open(dir, O_RDONLY);
+  if (fd < 0) return kExitDone;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return kExitDone;
+  close(fd);
+  std::fputs(texts::kAnotherInstaller, stderr);
+  return kExitAnotherInstaller;
 }
 
 namespace {
@@ -240,6 +265,7 @@ int start_up() {
   if (!make_product_dir(kProductDir, texts::kProductDirFailed) ||
       !make_product_dir(kProductDirSlash, texts::kProductDirSlashFailed))
     return -kExitNoProductDir;
+  if (lock_installation(kProductDir) != kExitDone) return -kExitAnotherInstaller;
 
   const int model_index = find_data_disk();
   if (model_index < 0) {

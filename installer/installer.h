@@ -5,8 +5,11 @@
 // the driver turns outcomes into the exit statuses below.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <termios.h>
+
+#include <cstdint>
 
 #include "languages.h"
 
@@ -15,6 +18,7 @@ enum ExitStatus : int {
   kExitDone = 0,
   kExitNoTerminal = 1,  // also: the terminal stopped delivering keys
   kExitNoProductDir = 2,
+  kExitAnotherInstaller = 2,  // another installer holds the product folder's lock
   kExitNoDisk = 3,
   kExitDiskNotOpened = 4,
   kExitUnpackFailed = 95,
@@ -30,6 +34,7 @@ inline constexpr char kPluginTarget[] = "/var/tuxbox/plugins/kavro.so";
 inline constexpr char kConfigTarget[] = "/var/tuxbox/plugins/kavro.cfg";
 inline constexpr char kBoxFontDir[] = "/share/fonts/";
 inline constexpr char kTmpDir[] = "/tmp";
+inline constexpr char kProcDir[] = "/proc";
 
 inline constexpr int kPathBufferSize = 255;
 
@@ -137,6 +142,7 @@ struct StagedFile {
   const char *what = nullptr;  // how messages call it ("plugin"); null: "file"
   Staging state = Staging::kNothing;
   char staged[kPathBufferSize] = "";
+  std::uint32_t decoded = 0;  // its length, known from check_file
 };
 
 int remove_path(const char *path);
@@ -144,13 +150,21 @@ int remove_path(const char *path);
 // Removes what a cut-off run left under the staged name of `target`, silently.
 void remove_staged(const char *target);
 
-// Checks the file, then stages it: 0, or 95 (unpacking failed, or something
-// that cannot be removed stands at the staged name) or 96 (its mode could not
-// be set) after the messages, with nothing staged left. When the medium or
-// quota holds no second copy beside an old target but the file fits in its
-// place, the old file is removed and the new one written there instead
-// (state kInPlace); when that fails too, the target is left missing, never
-// cut short, and the message says so.
+// Decodes the file of the disk once without writing anything and notes its
+// length and staged name: 0, or 95 after the messages when it is damaged or
+// missing (or its target's staged name does not fit).
+int check_file(StagedFile *file);
+
+// Stages a file check_file has passed: 0, or 95 (unpacking failed, or
+// something that cannot be removed stands at the staged name) or 96 (its mode
+// could not be set) after the messages, with nothing staged left. When the
+// medium or quota holds no second copy beside an old target but the file
+// fits in its place (within the file-size limit, and counting the old file's
+// room only when no process holds it), the old file is removed and the new
+// one written there instead (state kInPlace); when that fails too, the
+// target is left missing, never cut short, and the message says so. When the
+// file would fit only if a process did not hold the old one, 95 after one
+// message saying that it is in use.
 int stage_file(StagedFile *file);
 
 // Renames the staged files over their targets, `first` before `second` (null:
@@ -161,7 +175,7 @@ int put_in_place(StagedFile *first, StagedFile *second);
 // Removes the staged file of a file not put in place.
 void discard_staged(StagedFile *file);
 
-// One file staged and put in place: 0, 95 or 96.
+// One file checked, staged and put in place: 0, 95 or 96.
 int install_file(const char *name, const char *target, mode_t mode);
 
 // Makes `link` a symbolic link to `target`, replacing what is there: 0, or -1
@@ -169,6 +183,18 @@ int install_file(const char *name, const char *target, mode_t mode);
 // as it was when the new link cannot be made; an empty folder there is
 // removed first, as the link was always made.
 int replace_link(const char *target, const char *link);
+
+// One installation at a time: an exclusive lock on the folder `dir` (the
+// product folder), held until the process ends. kExitDone, also when the
+// folder or its medium takes no lock; kExitAnotherInstaller after a one-line
+// message when another process holds it.
+int lock_installation(const char *dir);
+
+// Whether a running process holds the file `file` (its lstat) open or mapped,
+// as the process folder `proc` ("/proc") shows it. True also when that folder
+// cannot be read, or a process in it cannot be, or it is not the running
+// system's (this process is not in it).
+bool file_in_use(const struct stat &file, const char *proc);
 
 // The installer from start to end; returns the exit status.
 int run_installer();

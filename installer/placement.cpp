@@ -3,6 +3,7 @@
 // file of the data disk or a link in place so that a failure, or a power cut
 // at any moment, leaves either the old or the new one under the target's name.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -88,21 +89,37 @@ std::uint64_t freed_by_removal(const struct stat &old) {
   return blocks < length ? blocks : length;
 }
 
+// Whether the file-size limit lets the whole file be written: a write past
+// it fails with EFBIG, after the old file would have been removed.
+bool within_size_limit(std::uint32_t decoded) {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_FSIZE, &limit) != 0) return false;
+  return limit.rlim_cur == RLIM_INFINITY || decoded <= limit.rlim_cur;
+}
+
+enum class Room { kNone, kInPlace, kHeld };
+
 // Whether the file, `decoded` bytes long in whole blocks of the medium, fits
-// where its old target stands once that is gone: false when there is no old
-// file.
-bool fits_in_place(const StagedFile &file, std::uint32_t decoded) {
+// where its old target stands once that is gone (kInPlace), would fit but a
+// process holds the old one, so that removing it frees nothing (kHeld), or
+// does not fit, there is no old file or the file-size limit is below it
+// (kNone).
+Room room_in_place(const StagedFile &file) {
+  if (!within_size_limit(file.decoded)) return Room::kNone;
   struct stat old;
-  if (lstat(file.target, &old) != 0 || !S_ISREG(old.st_mode)) return false;
+  if (lstat(file.target, &old) != 0 || !S_ISREG(old.st_mode)) return Room::kNone;
   char folder[kPathBufferSize];
   folder_of(file.target, folder);
   struct statfs medium;
-  if (statfs(folder, &medium) != 0) return false;
+  if (statfs(folder, &medium) != 0) return Room::kNone;
   // Divisions of 32 bits: the boxes' code has no 64-bit division of its own.
   const std::uint32_t block = medium.f_bsize > 0 ? static_cast<std::uint32_t>(medium.f_bsize) : 1;
+  const std::uint32_t decoded = file.decoded;
   const std::uint64_t needed = std::uint64_t{decoded / block + (decoded % block != 0 ? 1u : 0u)} * block;
-  const std::uint64_t room = static_cast<std::uint64_t>(medium.f_bavail) * block + freed_by_removal(old);
-  return needed <= room;
+  const std::uint64_t free = static_cast<std::uint64_t>(medium.f_bavail) * block;
+  if (needed <= free) return Room::kInPlace;
+  if (needed > free + freed_by_removal(old)) return Room::kNone;
+  return file_in_use(old, kProcDir) ? Room::kHeld : Room::kInPlace;
 }
 
 const char *what_of(const StagedFile &file) { return file.what != nullptr ? file.what : texts::kFileWhat; }
@@ -179,15 +196,17 @@ void remove_staged(const char *target) {
   if (staged_name(target, staged, sizeof staged)) box_operations().unlink(staged);
 }
 
-// The packed file is decoded once without writing before anything is
-// written: a damaged or missing file leaves the old target as it was. The
-// staged attempt holds its messages back, for a lack of space may be followed
-// by the write in place, whose messages are then the ones shown.
-int stage_file(StagedFile *file) {
-  std::uint32_t decoded = 0;
+int check_file(StagedFile *file) {
   file->state = Staging::kNothing;
-  if (!staged_name(file->target, file->staged, sizeof file->staged) || check_disk_file(file->name, &decoded) < 0)
+  if (!staged_name(file->target, file->staged, sizeof file->staged) || check_disk_file(file->name, &file->decoded) < 0)
     return unpack_failed();
+  return kExitDone;
+}
+
+// The staged attempt holds its messages back, for a lack of space may be
+// followed by the write in place, whose messages are then the ones shown.
+int stage_file(StagedFile *file) {
+  file->state = Staging::kNothing;
   if (!staged_name_free(*file)) return kExitUnpackFailed;
   unpack::hold_messages();
   const bool written = unpack_disk_file(file->name, file->staged, file->target) >= 0;
@@ -206,7 +225,16 @@ int stage_file(StagedFile *file) {
     error = errno;
   }
   box_operations().unlink(file->staged);
-  if (lack_of_space(error) && fits_in_place(*file, decoded)) return write_in_place(file);
+  switch (lack_of_space(error) ? room_in_place(*file) : Room::kNone) {
+    case Room::kInPlace:
+      return write_in_place(file);
+    case Room::kHeld:
+      unpack::drop_messages();
+      std::fprintf(stderr, texts::kInUseFormat, what_of(*file), file->target);
+      return kExitUnpackFailed;
+    case Room::kNone:
+      break;
+  }
   unpack::release_messages();
   return unpack_failed();
 }
@@ -240,7 +268,8 @@ void discard_staged(StagedFile *file) {
 
 int install_file(const char *name, const char *target, mode_t mode) {
   StagedFile file{.name = name, .target = target, .mode = mode};
-  const int status = stage_file(&file);
+  int status = check_file(&file);
+  if (status == kExitDone) status = stage_file(&file);
   return status != kExitDone ? status : put_in_place(&file, nullptr);
 }
 

@@ -37,6 +37,9 @@ inline constexpr char kProductDirSlashFailed[] =
 inline constexpr char kMissingDisk[] =
     "\n\n\033[1;31m!!! Missing data disk. Please upload correct .dsk file to /tmp\n\033[0m";
 inline constexpr char kDiskOpenFailed[] = "Couldn't initialize installation disk!";
+// Another installer holds the product folder's lock (standard error).
+inline constexpr char kAnotherInstaller[] =
+    "Another installation is running on this box! Let it finish, then run the installer again.\n";
 
 // Banner (printf with the model name, then puts).
 inline constexpr char kBannerFormat[] = "\n\t\033[1;31mWelcome to Kavro v2.0-7020 for %s -- installer v0.24\033[0m";
@@ -122,5 +125,10 @@ inline constexpr char kMissingNowFormat[] =
     "The %s '%s' is missing now: the old one was removed to make room, and the new one could not be written! "
     "Make room and run the installer again.\n";
 inline constexpr char kReason[] = "Reason";
+// A file that fits only in place of an old one that a running process holds
+// (removing it would free nothing): what it is and its target.
+inline constexpr char kInUseFormat[] =
+    "The %s '%s' is in use: removing it would make no room for the new one! "
+    "Stop the plugin or restart the menu, then run the installer again.\n";
 
 }  // namespace texts

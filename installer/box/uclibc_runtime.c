@@ -22,6 +22,8 @@
 // not export: a program names one or the other.
 #include <dirent.h>
 #include <stddef.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <termios.h>
@@ -74,29 +76,39 @@ __asm__(
 
 // Sizes and offsets of the structures the installer reads, as the boxes'
 // uClibc (0.9.28 to 0.9.30, 32-bit PowerPC, 32-bit file offsets) lays them
-// out: its bits/stat.h, bits/dirent.h, bits/statfs.h and PowerPC
-// bits/termios.h. A C library to build against that differs fails here,
-// not on a box.
-_Static_assert(sizeof(struct stat) == 88, "struct stat");
-_Static_assert(offsetof(struct stat, st_mode) == 16, "stat.st_mode");
-_Static_assert(sizeof(((struct stat *)0)->st_mode) == 4, "stat.st_mode");
-_Static_assert(offsetof(struct stat, st_size) == 44, "stat.st_size");
-_Static_assert(sizeof(((struct stat *)0)->st_size) == 4, "stat.st_size");
+// out: its bits/stat.h, bits/dirent.h, bits/statfs.h, bits/resource.h and
+// PowerPC bits/termios.h, and the numbers of the calls' arguments. A C
+// library to build against that differs fails here, not on a box.
+#define FIELD(type, field, offset, size)                                       \
+  _Static_assert(offsetof(type, field) == (offset), #type "." #field);         \
+  _Static_assert(sizeof(((type *)0)->field) == (size), #type "." #field)
 
-_Static_assert(offsetof(struct dirent, d_name) == 11, "dirent.d_name");
-_Static_assert(sizeof(((struct dirent *)0)->d_name) == 256, "dirent.d_name");
+// Every field the installer reads: the type of file, its links, length and
+// blocks, and the device and inode that find a process holding it.
+_Static_assert(sizeof(struct stat) == 88, "struct stat");
+FIELD(struct stat, st_dev, 0, 8);
+FIELD(struct stat, st_ino, 12, 4);
+FIELD(struct stat, st_mode, 16, 4);
+FIELD(struct stat, st_nlink, 20, 4);
+FIELD(struct stat, st_size, 44, 4);
+FIELD(struct stat, st_blocks, 52, 4);
+
+_Static_assert(sizeof(struct rlimit) == 8, "struct rlimit");
+FIELD(struct rlimit, rlim_cur, 0, 4);
+_Static_assert(RLIMIT_FSIZE == 1, "RLIMIT_FSIZE");
+_Static_assert(RLIM_INFINITY == 0xffffffffUL, "RLIM_INFINITY");
+_Static_assert(LOCK_EX == 2 && LOCK_NB == 4, "flock operations");
+
+FIELD(struct dirent, d_name, 11, 256);
 _Static_assert(sizeof(struct dirent) == 268, "struct dirent");
 
 // Only up to f_namelen: the later fields (f_frsize, f_flags) are newer.
 _Static_assert(sizeof(struct statfs) == 64, "struct statfs");
-_Static_assert(offsetof(struct statfs, f_bsize) == 4, "statfs.f_bsize");
-_Static_assert(sizeof(((struct statfs *)0)->f_bsize) == 4, "statfs.f_bsize");
-_Static_assert(offsetof(struct statfs, f_bavail) == 16, "statfs.f_bavail");
-_Static_assert(sizeof(((struct statfs *)0)->f_bavail) == 4, "statfs.f_bavail");
+FIELD(struct statfs, f_bsize, 4, 4);
+FIELD(struct statfs, f_bavail, 16, 4);
 _Static_assert(offsetof(struct statfs, f_namelen) == 36, "statfs.f_namelen");
 
 _Static_assert(NCCS == 32, "termios NCCS");
 _Static_assert(sizeof(struct termios) == 60, "struct termios");
-_Static_assert(offsetof(struct termios, c_lflag) == 12, "termios.c_lflag");
-_Static_assert(sizeof(((struct termios *)0)->c_lflag) == 4, "termios.c_lflag");
+FIELD(struct termios, c_lflag, 12, 4);
 _Static_assert(offsetof(struct termios, c_cc) == 17, "termios.c_cc");

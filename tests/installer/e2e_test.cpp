@@ -66,7 +66,11 @@ std::vector<Row> Installer::rows() {
   const std::string old_cfg = kConfig + "=" + (work_ / "old.cfg").string(), en = "0755 " + payload("d213-EN.so");
   const std::string old_so = kPlugin + "=" + (work_ / "old.so").string(), big = noise(300 * 1024 + 17, 3);
   const std::string new_300 = noise(300 * 1024, 7), old_so_300 = kPlugin + "=" + (work_ / "old-300.so").string();
-  write_file(work_ / "old-300.so", noise(300 * 1024, 8));
+  const std::string old_300 = noise(300 * 1024, 8), kept_300 = "0644 kept " + old_300;
+  write_file(work_ / "old-300.so", old_300);
+  // Runs the installer with the old plugin held open by a child process, which holds it from before the start.
+  write_file(work_ / "hold", "exec 3<" + kPlugin + "\nsleep 600 <&3 >/dev/null 2>&1 &\nexec 3<&-\nexec \"$@\"\n");
+  const std::string hold = "/tmp/hold=" + (work_ / "hold").string();
   const std::string sparse_so = kPlugin + "=" + (work_ / "sparse.so").string();
   write_file(work_ / "sparse.so", "");
   fs::resize_file(work_ / "sparse.so", 300 * 1024);  // holes only
@@ -82,7 +86,8 @@ std::vector<Row> Installer::rows() {
             {"plugin method", damage_entry(make_disk(work_ / "corrupt"), "d213-EN.so", 12, 0x2F)},
             {"config byte", damage_entry(make_disk(work_ / "corrupt-cfg"), "kavro-2.cfg", 30, 0xFF)},  // a stored byte
             {"big plugin", make_disk(work_ / "big-plugin", "", noise(200 * 1024, 5))},
-            {"300 KB plugin", make_disk(work_ / "300k", "", new_300)}};
+            {"300 KB plugin", make_disk(work_ / "300k", "", new_300)},
+            {"300 KB, config byte", damage_entry(make_disk(work_ / "300k-cfg", "", new_300), "kavro-2.cfg", 30, 0xFF)}};
   std::vector<std::string> fonts, font_options = {"--var-font", "late.ttf"};
   for (int i = 0; i < 30; ++i) {
     fonts.push_back((i < 10 ? "f0" : "f") + std::to_string(i) + ".ttf");
@@ -204,13 +209,13 @@ std::vector<Row> Installer::rows() {
     // time (and takes a 4 kB block of the flash).
     {"missing plugin", "b0y", {"--file", old_cfg}, 95, fails(kStandardFreeKb - 4, "ERROR!\n"), failed,
      {{kConfig, "0644 kept old configuration\n"}, {kPlugin, "absent"}}, "no plugin"},
-    {"missing configuration", "b0y", {}, 95, fails(kStandardFreeKb, "OK\n"), failed,
+    {"missing configuration", "b0y", {}, 95, fails(kStandardFreeKb, ""), failed,
      {{kPlugin, "absent"}, {kConfig, "absent"}, {kStagedPlugin, "absent"}}, "no config"},
     {"corrupt plugin over an old one", "b0y", {"--file", old_so}, 95, fails(kStandardFreeKb - 4, "ERROR!\n"), probed +
      "header error - invalid method 47 (level 10)\n" + kUnpackFailed, {{kPlugin, "0644 kept old plugin\n"}},
      "plugin method"},
     {"corrupt configuration over an old pair", "b0y", {"--file", old_cfg, "--file", old_so}, 95,
-     fails(kStandardFreeKb - 8, "OK\n"), probed + "checksum error - data corrupted" + kUnpackFailed,
+     fails(kStandardFreeKb - 8, ""), probed + "checksum error - data corrupted" + kUnpackFailed,
      {{kConfig, "0644 kept old configuration\n"}, {kPlugin, "0644 kept old plugin\n"}, {kStagedPlugin, "absent"}},
      "config byte"},
     {"no plugins folder", "b0y", {"--bare-var", "--path", "/var/tuxbox"}, 95, fails(kStandardFreeKb, "ERROR!\n"),
@@ -236,6 +241,23 @@ std::vector<Row> Installer::rows() {
     {"sparse old plugin", "b0y", {"--var-size", "1792", "--file", sparse_so, "--file", old_cfg, "--file",
      "/var/filler=" + filler(1600)}, 95, fails(188, "ERROR!\n"), probed + "couldn't write data" + kUnpackFailed,
      {{kPlugin, "0644 kept " + std::string(300 * 1024, '\0')}, {kStagedPlugin, "absent"}}, "300 KB plugin"},
+    // One copy fits in place, yet nothing is removed: the old plugin is held open (removing it would free nothing),
+    // the file-size limit is below the new one, the configuration is damaged (found before anything is touched).
+    {"old plugin held open", "b0y", {"--var-size", "1792", "--file", old_so_300, "--file", old_cfg, "--file",
+     "/var/filler=" + filler(1300), "--file", hold, "--under", "sh /tmp/hold"}, 95, fails(188, "ERROR!\n"), probed +
+     "The plugin '" + kPlugin + "' is in use: removing it would make no room for the new one! Stop the plugin or "
+     "restart the menu, then run the installer again.\n", {{kPlugin, kept_300}, {kConfig, "0644 kept old "
+     "configuration\n"}, {kStagedPlugin, "absent"}}, "300 KB plugin"},
+    {"file-size limit below the room in place", "b0y", {"--var-size", "1792", "--file", old_so_300, "--file", old_cfg,
+     "--file", "/var/filler=" + filler(1300), "--under", "prlimit --fsize=256000"}, 95, fails(188, "ERROR!\n"),
+     probed + "couldn't write data" + kUnpackFailed, {{kPlugin, kept_300}, {kConfig, "0644 kept old configuration\n"},
+     {kStagedPlugin, "absent"}}, "300 KB plugin"},
+    {"damaged configuration, room in place only", "b0y", {"--var-size", "1792", "--file", old_so_300, "--file",
+     old_cfg, "--file", "/var/filler=" + filler(1300)}, 95, fails(188, ""), probed + "checksum error - data corrupted" +
+     kUnpackFailed, {{kPlugin, kept_300}, {kConfig, "0644 kept old configuration\n"}}, "300 KB, config byte"},
+    // Another installer holds the product folder: one line, status 2, nothing done.
+    {"another installation running", "", {"--path", kProduct, "--under", "flock " + kProduct}, 2, "", "Another "
+     "installation is running on this box! Let it finish, then run the installer again.\n", {{kPlugin, "absent"}}},
     // A file-size limit is a lack of space; what stands at a staged name and cannot be removed is named.
     {"file-size limit", "b0y", {"--under", "prlimit --fsize=100000", "--file", old_so}, 95, fails(kStandardFreeKb - 4,
      "ERROR!\n"), probed + "couldn't write data" + kUnpackFailed, {{kPlugin, "0644 kept old plugin\n"},

@@ -4,13 +4,17 @@
 // installation cut off at every step that changes the box, and the plugin written in place of the old one.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 
 #include <chrono>
 #include <cstring>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -290,6 +294,158 @@ TEST(InPlace, NeverWritesThroughTheOldPluginNorLeavesItCut) {
     for (const auto &entry : std::filesystem::directory_iterator(dir.path()))
       EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
   }
+}
+
+// Holders of a file as the process folder shows them: child processes that hold it open, or mapped with the
+// descriptor closed; then made-up process folders for what a running system does not show on demand.
+TEST(FileInUse, FoundThroughDescriptorsAndMapsByDeviceAndInode) {
+  const fixtures::TempDir dir;
+  const std::string file = dir / "kavro.so", other = dir / "other";
+  fixtures::write_file(file, fixtures::sample_bytes(8192, 1));
+  fixtures::write_file(other, fixtures::sample_bytes(10, 2));
+  struct stat st {}, other_st {};
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  ASSERT_EQ(stat(other.c_str(), &other_st), 0);
+  for (const bool mapped : {false, true}) {
+    SCOPED_TRACE(mapped ? "mapped" : "open");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      const int fd = open(file.c_str(), O_RDONLY);
+      if (mapped && (mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, fd, 0) == MAP_FAILED || close(fd) != 0)) _exit(1);
+      if (write(ready[1], "r", 1) == 1) pause();
+      _exit(0);
+    }
+    close(ready[1]);
+    char byte = 0;
+    EXPECT_EQ(read(ready[0], &byte, 1), 1);
+    EXPECT_TRUE(file_in_use(st, "/proc"));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(ready[0]);
+  }
+
+  // A process folder holding this process (the system's always does) and process 7.
+  const auto device = [](dev_t d) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%02x:%02x", major(d), minor(d));
+    return std::string(text);
+  };
+  const std::string map = "0f000000-0f002000 r-xp 00000000 " + device(st.st_dev) + " " + std::to_string(st.st_ino);
+  const std::string start = "00000000-00001000 r--p 00000000 00:00 0 /";
+  const std::string long_line = start + std::string(255 - start.size(), 'p') + map + " (its path's tail)\n";
+  enum Fds { kNoFds, kFds, kFdsAFile };
+  const struct {
+    const char *what;
+    Fds fds;
+    const char *fd_target;
+    std::optional<std::string> maps;
+    bool self;
+    bool held;
+  } rows[] = {
+      {"nothing", kFds, other.c_str(), "0f000000-0f001000 r-xp 00000000 " + device(other_st.st_dev) + " " +
+       std::to_string(other_st.st_ino) + " " + other + "\n", true, false},
+      {"a descriptor", kFds, file.c_str(), "", true, true},
+      {"a map", kFds, nullptr, "08000000-08001000 r-xp 00000000 00:00 0\n" + map + " " + file + "\n", true, true},
+      {"the inode on another device", kFds, nullptr, map.substr(0, 32) + device(makedev(major(st.st_dev) + 1,
+       minor(st.st_dev))) + " " + std::to_string(st.st_ino) + "\n", true, false},
+      {"the device with another inode", kFds, nullptr, map + "1\n", true, false},
+      {"a long line's tail", kFds, nullptr, long_line, true, false},
+      {"a map after a long line", kFds, nullptr, long_line + map + "\n", true, true},
+      {"a process that has ended", kNoFds, nullptr, std::nullopt, true, false},
+      {"descriptors that cannot be read", kFdsAFile, nullptr, "", true, true},
+      {"no process folder", kNoFds, nullptr, std::nullopt, false, true},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::string proc = dir / "proc", seven = proc + "/7";
+    fs::remove_all(proc);
+    fs::create_directories(seven);
+    if (row.self) fs::create_directories(proc + "/" + std::to_string(getpid()) + "/fd");
+    if (row.fds == kFds) fs::create_directories(seven + "/fd");
+    if (row.fds == kFdsAFile) fixtures::write_file(seven + "/fd", {});
+    if (row.fd_target != nullptr) fs::create_symlink(row.fd_target, seven + "/fd/3");
+    if (row.maps) fixtures::write_file(seven + "/maps", fixtures::Bytes(row.maps->begin(), row.maps->end()));
+    EXPECT_EQ(file_in_use(st, proc.c_str()), row.held);
+  }
+  EXPECT_TRUE(file_in_use(st, (dir / "missing").c_str()));
+}
+
+// Two installers at once: the first, holding the lock, is held right before its first rename; a second one started
+// then says in one line that another installation is running, ends with status 2 and changes nothing; the first then
+// completes.
+namespace held {
+int ready = -1, go = -1;  // the first installer's pipes: it says it is about to rename, and waits for the word
+int rename_file(const char *from, const char *to) {
+  char byte = 0;
+  if (ready >= 0 && (write(std::exchange(ready, -1), "r", 1) != 1 || read(go, &byte, 1) != 1)) _exit(98);
+  return std::rename(from, to);
+}
+}  // namespace held
+
+TEST(TwoInstallers, TheSecondSaysSoAndChangesNothing) {
+  using fixtures::Bytes;
+  const fixtures::TempDir dir;
+  const Bytes plugin = fixtures::sample_bytes(5000, 7), config = fixtures::sample_bytes(1500, 8);
+  const std::string disk = make_disk(dir, plugin, config), box = dir / "box", so = box + "/kavro.so";
+  const std::string cfg = box + "/kavro.cfg", tit = box + "/tit", font = box + "/Kavro.ttf";
+  const Places in_box{
+      .plugin = so.c_str(), .config = cfg.c_str(), .subtitles_dir = tit.c_str(), .font_link = font.c_str()};
+  fs::create_directories(box);
+  fixtures::write_file(so, {'o', 'l', 'd', '\n'});
+  fixtures::write_file(cfg, {'c', 'f', 'g', '\n'});
+  BoxOperations holding = libc_box_operations();
+  holding.rename = held::rename_file;
+  // An installer in a process of its own, as run_installer runs it once started: the lock on the product folder
+  // (here the box), then the installation; standard error into `messages`.
+  const auto start = [&](const BoxOperations *operations, const std::string &messages) {
+    const pid_t child = fork();
+    if (child == 0) {
+      dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
+      dup2(open(messages.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+      set_box_operations(operations);
+      int status = lock_installation(box.c_str());
+      if (status == kExitDone) status = open_install_disk(disk.c_str()) == 0 ? install(0, {.language = 1}, in_box) : 99;
+      std::fflush(nullptr);
+      _exit(status);
+    }
+    return child;
+  };
+  const auto ended = [](pid_t child) {
+    int raw = 0;
+    waitpid(child, &raw, 0);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  };
+  const auto listing = [&] {
+    std::map<std::string, std::optional<Bytes>> files;
+    for (const auto &entry : fs::directory_iterator(box)) files[entry.path()] = fixtures::read_file(entry.path());
+    return files;
+  };
+  int ready[2], go[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(go), 0);
+  held::ready = ready[1];
+  held::go = go[0];
+  const pid_t first = start(&holding, dir / "first");
+  held::ready = held::go = -1;
+  close(ready[1]);
+  close(go[0]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the first installer ended before its rename";
+  const auto before = listing();
+  EXPECT_EQ(before.count(box + "/.kavro.so.new") + before.count(box + "/.kavro.cfg.new"), 2u);
+  EXPECT_EQ(ended(start(nullptr, dir / "second")), kExitAnotherInstaller);
+  const std::optional<Bytes> said = fixtures::read_file(dir / "second");
+  EXPECT_EQ(std::string(said->begin(), said->end()),
+            "Another installation is running on this box! Let it finish, then run the installer again.\n");
+  EXPECT_EQ(listing(), before);
+  EXPECT_EQ(write(go[1], "g", 1), 1);
+  EXPECT_EQ(ended(first), 0);
+  EXPECT_EQ(fixtures::read_file(so), plugin);
+  EXPECT_EQ(fixtures::read_file(cfg), config);
+  EXPECT_EQ(listing().size(), 2u);
+  for (const int fd : {ready[0], go[1]}) close(fd);
 }
 
 }  // namespace
