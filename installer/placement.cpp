@@ -99,24 +99,54 @@ bool within_size_limit(std::uint32_t decoded) {
 
 enum class Room { kNone, kInPlace, kHeld };
 
+// The free space statfs reports for the folder of `path`, in bytes, its
+// block size and the file system's magic number; false when it cannot be
+// read.
+bool free_space(const char *path, std::uint64_t *free, std::uint32_t *block, long *type = nullptr) {
+  char folder[kPathBufferSize];
+  folder_of(path, folder);
+  struct statfs medium;
+  if (statfs(folder, &medium) != 0) return false;
+  *block = medium.f_bsize > 0 ? static_cast<std::uint32_t>(medium.f_bsize) : 1;
+  *free = static_cast<std::uint64_t>(medium.f_bavail) * *block;
+  if (type != nullptr) *type = static_cast<long>(medium.f_type);
+  return true;
+}
+
+// JFFS2 counts as free the dirty space its garbage collection can win back
+// only while it keeps a reserve of its own (about an erase block and 1 % of
+// the flash): when a write has run out of room, what statfs still reports
+// there is room no write can use. On other media it is the truth.
+constexpr long kJffs2Magic = 0x72b6;
+
+// What the medium of `path` reports free but will not write, measured right
+// after a write ran out of room; 0 where statfs tells the truth. False when
+// statfs cannot be read.
+bool measure_unwritable(const char *path, std::uint64_t *unwritable) {
+  std::uint32_t block = 1;
+  long type = 0;
+  if (!free_space(path, unwritable, &block, &type)) return false;
+  if (type != kJffs2Magic) *unwritable = 0;
+  return true;
+}
+
 // Whether the file, `decoded` bytes long in whole blocks of the medium, fits
 // where its old target stands once that is gone (kInPlace), would fit but a
 // process holds the old one, so that removing it frees nothing (kHeld), or
 // does not fit, there is no old file or the file-size limit is below it
-// (kNone).
+// (kNone). Of the free space, what the medium refused to write when the
+// staged copy ran out of room does not count (JFFS2's reserve).
 Room room_in_place(const StagedFile &file) {
   if (!within_size_limit(file.decoded)) return Room::kNone;
   struct stat old;
   if (lstat(file.target, &old) != 0 || !S_ISREG(old.st_mode)) return Room::kNone;
-  char folder[kPathBufferSize];
-  folder_of(file.target, folder);
-  struct statfs medium;
-  if (statfs(folder, &medium) != 0) return Room::kNone;
+  std::uint64_t reported = 0;
+  std::uint32_t block = 1;
+  if (!free_space(file.target, &reported, &block)) return Room::kNone;
   // Divisions of 32 bits: the boxes' code has no 64-bit division of its own.
-  const std::uint32_t block = medium.f_bsize > 0 ? static_cast<std::uint32_t>(medium.f_bsize) : 1;
   const std::uint32_t decoded = file.decoded;
   const std::uint64_t needed = std::uint64_t{decoded / block + (decoded % block != 0 ? 1u : 0u)} * block;
-  const std::uint64_t free = static_cast<std::uint64_t>(medium.f_bavail) * block;
+  const std::uint64_t free = reported > file.unwritable ? reported - file.unwritable : 0;
   if (needed <= free) return Room::kInPlace;
   if (needed > free + freed_by_removal(old)) return Room::kNone;
   return file_in_use(old, kProcDir) ? Room::kHeld : Room::kInPlace;
@@ -224,6 +254,7 @@ int stage_file(StagedFile *file) {
     }
     error = errno;
   }
+  if (lack_of_space(error) && !measure_unwritable(file->staged, &file->unwritable)) error = 0;
   box_operations().unlink(file->staged);
   switch (lack_of_space(error) ? room_in_place(*file) : Room::kNone) {
     case Room::kInPlace:
