@@ -38,8 +38,9 @@
 #      extracts byte for byte with PowerPC's `zepa extract`, and the reverse;
 #      both machines must make the same disk from the same files. This
 #      machine's tools are built in build-ppc-host.
-#   6. The release (scripts/release.sh, from build-box and build-box-uclibc)
-#      into build-ppc/release; its kavro-install and kavro-install-uclibc
+#   6. The release (scripts/release.sh, from build-box and build-box-uclibc,
+#      of the demo's payloads with PowerPC plugins built in build-box) into
+#      build-ppc/release; its kavro-install and kavro-install-uclibc
 #      must pass the box gate (scripts/box-gate.sh), and the gate must refuse
 #      build-ppc's kavro-install and each of its own cases (tests/box/gate)
 #      for the right row, those of both box builds.
@@ -49,10 +50,13 @@
 #      a PowerPC 405 and as an MPC823, each with its C library; screen,
 #      messages, exit status and the box afterwards must be those of this
 #      machine's installer. Last, each installs the release's dm7000.dsk.
-#   8. The release made again from clean clones of the commit in other
-#      folders, each with its own box build: the archives must be the same
-#      bytes (this tree's release is one of them when nothing here is left
-#      uncommitted). Not in the shortened lane.
+#   8. The release made again from its own source folder alone (the
+#      project's archive unpacked, no git) in other folders, each with its
+#      own box builds: the archives must be the same bytes (this tree's
+#      release is one of them when nothing here is left uncommitted). Then
+#      that tree becomes a git checkout, a commit changes the installer's
+#      version, and release.sh (which brings the box builds up to date)
+#      must ship an installer that shows it. Not in the shortened lane.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -246,11 +250,12 @@ build_ucl() {
 
 # UCL for the uClibc box build: compiled against uClibc's headers as code of
 # a fixed address, as the program is; its configure's link tests linked as
-# the uClibc box build links.
+# the uClibc box build links. Its source package stays beside it too: the
+# release checks it is the one it carries.
 build_ucl_uclibc() {
   local root=$box_uclibc gcc_include
   gcc_include=$($triple-gcc -print-file-name=include)
-  build_ucl "$box_uclibc_deps" "$box_ucl_flags -fno-pie" "" \
+  build_ucl "$box_uclibc_deps" "$box_ucl_flags -fno-pie" keep \
     CC="$triple-gcc -nostdinc -isystem $gcc_include -isystem $root/usr/include" \
     LDFLAGS="-nostdlib -no-pie -Wl,--dynamic-linker=/lib/ld-uClibc.so.0 -Wl,-rpath-link,$root/lib $root/usr/lib/crt1.o $root/usr/lib/crti.o" \
     LIBS="$root/lib/libc.so.0 $root/usr/lib/uclibc_nonshared.a -lgcc $root/usr/lib/crtn.o"
@@ -361,8 +366,8 @@ configure_box() {
 }
 
 build_box() {
-  cmake --build "$box_build" -j"$jobs" --target kavro-install kavro_freetype_standin box_start_check box_gate_cases ||
-    fail "building $box_build failed"
+  cmake --build "$box_build" -j"$jobs" --target kavro-install kavro_built_from kavro_freetype_standin box_start_check \
+    box_gate_cases kavro_box_payloads || fail "building $box_build failed"
 }
 
 # The uClibc box build: the same, against uClibc (cmake/KavroBoxUclibc.cmake).
@@ -383,8 +388,8 @@ configure_box_uclibc() {
 }
 
 build_box_uclibc() {
-  cmake --build "$box_uclibc_build" -j"$jobs" --target kavro-install kavro_freetype_standin box_start_check \
-    box_gate_cases || fail "building $box_uclibc_build failed"
+  cmake --build "$box_uclibc_build" -j"$jobs" --target kavro-install kavro_built_from kavro_freetype_standin \
+    box_start_check box_gate_cases || fail "building $box_uclibc_build failed"
 }
 
 # The shortened lane: the tests of the library and of extraction (by their
@@ -545,11 +550,16 @@ on_box_cores() {
 release_out=$build/release
 release_dir=
 
-# The release, made as a maintainer makes it; it checks its installer with
-# the box gate. The archive must unpack to the release's folder.
+# The release's payloads: the demo's, with its plugins built by the box
+# build as PowerPC shared objects (the demo on this machine packs text
+# placeholders instead, which a release refuses).
+release_payloads=$box_build/demo/box-payloads
+
+# The release, made as a maintainer makes it; it checks its installers and
+# plugins with the box gate. The archive must unpack to the release's folder.
 make_release() {
   "$here/scripts/release.sh" --build "$box_build" --uclibc-build "$box_uclibc_build" --zepa "$host_zepa" \
-    "$release_out" "$host_build/demo/payloads" || fail "the release failed"
+    "$release_out" "$release_payloads" || fail "the release failed"
   release_dir=$(find "$release_out/" -mindepth 1 -maxdepth 1 -type d -name 'kavro-*')
   [ -d "$release_dir" ] && [ -f "$release_dir.zip" ] || fail "no archive and folder in $release_out"
   (cd "$release_dir" && sha256sum --quiet -c SHA256SUMS) || fail "the release's SHA256SUMS do not match"
@@ -563,35 +573,62 @@ make_release() {
   say "  ${release_dir##*/}.zip: $(stat -c %s "$release_dir.zip") bytes, $(unzip -Z1 "$release_dir.zip" | grep -vc '/$') files"
 }
 
-# The release made again from clean clones of the commit in other folders,
-# each with a box build of its own against the same target libraries: the
-# archives must be the same bytes. This tree's own release counts as one
-# when its work tree holds nothing not committed.
+# The release made again from its own source folder alone: the project's
+# archive unpacked in other folders (no git), each configured as box builds
+# of its own against the same target libraries and released with --source
+# (release.sh builds them): the archives must be the same bytes. This tree's
+# own release counts as one when its work tree holds nothing not committed.
 check_reproducible() {
-  local commit work=$build/reproduce side tree
+  local work=$build/reproduce side tree archive last
   local -a zips=()
-  commit=$(git -C "$here" rev-parse HEAD)
   [ -n "$(git -C "$here" status --porcelain --untracked-files=no)" ] || zips+=("$release_dir.zip")
+  archive=$(find "$release_dir/source/" -maxdepth 1 -name 'kavro-*.tar.gz')
   rm -rf "$work"
-  for side in one/kavro other/folder-of-another-length/kavro; do
+  for side in one other/folder-of-another-length; do
     [ ${#zips[@]} -lt 2 ] || break
-    tree=$work/$side
-    git clone -q --no-checkout "$here" "$tree" && git -C "$tree" checkout -q --detach "$commit" ||
-      fail "cannot clone $here into $tree"
-    configure_box "$tree" "$tree/build-box"
-    cmake --build "$tree/build-box" -j"$jobs" --target kavro-install >"$tree/build-box/build.log" 2>&1 ||
-      { tail -n 40 "$tree/build-box/build.log" >&2; fail "the box build of $tree failed"; }
-    configure_box_uclibc "$tree" "$tree/build-box-uclibc"
-    cmake --build "$tree/build-box-uclibc" -j"$jobs" --target kavro-install >"$tree/build-box-uclibc/build.log" 2>&1 ||
-      { tail -n 40 "$tree/build-box-uclibc/build.log" >&2; fail "the uClibc box build of $tree failed"; }
-    "$tree/scripts/release.sh" --build "$tree/build-box" --uclibc-build "$tree/build-box-uclibc" --zepa "$host_zepa" "$tree/release" \
-      "$host_build/demo/payloads" >"$tree/release.log" 2>&1 ||
-      { cat "$tree/release.log" >&2; fail "the release from $tree failed"; }
-    zips+=("$(find "$tree/release/" -maxdepth 1 -name 'kavro-*.zip')")
+    mkdir -p "$work/$side"
+    tar -xzf "$archive" -C "$work/$side" || fail "cannot unpack $archive"
+    last=$work/$side
+    tree=$last/$(basename "$archive" .tar.gz)
+    configure_box "$tree" "$work/$side/build-box"
+    configure_box_uclibc "$tree" "$work/$side/build-box-uclibc"
+    "$tree/scripts/release.sh" --source "$release_dir/source" --build "$work/$side/build-box" \
+      --uclibc-build "$work/$side/build-box-uclibc" --zepa "$host_zepa" "$work/$side/release" "$release_payloads" \
+      >"$work/$side/release.log" 2>&1 || { cat "$work/$side/release.log" >&2; fail "the release from $tree failed"; }
+    zips+=("$(find "$work/$side/release/" -maxdepth 1 -name 'kavro-*.zip')")
   done
-  cmp "${zips[0]}" "${zips[1]}" || fail "two releases of $commit differ: ${zips[0]} ${zips[1]}"
-  say "  the release of ${commit:0:12} is the same bytes from ${zips[0]%/release/*} and ${zips[1]%/release/*}"
+  cmp "${zips[0]}" "${zips[1]}" || fail "two releases of one commit differ: ${zips[0]} ${zips[1]}"
+  say "  the release is the same bytes from ${zips[0]%/release/*} and ${zips[1]%/release/*} (its source folder alone)"
+  check_new_version "$tree" "$last"
   rm -rf "$work"
+}
+
+# check_new_version TREE WORK: TREE (a release's source, unpacked, with its
+# box builds in WORK) made a git checkout; a commit that changes the
+# installer's version, then release.sh at once: the installer in its archive
+# must show the new version.
+check_new_version() {
+  local tree=$1 work=$2 version zip installer screen=$build/new-version-screen.txt
+  git -C "$tree" init -q && git -C "$tree" add -A . &&
+    git -C "$tree" -c user.name=lane -c user.email=lane@kavro.invalid commit -q -m "the release's source" ||
+    fail "cannot make $tree a git checkout"
+  version=$(sed -n 's/.*-- installer v\([0-9][0-9.]*\).*/\1/p' "$tree/installer/texts.h").1
+  sed -i "s/-- installer v[0-9][0-9.]*/-- installer v$version/" "$tree/installer/texts.h"
+  git -C "$tree" -c user.name=lane -c user.email=lane@kavro.invalid commit -q -a -m "installer v$version" ||
+    fail "cannot commit the new version in $tree"
+  "$tree/scripts/release.sh" --build "$work/build-box" --uclibc-build "$work/build-box-uclibc" --zepa "$host_zepa" \
+    "$work/new-version" "$release_payloads" >"$work/new-version.log" 2>&1 ||
+    { cat "$work/new-version.log" >&2; fail "the release after a new version failed"; }
+  zip=$(find "$work/new-version/" -maxdepth 1 -name "kavro-*-installer-$version.zip")
+  [ -f "$zip" ] || fail "no kavro-*-installer-$version.zip after the new version"
+  rm -rf "$work/new-version-unzipped"
+  unzip -q "$zip" -d "$work/new-version-unzipped" || fail "cannot unzip $zip"
+  installer=$(find "$work/new-version-unzipped" -name kavro-install -type f)
+  # shellcheck disable=SC2046 # the options are words
+  QEMU_CPU=405 "$host_build/bin/kavro-box" $(box_options "$installer") --disk "${zip%.zip}/dm7000.dsk" \
+    --freetype 2.1.3 --keys b0y >"$screen" 2>&1 || { cat "$screen" >&2; fail "the new version's installer failed"; }
+  grep -q -- "-- installer v$version" "$screen" || { cat "$screen" >&2; fail "the installer in $zip does not show v$version"; }
+  say "  a commit of installer v$version, then release.sh: its archive's kavro-install shows v$version"
 }
 
 # The gate itself: build-ppc's kavro-install, linked with the C++ runtime
@@ -805,7 +842,7 @@ check_release_install "$release_dir/kavro-install-uclibc" "$box_uclibc" "$box_uc
 step_done
 
 if [ "$quick" -eq 0 ]; then
-  step "8/8 the release made again from clean clones in other folders: the same bytes"
+  step "8/8 the release made again from its source folder in other folders: the same bytes; a new version released"
   check_reproducible
   step_done
 fi

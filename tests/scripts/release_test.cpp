@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// scripts/release.sh with a stand-in for the box build: this machine's /bin/true as the installer, its strip and
-// readelf as the cross binutils, /bin/true as the box gate.
+// scripts/release.sh with stand-ins for the box builds: this machine's /bin/true as the installers, its strip and
+// readelf as the cross binutils, /bin/true as the box gate, and ELF headers of PowerPC shared objects as plugins.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,10 +30,13 @@ class Release : public testing::Test {
     if (std::system(("git -C " + quoted(KAVRO_SOURCE_DIR) + " rev-parse --verify -q 'HEAD^{commit}' >/dev/null 2>&1")
                         .c_str()) != 0)
       GTEST_SKIP() << KAVRO_SOURCE_DIR " is not a git checkout";
-    fs::create_directories(build_ + "/bin");
-    for (const char *program : {"kavro-install", "kavro-install-uclibc"})
-      fs::copy_file("/bin/true", build_ + "/bin/" + program);
-    write(build_ + "/CMakeCache.txt", "KAVRO_CROSS_PREFIX:STRING=/usr/bin/\n");  // this machine's strip and readelf
+    for (const std::string &tree : {build_, uclibc_build_}) {
+      fs::create_directories(tree + "/bin");
+      for (const char *program : {"kavro-install", "kavro-install-uclibc"})
+        fs::copy_file("/bin/true", tree + "/bin/" + program);
+      write(tree + "/CMakeCache.txt", "KAVRO_CROSS_PREFIX:STRING=/usr/bin/\n");  // this machine's strip and readelf
+    }
+    built_from(KAVRO_SOURCE_DIR);
     payloads("p", "2");
     fs::create_directory(dir_ / "out");
     // UCL's source package as apt-get source leaves it: the .dsc names the other two with their SHA-256.
@@ -65,22 +68,44 @@ class Release : public testing::Test {
     const Bytes bytes = read_file(path).value_or(Bytes{});
     return {bytes.begin(), bytes.end()};
   }
-  // A payload folder NAME with the 24 files the installer can ask for; kavro-2.cfg holds CFG.
+  // Both stand-in box builds record the source of SOURCE as built from, as the box build does.
+  void built_from(const std::string &source) {
+    for (const std::string &tree : {build_, uclibc_build_})
+      shell(quoted(source + "/scripts/tree-state.sh") + " -o " + quoted(tree + "/built-from.txt") + " " +
+            quoted(source));
+  }
+  // The ELF header of a 32-bit big-endian PowerPC file of TYPE (3: a shared object, 2: a program), then NAME.
+  static std::string elf(int type, const std::string &name) {
+    std::string header("\x7f" "ELF\x01\x02\x01", 7);
+    header.resize(16, '\0');
+    header += std::string{'\0', static_cast<char>(type), '\0', '\x14', '\0', '\0', '\0', '\x01'};
+    header.resize(52, '\0');
+    return header + name;
+  }
+  // A payload folder NAME with the 24 files the installer can ask for, and its MANIFEST; kavro-2.cfg holds CFG.
   std::string payloads(const std::string &name, const std::string &cfg) {
     const std::string dir = dir_ / name;
     fs::create_directory(dir);
     for (const char *variant : {"d209-", "d213-"})
       for (const char *code : {"CZ", "EN", "AR", "BG", "HR", "NL", "FR", "GR", "HU", "PL", "SI"})
-        write(dir + "/" + variant + code + ".so", "p");
+        write(dir + "/" + variant + code + ".so", elf(3, std::string(variant) + code));
     write(dir + "/kavro-1.cfg", "1");
     write(dir + "/kavro-2.cfg", cfg);
+    manifest(dir);
     return dir;
   }
+  // DIR's MANIFEST naming every file DIR holds as it is now.
+  void manifest(const std::string &dir) {
+    shell("cd " + quoted(dir) + " && for f in *; do case $f in MANIFEST* | *~) continue;; esac; echo \"$f $(sha256sum <\"$f\" | cut -c1-64)" +
+          " GPL-2.0-or-later test 1.0 project:README.md\"; done >MANIFEST.new && mv MANIFEST.new MANIFEST");
+  }
   // The release script with the stand-ins, then ARGS; ENV goes before it, as in "VAR=value ".
-  Run release(const std::vector<std::string> &args, const std::string &env = "") {
+  // SOURCE's release script, by default this tree's.
+  Run release(const std::vector<std::string> &args, const std::string &env = "",
+              const std::string &source = KAVRO_SOURCE_DIR) {
     const char *build = std::getenv("KAVRO_BUILD_DIR");
-    std::string command = env + quoted(KAVRO_SOURCE_DIR "/scripts/release.sh") + " --build " + quoted(build_) +
-                          " --uclibc-build " + quoted(build_) + " --zepa " +
+    std::string command = env + quoted(source + "/scripts/release.sh") + " --build " + quoted(build_) +
+                          " --uclibc-build " + quoted(uclibc_build_) + " --zepa " +
                           quoted(std::string(build ? build : ".") + "/bin/zepa") +
                           " --box-gate /bin/true --ucl-source " + quoted(dir_ / "ucl");
     for (const auto &arg : args) command.append(" ").append(quoted(arg));
@@ -121,19 +146,29 @@ class Release : public testing::Test {
   }
 
   fixtures::TempDir dir_;
-  std::string build_ = dir_ / "build-box", out_ = dir_ / "out/rel";
+  std::string build_ = dir_ / "build-box", uclibc_build_ = dir_ / "build-box-uclibc", out_ = dir_ / "out/rel";
 };
 
-// All of it, or the previous release as it was.
+// All of it, or the previous release as it was: payloads the installer cannot take, that their manifest does not
+// vouch for, or plugins that are no box's shared objects stop it.
 TEST_F(Release, IsMadeWholeOrNotAtAll) {
   const std::string p = dir_ / "p";
-  for (const char *copy : {"linked", "no-cfg", "folder"}) fs::copy(p, dir_ / copy);
+  for (const char *copy : {"linked", "no-cfg", "folder", "no-manifest", "changed", "gone", "text-so", "program-so"})
+    fs::copy(p, dir_ / copy);
   fs::remove(dir_ / "linked/d213-EN.so");
   fs::create_symlink(p + "/d213-EN.so", dir_ / "linked/d213-EN.so");
   for (const char *extra : {"linked/a=b.txt", "linked/.kavro-2.cfg.swp", "linked/notes~", "no-cfg/.kavro-2.cfg.swp"})
     write(dir_ / extra, "x");
   fs::remove(dir_ / "no-cfg/kavro-1.cfg");
   fs::create_directory(dir_ / "folder/sub");
+  fs::remove(dir_ / "no-manifest/MANIFEST");
+  write(dir_ / "changed/kavro-2.cfg", "changed");
+  fs::remove(dir_ / "gone/d213-NL.so");
+  write(dir_ / "text-so/d209-HU.so", "PLACEHOLDER");
+  write(dir_ / "program-so/d213-SI.so", elf(2, "program"));
+  for (const char *changed : {"linked", "no-cfg", "text-so", "program-so"}) manifest(dir_ / changed);
+  write(dir_ / "so-gate", "#!/bin/sh\ncase $1 in *.so) echo \"box-gate: FAIL  not PIE\"; exit 1;; esac\n");
+  fs::permissions(dir_ / "so-gate", fs::perms::owner_all);
   const std::string out = out_;
   const struct {
     std::vector<std::string> args;
@@ -146,6 +181,12 @@ TEST_F(Release, IsMadeWholeOrNotAtAll) {
        1,
        "fails the box gate (/bin/false): a box would not run it; OUTDIR is as it was\n"},
       {{out, dir_ / "folder"}, 1, (dir_ / "folder/sub") + " is not a regular file"},
+      {{out, dir_ / "no-manifest"}, 1, "dm7000: no MANIFEST in " + (dir_ / "no-manifest") + ": it names"},
+      {{out, dir_ / "changed"}, 1, "dm7000: kavro-2.cfg is not the file " + (dir_ / "changed/MANIFEST") + " names"},
+      {{out, dir_ / "gone"}, 1, "/gone/MANIFEST names d213-NL.so, which " + (dir_ / "gone") + " does not hold"},
+      {{out, dir_ / "text-so"}, 1, "the plugin d209-HU.so is not an ELF file; a plugin is a 32-bit big-endian PowerPC"},
+      {{out, dir_ / "program-so"}, 1, "the plugin d213-SI.so is not a shared object (type 0002"},
+      {{"--box-gate", dir_ / "so-gate", out, p}, 1, "the plugin d209-AR.so fails the box gate"},
       {{out, out}, 2, " lies inside OUTDIR " + out + "\n"},
       {{p + "/rel", p}, 2, "lies inside the payload folder " + p + "\n"},
       {{out, dir_ / "linked"}, 0, ""},
@@ -273,12 +314,30 @@ TEST_F(Release, ArchiveIsTheReleaseWithItsSourceTheSameBytesEachTime) {
   EXPECT_EQ(
       shell("zcat " + quoted(folder + "/source/kavro-2.0-7020-installer-0.24.tar.gz") + " | git get-tar-commit-id"),
       commit);
-  const std::string buildinfo = text(folder + "/BUILDINFO"), guide = text(folder + "/README.txt");
+  const std::string buildinfo = text(folder + "/BUILDINFO"), dos_guide = text(folder + "/README.txt");
+  // Every payload with its SHA-256, the gate's rows of every plugin, every Debian package with its version.
+  for (const std::string &line :
+       {"    kavro-2.cfg " + shell("sha256sum <" + quoted(dir_ / "p/kavro-2.cfg") + " | cut -c1-64").substr(0, 64) +
+            " GPL-2.0-or-later test 1.0 project:README.md\n",
+        std::string("  d213-SI.so: PASS"), std::string("\nInstalled-Build-Depends:\n "), std::string("\n zip (= ")})
+    EXPECT_NE(buildinfo.find(line), std::string::npos) << line << "\n" << buildinfo;
+  EXPECT_EQ(buildinfo.find("d213-SI.so: PASS", buildinfo.find("d213-SI.so: PASS") + 1), std::string::npos);
+  // The guide: DOS line ends, plain ASCII in short lines, every word filled in.
+  std::string guide;
+  for (std::size_t i = 0; i < dos_guide.size(); ++i) {
+    if (dos_guide[i] == '\n') {
+      EXPECT_TRUE(i > 0 && dos_guide[i - 1] == '\r') << "a line without CR at byte " << i;
+    }
+    if (dos_guide[i] != '\r' || i + 1 == dos_guide.size() || dos_guide[i + 1] != '\n') guide += dos_guide[i];
+  }
+  EXPECT_NE(guide.find("kavro-2.cfg\n      test 1.0, under GPL-2.0-or-later; its source:\n"
+                       "      in source/kavro-2.0-7020-installer-0.24.tar.gz,\n      the file README.md\n"),
+            std::string::npos)
+      << guide;
   EXPECT_NE(buildinfo.find("commit:       " + commit.substr(0, 40)), std::string::npos) << buildinfo;
   EXPECT_NE(guide.find(commit.substr(0, 40)), std::string::npos);
   EXPECT_EQ(guide.find(dir_.path()), std::string::npos);
   EXPECT_EQ(buildinfo.find(dir_.path()), std::string::npos) << buildinfo;
-  // The guide: plain ASCII in short lines, every word filled in.
   std::size_t line_start = 0;
   for (std::size_t i = 0; i < guide.size(); ++i) {
     EXPECT_TRUE(guide[i] == '\n' || (guide[i] >= ' ' && guide[i] <= '~')) << "byte " << i;
@@ -292,6 +351,25 @@ TEST_F(Release, ArchiveIsTheReleaseWithItsSourceTheSameBytesEachTime) {
   ASSERT_EQ(release({dir_ / "elsewhere/further/other", dir_ / "p"}, epoch).status, 0);
   shell("cmp " + quoted(folder + ".zip") + " " + quoted(folder_in(dir_ / "elsewhere/further/other") + ".zip"));
 
+  // Made again from its own source folder, unpacked, without git (the box builds recording that tree): the same
+  // bytes as from the checkout, the time taken from the archive, when the checkout holds no changes.
+  const std::string unpacked = dir_ / "unpacked", tree = unpacked + "/kavro-2.0-7020-installer-0.24";
+  shell("mkdir " + quoted(unpacked) + " && tar -xzf " +
+        quoted(folder + "/source/kavro-2.0-7020-installer-0.24.tar.gz") + " -C " + quoted(unpacked));
+  built_from(tree);
+  const Run again = release({"--source", folder + "/source", dir_ / "again", dir_ / "p"}, "", tree);
+  ASSERT_EQ(again.status, 0) << again.err;
+  write(tree + "/kavro", "changed");
+  const Run changed_tree = release({"--source", folder + "/source", dir_ / "again", dir_ / "p"}, "", tree);
+  EXPECT_EQ(changed_tree.status, 2);
+  EXPECT_NE(changed_tree.err.find("/source/kavro-2.0-7020-installer-0.24.tar.gz unpacked and unchanged"),
+            std::string::npos)
+      << changed_tree.err;
+  built_from(KAVRO_SOURCE_DIR);
+  ASSERT_EQ(release({dir_ / "checkout", dir_ / "p"}).status, 0);
+  if (!name.ends_with("-dirty"))
+    shell("cmp " + quoted(folder_in(dir_ / "checkout") + ".zip") + " " + quoted(folder_in(dir_ / "again") + ".zip"));
+
   // A UCL source file that is not the one its .dsc names stops the release before it starts.
   write(dir_ / "ucl/ucl_1.0.orig.tar.xz", "other\n");
   const std::vector<std::string> names_before = folder_names();
@@ -300,6 +378,46 @@ TEST_F(Release, ArchiveIsTheReleaseWithItsSourceTheSameBytesEachTime) {
   EXPECT_NE(changed.err.find("ucl/ucl_1.0.orig.tar.xz: not the file ucl_1.0-1.dsc names"), std::string::npos)
       << changed.err;
   EXPECT_EQ(folder_names(), names_before);
+}
+
+// What the release takes from elsewhere, checked before anything is made: box builds of this very source (commit
+// and changes), their UCL from the .dsc the release carries, and a gate that runs unless --no-box-gate says not to.
+TEST_F(Release, TakesOnlyBuildsOfThisSourceAndAGateThatRuns) {
+  write(dir_ / "not-executable", "#!/bin/sh\n");
+  fs::create_directories(dir_ / "ucl-uclibc/lib");
+  fs::create_directories(dir_ / "ucl-uclibc/source");
+  write(dir_ / "ucl-uclibc/source/ucl_1.0-1.dsc", "Version: 1.0-2\n");
+  const std::string stale = "commit 0000000000000000000000000000000000000000\nchanges none\n";
+  const struct {
+    std::string setting;  // built-from: the glibc build's record; ucl: the uClibc build's UCL
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } rows[] = {
+      {"built-from", {}, 2, " was built from commit 000000000000, no changes, not from this tree (commit "},
+      {"ucl", {}, 2, "build-box-uclibc: its UCL was built from " + (dir_ / "ucl-uclibc/source/ucl_1.0-1.dsc")},
+      {"", {"--box-gate", dir_ / "not-executable"}, 2, "no box gate at " + (dir_ / "not-executable")},
+      {"", {"--box-gate", dir_ / "missing"}, 2, "no box gate at " + (dir_ / "missing") + " (missing or not"},
+      {"", {"--no-box-gate"}, 0, ""},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.err);
+    built_from(KAVRO_SOURCE_DIR);
+    write(uclibc_build_ + "/CMakeCache.txt", "KAVRO_CROSS_PREFIX:STRING=/usr/bin/\n");
+    if (row.setting == "built-from") write(build_ + "/built-from.txt", stale);
+    if (row.setting == "ucl")
+      write(uclibc_build_ + "/CMakeCache.txt", "UCL_STATIC_LIBRARY:FILEPATH=" + (dir_ / "ucl-uclibc/lib/libucl.a\n"));
+    std::vector<std::string> args = row.args;
+    args.insert(args.end(), {out_, dir_ / "p"});
+    const Run r = release(args);
+    EXPECT_EQ(r.status, row.status) << r.err;
+    EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+    EXPECT_EQ(fs::exists(out_), row.status == 0);
+  }
+  const std::string buildinfo = text(folder_in(out_) + "/BUILDINFO");
+  for (const char *line : {"\n  kavro-install: not checked (--no-box-gate)\n",
+                           "\n  d209-AR.so: a PowerPC shared object, not checked (--no-box-gate)\n"})
+    EXPECT_NE(buildinfo.find(line), std::string::npos) << buildinfo;
 }
 
 // --sign KEY: a detached signature of SHA256SUMS that gpg verifies, last in the archive; a key gpg does not
