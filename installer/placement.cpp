@@ -100,33 +100,39 @@ bool within_size_limit(std::uint32_t decoded) {
 enum class Room { kNone, kInPlace, kHeld };
 
 // The free space statfs reports for the folder of `path`, in bytes, its
-// block size and the file system's magic number; false when it cannot be
-// read.
-bool free_space(const char *path, std::uint64_t *free, std::uint32_t *block, long *type = nullptr) {
+// block size and the whole report; false when it cannot be read.
+bool free_space(const char *path, std::uint64_t *free, std::uint32_t *block, struct statfs *medium) {
   char folder[kPathBufferSize];
   folder_of(path, folder);
-  struct statfs medium;
-  if (statfs(folder, &medium) != 0) return false;
-  *block = medium.f_bsize > 0 ? static_cast<std::uint32_t>(medium.f_bsize) : 1;
-  *free = static_cast<std::uint64_t>(medium.f_bavail) * *block;
-  if (type != nullptr) *type = static_cast<long>(medium.f_type);
+  if (statfs(folder, medium) != 0) return false;
+  *block = medium->f_bsize > 0 ? static_cast<std::uint32_t>(medium->f_bsize) : 1;
+  *free = static_cast<std::uint64_t>(medium->f_bavail) * *block;
   return true;
 }
 
-// JFFS2 counts as free the dirty space its garbage collection can win back
-// only while it keeps a reserve of its own (about an erase block and 1 % of
-// the flash): when a write has run out of room, what statfs still reports
-// there is room no write can use. On other media it is the truth.
+// JFFS2 counts as free the dirty space its garbage collection wins back only
+// while it keeps a reserve: a write fails once less than an erase block and
+// 1 % of the flash is left dirty, whatever statfs reports. Its erase block is
+// not told; 128 KiB is the largest of the boxes' flashes.
 constexpr long kJffs2Magic = 0x72b6;
+constexpr std::uint64_t kLargestEraseBlock = 128 * 1024;
 
-// What the medium of `path` reports free but will not write, measured right
-// after a write ran out of room; 0 where statfs tells the truth. False when
+// What the medium of `path` reports free but will not write, right after a
+// write ran out of room: on JFFS2 what statfs still reports then, and never
+// less than its reserve; 0 on media whose statfs tells the truth. False when
 // statfs cannot be read.
 bool measure_unwritable(const char *path, std::uint64_t *unwritable) {
   std::uint32_t block = 1;
-  long type = 0;
-  if (!free_space(path, unwritable, &block, &type)) return false;
-  if (type != kJffs2Magic) *unwritable = 0;
+  struct statfs medium;
+  if (!free_space(path, unwritable, &block, &medium)) return false;
+  if (static_cast<long>(medium.f_type) != kJffs2Magic) {
+    *unwritable = 0;
+    return true;
+  }
+  // A division of 32 bits: the boxes' code has no 64-bit division of its own.
+  const std::uint32_t hundredth = static_cast<std::uint32_t>(medium.f_blocks) / 100;
+  const std::uint64_t reserve = kLargestEraseBlock + std::uint64_t{hundredth} * block;
+  if (*unwritable < reserve) *unwritable = reserve;
   return true;
 }
 
@@ -142,7 +148,8 @@ Room room_in_place(const StagedFile &file) {
   if (lstat(file.target, &old) != 0 || !S_ISREG(old.st_mode)) return Room::kNone;
   std::uint64_t reported = 0;
   std::uint32_t block = 1;
-  if (!free_space(file.target, &reported, &block)) return Room::kNone;
+  struct statfs medium;
+  if (!free_space(file.target, &reported, &block, &medium)) return Room::kNone;
   // Divisions of 32 bits: the boxes' code has no 64-bit division of its own.
   const std::uint32_t decoded = file.decoded;
   const std::uint64_t needed = std::uint64_t{decoded / block + (decoded % block != 0 ? 1u : 0u)} * block;

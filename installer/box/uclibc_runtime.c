@@ -106,6 +106,7 @@ _Static_assert(sizeof(struct dirent) == 268, "struct dirent");
 _Static_assert(sizeof(struct statfs) == 64, "struct statfs");
 FIELD(struct statfs, f_type, 0, 4);
 FIELD(struct statfs, f_bsize, 4, 4);
+FIELD(struct statfs, f_blocks, 8, 4);
 FIELD(struct statfs, f_bavail, 16, 4);
 _Static_assert(offsetof(struct statfs, f_namelen) == 36, "statfs.f_namelen");
 
