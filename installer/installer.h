@@ -143,6 +143,10 @@ struct StagedFile {
   Staging state = Staging::kNothing;
   char staged[kPathBufferSize] = "";
   std::uint32_t decoded = 0;  // its length, known from check_file
+  // What a JFFS2 medium still counted free when it refused the staged copy
+  // for lack of space: room its statfs reports that no write can use (it
+  // keeps blocks for its garbage collection and counts them free).
+  std::uint64_t unwritable = 0;
 };
 
 int remove_path(const char *path);

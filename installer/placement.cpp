@@ -99,24 +99,61 @@ bool within_size_limit(std::uint32_t decoded) {
 
 enum class Room { kNone, kInPlace, kHeld };
 
+// The free space statfs reports for the folder of `path`, in bytes, its
+// block size and the whole report; false when it cannot be read.
+bool free_space(const char *path, std::uint64_t *free, std::uint32_t *block, struct statfs *medium) {
+  char folder[kPathBufferSize];
+  folder_of(path, folder);
+  if (statfs(folder, medium) != 0) return false;
+  *block = medium->f_bsize > 0 ? static_cast<std::uint32_t>(medium->f_bsize) : 1;
+  *free = static_cast<std::uint64_t>(medium->f_bavail) * *block;
+  return true;
+}
+
+// JFFS2 counts as free the dirty space its garbage collection wins back only
+// while it keeps a reserve: a write fails once less than an erase block and
+// 1 % of the flash is left dirty, whatever statfs reports. Its erase block is
+// not told; 128 KiB is the largest of the boxes' flashes.
+constexpr long kJffs2Magic = 0x72b6;
+constexpr std::uint64_t kLargestEraseBlock = 128 * 1024;
+
+// What the medium of `path` reports free but will not write, right after a
+// write ran out of room: on JFFS2 what statfs still reports then, and never
+// less than its reserve; 0 on media whose statfs tells the truth. False when
+// statfs cannot be read.
+bool measure_unwritable(const char *path, std::uint64_t *unwritable) {
+  std::uint32_t block = 1;
+  struct statfs medium;
+  if (!free_space(path, unwritable, &block, &medium)) return false;
+  if (static_cast<long>(medium.f_type) != kJffs2Magic) {
+    *unwritable = 0;
+    return true;
+  }
+  // A division of 32 bits: the boxes' code has no 64-bit division of its own.
+  const std::uint32_t hundredth = static_cast<std::uint32_t>(medium.f_blocks) / 100;
+  const std::uint64_t reserve = kLargestEraseBlock + std::uint64_t{hundredth} * block;
+  if (*unwritable < reserve) *unwritable = reserve;
+  return true;
+}
+
 // Whether the file, `decoded` bytes long in whole blocks of the medium, fits
 // where its old target stands once that is gone (kInPlace), would fit but a
 // process holds the old one, so that removing it frees nothing (kHeld), or
 // does not fit, there is no old file or the file-size limit is below it
-// (kNone).
+// (kNone). Of the free space, what the medium refused to write when the
+// staged copy ran out of room does not count (JFFS2's reserve).
 Room room_in_place(const StagedFile &file) {
   if (!within_size_limit(file.decoded)) return Room::kNone;
   struct stat old;
   if (lstat(file.target, &old) != 0 || !S_ISREG(old.st_mode)) return Room::kNone;
-  char folder[kPathBufferSize];
-  folder_of(file.target, folder);
+  std::uint64_t reported = 0;
+  std::uint32_t block = 1;
   struct statfs medium;
-  if (statfs(folder, &medium) != 0) return Room::kNone;
+  if (!free_space(file.target, &reported, &block, &medium)) return Room::kNone;
   // Divisions of 32 bits: the boxes' code has no 64-bit division of its own.
-  const std::uint32_t block = medium.f_bsize > 0 ? static_cast<std::uint32_t>(medium.f_bsize) : 1;
   const std::uint32_t decoded = file.decoded;
   const std::uint64_t needed = std::uint64_t{decoded / block + (decoded % block != 0 ? 1u : 0u)} * block;
-  const std::uint64_t free = static_cast<std::uint64_t>(medium.f_bavail) * block;
+  const std::uint64_t free = reported > file.unwritable ? reported - file.unwritable : 0;
   if (needed <= free) return Room::kInPlace;
   if (needed > free + freed_by_removal(old)) return Room::kNone;
   return file_in_use(old, kProcDir) ? Room::kHeld : Room::kInPlace;
@@ -224,6 +261,7 @@ int stage_file(StagedFile *file) {
     }
     error = errno;
   }
+  if (lack_of_space(error) && !measure_unwritable(file->staged, &file->unwritable)) error = 0;
   box_operations().unlink(file->staged);
   switch (lack_of_space(error) ? room_in_place(*file) : Room::kNone) {
     case Room::kInPlace:

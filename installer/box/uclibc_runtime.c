@@ -104,7 +104,9 @@ _Static_assert(sizeof(struct dirent) == 268, "struct dirent");
 
 // Only up to f_namelen: the later fields (f_frsize, f_flags) are newer.
 _Static_assert(sizeof(struct statfs) == 64, "struct statfs");
+FIELD(struct statfs, f_type, 0, 4);
 FIELD(struct statfs, f_bsize, 4, 4);
+FIELD(struct statfs, f_blocks, 8, 4);
 FIELD(struct statfs, f_bavail, 16, 4);
 _Static_assert(offsetof(struct statfs, f_namelen) == 36, "statfs.f_namelen");
 

@@ -43,8 +43,9 @@ class Installer : public BoxTest {
       const bool kept = expected.find(" kept ") == 4;
       const std::string state = kept ? expected.substr(0, 4) + expected.substr(9) : expected;
       EXPECT_EQ(box_state(path), state) << path;
-      EXPECT_TRUE(!kept ||
-                  fs::last_write_time(root_ / path.substr(1)) < fs::last_write_time(root_ / kProduct.substr(1)));
+      std::error_code gone;  // a kept file that is gone has no time: the state above fails already
+      EXPECT_TRUE(!kept || fs::last_write_time(root_ / path.substr(1), gone) <
+                               fs::last_write_time(root_ / kProduct.substr(1), gone));
       const std::string listed = state.rfind("-> ", 0) == 0 ? path + " " + state : state[0] == 'd' ? path + "/" : path;
       EXPECT_EQ(o.report.find(" " + listed + "\n") != std::string::npos, state != "absent") << path;
     }
