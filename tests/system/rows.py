@@ -48,6 +48,8 @@ import tempfile
 import time
 import zlib
 
+# No bytecode beside the sources: the tree stays as checked out.
+sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(SOURCE, "tools/kavro-box/system"))

@@ -43,6 +43,8 @@ import termios
 import time
 import tty
 
+# No bytecode beside the sources: the tree stays as checked out.
+sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
 sys.path.insert(0, HERE)
