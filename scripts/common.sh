@@ -30,6 +30,21 @@ print_option() {
   esac
 }
 
+# install_packages PACKAGE...: installs the Debian packages missing of these,
+# as root; as another user ends naming them.
+install_packages() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  [ "$(id -u)" -eq 0 ] || fail "missing packages: ${missing[*]} (run as root, or: sudo apt-get install ${missing[*]})"
+  say "installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
 # source_version PACKAGE: the version `apt-get source` would fetch.
 source_version() {
   local dsc

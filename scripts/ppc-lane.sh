@@ -60,6 +60,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
+. "$here/scripts/common.sh"  # the lane's own say and fail follow
 build=$here/build-ppc
 host_build=$here/build-ppc-host
 deps=$build/deps
@@ -115,21 +116,6 @@ step_done() {
 packages=(cmake make g++ g++-$triple qemu-user dpkg-dev xz-utils
           libucl-dev libgtest-dev googletest gawk bison python3 git zip unzip gnupg
           uclibc-source linux-libc-dev-powerpc-cross)
-
-install_packages() {
-  local missing=() p
-  for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" -ne 0 ]; then
-    fail "missing packages: ${missing[*]} (run as root, or: sudo apt-get install ${missing[*]})"
-  fi
-  say "installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
 
 qemu_binary() {
   command -v qemu-ppc || command -v qemu-ppc-static || fail "no qemu-ppc (Debian package qemu-user)"
@@ -755,7 +741,7 @@ check_release_install() {
 # --------------------------------------------------------------------- run
 
 step "1/$([ "$box_only" -eq 1 ] && echo 3 || echo 8) packages"
-install_packages
+install_packages "${packages[@]}"
 qemu=$(qemu_binary)
 enable_binfmt
 mkdir -p "$deps" "$box_deps"

@@ -22,6 +22,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
+. "$here/scripts/common.sh"  # the lane's own say and fail follow
 jobs=2
 packages=(qemu-system-ppc mtd-utils linux-source-6.1 bc flex bison libssl-dev libelf-dev cpio xz-utils
           device-tree-compiler perl python3 cmake make g++)
@@ -33,21 +34,8 @@ fail() { echo "system-lane: $*" >&2; exit 1; }
 step() { say "$1"; step_start=$SECONDS; }
 step_done() { say "  done in $((SECONDS - step_start)) s"; }
 
-install_packages() {
-  local missing=() p
-  for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  [ "$(id -u)" -eq 0 ] || fail "missing packages: ${missing[*]} (run as root, or: sudo apt-get install ${missing[*]})"
-  say "installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
-
 step "1/3 packages"
-install_packages
+install_packages "${packages[@]}"
 step_done
 
 step "2/3 the box builds, the boxes' C libraries, the kernel, this machine's disk tool"
