@@ -182,7 +182,10 @@ int flushes_per_install(const fs::path &disk, const fs::path &output) {
   static constexpr BoxOperations kCounting{
       .chmod = [](const char *path, mode_t mode) { return libc_box_operations().chmod(path, mode); },
       .flush = [](const char *path) { return ++flushes, libc_box_operations().flush(path); },
+      .link = [](const char *existing, const char *path) { return libc_box_operations().link(existing, path); },
+      .mkdir = [](const char *path, mode_t mode) { return libc_box_operations().mkdir(path, mode); },
       .rename = [](const char *from, const char *to) { return libc_box_operations().rename(from, to); },
+      .rmdir = [](const char *path) { return libc_box_operations().rmdir(path); },
       .symlink = [](const char *target, const char *path) { return libc_box_operations().symlink(target, path); },
       .unlink = [](const char *path) { return libc_box_operations().unlink(path); },
   };

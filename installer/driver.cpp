@@ -168,21 +168,25 @@ void link_font(const Places &places) {
   }
 }
 
-// The plugin and its configuration, both checked: both staged, then both put
-// in place, plugin first; a failure of either leaves the old pair.
+// The plugin and its configuration, both checked: both staged as a pair,
+// then the pair put in place at once; a failure of either leaves the old pair
+// (but for a plugin written in the room of the old one).
 int install_plugin_and_config(StagedFile *plugin, StagedFile *config) {
-  int status = stage_file(plugin);
+  FilePair pair;
+  int status = prepare_pair(&pair, plugin, config);
+  if (status == kExitDone) status = stage_file(plugin);
   if (status != kExitDone) {
     std::puts(texts::kPluginFailed);
+    discard_pair(&pair);
     return status;
   }
   std::puts(texts::kPluginInstalled);
   status = stage_file(config);
   if (status != kExitDone) {
-    discard_staged(plugin);
+    discard_pair(&pair);
     return status;
   }
-  return put_in_place(plugin, config);
+  return switch_pair(&pair);
 }
 
 }  // namespace

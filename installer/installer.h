@@ -114,17 +114,21 @@ struct Answers {
 // the status of the file that failed.
 int install(int freetype_older, const Answers &answers, const Places &places);
 
-// File placement. A file of the disk is decoded into a staged file beside its
-// target (".NAME.new" in the same folder), given its mode there and flushed;
-// only then is it renamed over the target. A link is made under its staged
-// name and renamed over the old one.
+// File placement. A file of the disk is decoded into a staged file (beside
+// its target, ".NAME.new" in the same folder, or in the pair folder of a
+// pair), given its mode there and flushed; only then is it renamed over the
+// target, or its pair switched. A link is made under its staged name and
+// renamed over the old one.
 
 // What placing files and links does to the box. Replaceable, so that tests
 // can cut an installation at any step; the table must outlive its use.
 struct BoxOperations {
   int (*chmod)(const char *path, mode_t mode);
   int (*flush)(const char *path);  // a file's bytes or a folder's entries to the medium
+  int (*link)(const char *existing, const char *path);  // a second (hard) name
+  int (*mkdir)(const char *path, mode_t mode);
   int (*rename)(const char *from, const char *to);
+  int (*rmdir)(const char *path);
   int (*symlink)(const char *target, const char *path);
   int (*unlink)(const char *path);
 };
@@ -142,6 +146,9 @@ struct StagedFile {
   const char *what = nullptr;  // how messages call it ("plugin"); null: "file"
   Staging state = Staging::kNothing;
   char staged[kPathBufferSize] = "";
+  // The file the new one takes the place of: the target itself, or the file
+  // in the current pair folder when the target is a link of the pair.
+  char replaced[kPathBufferSize] = "";
   std::uint32_t decoded = 0;  // its length, known from check_file
   // What a JFFS2 medium still counted free when it refused the staged copy
   // for lack of space: room its statfs reports that no write can use (it
@@ -155,20 +162,21 @@ int remove_path(const char *path);
 void remove_staged(const char *target);
 
 // Decodes the file of the disk once without writing anything and notes its
-// length and staged name: 0, or 95 after the messages when it is damaged or
+// length, its staged name (".NAME.new" beside the target) and the file it
+// replaces (the target): 0, or 95 after the messages when it is damaged or
 // missing (or its target's staged name does not fit).
 int check_file(StagedFile *file);
 
 // Stages a file check_file has passed: 0, or 95 (unpacking failed, or
 // something that cannot be removed stands at the staged name) or 96 (its mode
 // could not be set) after the messages, with nothing staged left. When the
-// medium or quota holds no second copy beside an old target but the file
-// fits in its place (within the file-size limit, and counting the old file's
-// room only when no process holds it), the old file is removed and the new
-// one written there instead (state kInPlace); when that fails too, the
-// target is left missing, never cut short, and the message says so. When the
-// file would fit only if a process did not hold the old one, 95 after one
-// message saying that it is in use.
+// medium or quota holds no second copy beside the file it replaces but the
+// file fits in its place (within the file-size limit, and counting the old
+// file's room only when no process holds it), the old file is removed and the
+// new one staged again; when that fails too, the target is left missing,
+// never cut short, and the message says so. When the file would fit only if a
+// process did not hold the old one, 95 after one message saying that it is in
+// use.
 int stage_file(StagedFile *file);
 
 // Renames the staged files over their targets, `first` before `second` (null:
@@ -178,6 +186,37 @@ int put_in_place(StagedFile *first, StagedFile *second);
 
 // Removes the staged file of a file not put in place.
 void discard_staged(StagedFile *file);
+
+// The plugin and its configuration, put in place as one pair. Both names are
+// links into ".STEM" (STEM: the plugin's name without its extension), itself
+// a link to one of two pair folders beside them, ".STEM-1" or ".STEM-2". A
+// new pair is staged whole in the folder ".STEM" does not name, and ".STEM" is
+// renamed over once: at every moment the names show the whole old pair or the
+// whole new one. An old pair of plain files is first taken into a pair folder
+// by hard links, so that turning its names into links changes nothing they
+// show. The two names must be in one folder.
+struct FilePair {
+  StagedFile *plugin;
+  StagedFile *config;
+  char switch_link[kPathBufferSize];  // FOLDER/.STEM
+  char folders[2][kPathBufferSize];   // FOLDER/.STEM-1, FOLDER/.STEM-2
+  int current;                        // the folder .STEM names; -1: none
+};
+
+// Names the pair of two files check_file has passed, clears what a cut-off
+// run left in the pair folder that is not current and makes it the files'
+// staged place (their `staged` and `replaced` set): 0, or 95 after the
+// message when a leftover cannot be removed or the folder cannot be made.
+int prepare_pair(FilePair *pair, StagedFile *plugin, StagedFile *config);
+
+// Puts a pair whose two files are staged in place with the one rename, then
+// removes the old pair folder: 0, or 95 after the message when a step before
+// that rename failed (the staged pair is removed, the old one stays shown).
+int switch_pair(FilePair *pair);
+
+// Removes the staged pair of a pair not put in place, and the pair folder of
+// an old pair of plain files when the switch link does not name it yet.
+void discard_pair(FilePair *pair);
 
 // One file checked, staged and put in place: 0, 95 or 96.
 int install_file(const char *name, const char *target, mode_t mode);

@@ -197,14 +197,24 @@ class BoxTest : public ::testing::Test {
   }
 
   // A path of the last run's box: "absent", "-> TARGET", "dir MODE", or "MODE CONTENT".
+  // What stands at `path` in the box: "absent", "-> TARGET", "dir MODE" or "MODE CONTENT". The plugin's and the
+  // configuration's names are links into the pair folder: shown as the file they name.
   std::string box_state(const std::string &path) const {
     const fs::path outside = root_ / path.substr(1);
     struct stat st;
     if (lstat(outside.c_str(), &st) != 0) return "absent";
+    if (S_ISLNK(st.st_mode) && !pair_link(path).empty() && stat(outside.c_str(), &st) != 0) return "absent";
     if (S_ISLNK(st.st_mode)) return "-> " + fs::read_symlink(outside).string();
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", st.st_mode & 07777);
     return S_ISDIR(st.st_mode) ? std::string("dir ") + mode : mode + (" " + read_file(outside));
+  }
+
+  // The text of the link at `path` when it is a link into the pair folder, else "".
+  std::string pair_link(const std::string &path) const {
+    std::error_code no_link;
+    const std::string text = fs::read_symlink(root_ / path.substr(1), no_link).string();
+    return text.starts_with(".kavro/") ? text : "";
   }
 
   fs::path work_, disk_, root_;  // this test's folder, the full data disk, the box of the last run

@@ -14,7 +14,8 @@ using namespace screen;
 const std::string kPlugin = "/var/tuxbox/plugins/kavro.so", kConfig = "/var/tuxbox/plugins/kavro.cfg",
                   kTit = "/var/tuxbox/Kavro/tit", kFontLink = "/var/tuxbox/Kavro/Kavro.ttf",
                   kProduct = "/var/tuxbox/Kavro", kStagedPlugin = "/var/tuxbox/plugins/.kavro.so.new",
-                  kStagedConfig = "/var/tuxbox/plugins/.kavro.cfg.new";
+                  kStagedConfig = "/var/tuxbox/plugins/.kavro.cfg.new", kPairLink = "/var/tuxbox/plugins/.kavro",
+                  kPairFolder1 = "/var/tuxbox/plugins/.kavro-1", kPairFolder2 = "/var/tuxbox/plugins/.kavro-2";
 
 struct Row {
   const char *what;
@@ -46,7 +47,11 @@ class Installer : public BoxTest {
       std::error_code gone;  // a kept file that is gone has no time: the state above fails already
       EXPECT_TRUE(!kept || fs::last_write_time(root_ / path.substr(1), gone) <
                                fs::last_write_time(root_ / kProduct.substr(1), gone));
-      const std::string listed = state.rfind("-> ", 0) == 0 ? path + " " + state : state[0] == 'd' ? path + "/" : path;
+      const std::string link = pair_link(path);
+      const std::string listed = !link.empty()                 ? path + " -> " + link
+                                 : state.rfind("-> ", 0) == 0 ? path + " " + state
+                                 : state[0] == 'd'            ? path + "/"
+                                                              : path;
       EXPECT_EQ(o.report.find(" " + listed + "\n") != std::string::npos, state != "absent") << path;
     }
     // Single-key input during the questions; the terminal as it was after the end, but after the interrupt key.
@@ -73,6 +78,17 @@ std::vector<Row> Installer::rows() {
   write_file(work_ / "hold", "exec 3<" + kPlugin + "\nsleep 600 <&3 >/dev/null 2>&1 &\nexec 3<&-\nexec \"$@\"\n");
   const std::string hold = "/tmp/hold=" + (work_ / "hold").string();
   const std::string sparse_so = kPlugin + "=" + (work_ / "sparse.so").string();
+  // A pair an installation of today left: the names links into .kavro, which names .kavro-2; then the options of a
+  // row.
+  const auto linked_pair = [&](std::vector<std::string> options) {
+    options.insert(options.end(), {"--link", kPlugin + "=.kavro/kavro.so", "--link", kConfig + "=.kavro/kavro.cfg",
+                                   "--link", kPairLink + "=.kavro-2", "--file", kPairFolder2 + "/kavro.so=" +
+                                   (work_ / "old-300.so").string(), "--file", kPairFolder2 + "/kavro.cfg=" +
+                                   (work_ / "old.cfg").string()});
+    return options;
+  };
+  const std::vector<std::pair<std::string, std::string>> new_pair_in_1 = {{kPlugin, "0755 " + new_300}, {kConfig,
+      "0644 " + payload("kavro-2.cfg")}, {kPairLink, "-> .kavro-1"}, {kPairFolder2, "absent"}};
   write_file(work_ / "sparse.so", "");
   fs::resize_file(work_ / "sparse.so", 300 * 1024);  // holes only
   const auto filler = [&](int kb) {
@@ -201,7 +217,8 @@ std::vector<Row> Installer::rows() {
     {"English install", "b1ay", {"--font-name", "md_khmurabi_10.ttf"}, 0, start() + pass({.fonts =
      font_menu({"md_khmurabi_10.ttf"}), .summary = summary(flash, favourite_font(md))}) + installed("Creating dir "
      "/var/tuxbox/Kavro/tit\n\nSelected font: '" + md + "'\n\n"), kProbe, {{kPlugin, en}, {kConfig, "0644 " +
-     payload("kavro-2.cfg")}, {kTit, made}, {kFontLink, "-> " + md}}},  // the directory 0777 under the umask
+     payload("kavro-2.cfg")}, {kTit, made}, {kFontLink, "-> " + md}, {kPairLink, "-> .kavro-2"}, {kPairFolder1,
+     "absent"}}},  // the directory 0777 under the umask
     {"z confirms like y, /tmp linked as it is", "b2z", {}, 0, start() + pass({.summary = summary(tmp)}) +
      installed(to_tmp), probed, {{kTit, "-> /tmp"}, {kPlugin, en}}},
     {"large plugin of many blocks", "b0y", {}, 0, start() + pass({}) + installed(), probed, {{kPlugin, "0755 " + big}},
@@ -227,9 +244,15 @@ std::vector<Row> Installer::rows() {
     // (a leftover of a cut-off run removed first), written in place when the
     // flash holds one copy only, or not at all when not even that fits.
     {"two copies fit: staged", "b0y", {"--var-size", "1792", "--file", old_so_300, "--file", old_cfg, "--file",
-     kStagedPlugin + "=" + (work_ / "old.so").string()}, 0, start() + pass({.subtitles = subtitles_menu(1484)}) +
-     installed(), probed, {{kPlugin, "0755 " + new_300}, {kConfig, "0644 " + payload("kavro-2.cfg")},
-     {kStagedPlugin, "absent"}, {kStagedConfig, "absent"}}, "300 KB plugin"},
+     kStagedPlugin + "=" + (work_ / "old.so").string(), "--file", kPairFolder2 + "/kavro.so=" + (work_ /
+     "old.so").string()}, 0, start() + pass({.subtitles = subtitles_menu(1480)}) + installed(), probed, {{kPlugin,
+     "0755 " + new_300}, {kConfig, "0644 " + payload("kavro-2.cfg")}, {kStagedPlugin, "absent"}, {kStagedConfig,
+     "absent"}, {kPairLink, "-> .kavro-2"}, {kPairFolder1, "absent"}}, "300 KB plugin"},
+    {"two copies fit, over a pair of links", "b0y", linked_pair({"--var-size", "1792"}), 0, start() +
+     pass({.subtitles = subtitles_menu(1488)}) + installed(), probed, new_pair_in_1, "300 KB plugin"},
+    {"one copy fits, over a pair of links: written in place", "b0y", linked_pair({"--var-size", "1792", "--file",
+     "/var/filler=" + filler(1300)}), 0, start() + pass({.subtitles = subtitles_menu(188)}) + installed(), probed,
+     new_pair_in_1, "300 KB plugin"},
     {"one copy fits: written in place", "b0y", {"--var-size", "1792", "--file", old_so_300, "--file", old_cfg,
      "--file", "/var/filler=" + filler(1300)}, 0, start() + pass({.subtitles = subtitles_menu(188)}) + installed(),
      probed, {{kPlugin, "0755 " + new_300}, {kConfig, "0644 " + payload("kavro-2.cfg")}, {kStagedPlugin, "absent"}},

@@ -28,6 +28,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
+const std::string kUnpackFailedText = "Couldn't unpack file! Not enough free space?";
+
 TEST(FontSort, OrdersIgnoringCaseAndSwapsNamesEqualButForCase) {
   using Names = std::vector<std::string>;
   const std::pair<Names, Names> cases[] = {
@@ -90,11 +92,33 @@ std::string make_disk(const fixtures::TempDir &dir, const fixtures::Bytes &plugi
   return dir / "test.dsk";
 }
 
+// What a completed installation leaves in the plugin's folder `box`, besides other files: the two names links into
+// ".kavro", a link to one pair folder, which holds the two files; nothing else of the pair, and no staged name. ""
+// or what is wrong.
+std::string pair_left_in(const std::string &box) {
+  std::error_code none;
+  const std::string current = fs::read_symlink(box + "/.kavro", none).string();
+  std::string wrong;
+  if (current != ".kavro-1" && current != ".kavro-2") wrong += ".kavro names '" + current + "'; ";
+  for (const char *name : {"kavro.so", "kavro.cfg"})
+    if (fs::read_symlink(box + "/" + name, none).string() != std::string(".kavro/") + name) wrong += name + std::string(" is no link of the pair; ");
+  for (const auto &entry : fs::directory_iterator(box)) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with(".") && name != ".kavro" && name != current) wrong += "left: " + name + "; ";
+  }
+  std::vector<std::string> inside;
+  for (const auto &entry : fs::directory_iterator(box + "/" + current, none)) inside.push_back(entry.path().filename());
+  std::sort(inside.begin(), inside.end());
+  if (inside != std::vector<std::string>{"kavro.cfg", "kavro.so"}) wrong += "the pair folder holds other files; ";
+  return wrong;
+}
+
 // The power cut: every call that changes the box counts as a step, and a run told to stop at step N ends its
 // process right before it, with what the C library still buffered lost.
 namespace cut {
 int at = 0, steps = 0;
-bool links_fail = false;  // a flash with no room left for a link
+// No room left for a link: for none, for the subtitles' and the font's links only, or for any.
+enum class NoLinks { kNone, kForTheProductFolder, kAtAll } links_fail = NoLinks::kNone;
 constexpr int kCutStatus = 42;
 void step() {
   if (++steps == at) _exit(kCutStatus);
@@ -102,10 +126,15 @@ void step() {
 constexpr BoxOperations kBox{
     .chmod = [](const char *path, mode_t mode) { return step(), ::chmod(path, mode); },
     .flush = [](const char *path) { return step(), libc_box_operations().flush(path); },
+    .link = [](const char *existing, const char *path) { return step(), ::link(existing, path); },
+    .mkdir = [](const char *path, mode_t mode) { return step(), ::mkdir(path, mode); },
     .rename = [](const char *from, const char *to) { return step(), std::rename(from, to); },
+    .rmdir = [](const char *path) { return step(), ::rmdir(path); },
     .symlink = [](const char *target, const char *path) {
       step();
-      if (links_fail) return errno = ENOSPC, -1;
+      const bool pair = std::string_view(path).find(".kavro") != std::string_view::npos;
+      if (links_fail == NoLinks::kAtAll || (links_fail == NoLinks::kForTheProductFolder && !pair))
+        return errno = ENOSPC, -1;
       return ::symlink(target, path);
     },
     .unlink = [](const char *path) { return step(), ::unlink(path); },
@@ -128,11 +157,20 @@ TEST(PowerCut, AtEveryStepLeavesTheOldOrTheNewPairAndTheNextRunCompletes) {
   const Places in_box{
       .plugin = so.c_str(), .config = cfg.c_str(), .subtitles_dir = tit.c_str(), .font_link = font.c_str()};
   const Bytes old_plugin = {'o', 'l', 'd', '\n'}, old_config = {'o', 'l', 'd', ' ', 'c', 'f', 'g', '\n'};
-  const auto lay_out_old_box = [&] {
+  // The old pair as plain files (an older installer's), or as the links of one of today's.
+  const auto lay_out_old_box = [&](bool linked) {
     std::filesystem::remove_all(box);
-    std::filesystem::create_directories(box);
-    fixtures::write_file(so, old_plugin);
-    fixtures::write_file(cfg, old_config);
+    std::filesystem::create_directories(box + "/.kavro-2");
+    const std::string folder = linked ? box + "/.kavro-2/" : box + "/";
+    fixtures::write_file(folder + "kavro.so", old_plugin);
+    fixtures::write_file(folder + "kavro.cfg", old_config);
+    if (linked) {
+      fs::create_symlink(".kavro-2", box + "/.kavro");
+      fs::create_symlink(".kavro/kavro.so", so);
+      fs::create_symlink(".kavro/kavro.cfg", cfg);
+    } else {
+      fs::remove(box + "/.kavro-2");
+    }
     chmod(so.c_str(), 0600);
     const timespec long_ago[2] = {{.tv_sec = 1000000000, .tv_nsec = 0}, {.tv_sec = 1000000000, .tv_nsec = 0}};
     utimensat(AT_FDCWD, so.c_str(), long_ago, 0);
@@ -145,7 +183,7 @@ TEST(PowerCut, AtEveryStepLeavesTheOldOrTheNewPairAndTheNextRunCompletes) {
   std::strcpy(font_path, "new.ttf");
   subtitles_target = dir.path().c_str();
   const std::string messages = dir / "messages";
-  const auto run = [&](int cut_at, bool links_fail = false) {
+  const auto run = [&](int cut_at, cut::NoLinks links_fail = cut::NoLinks::kNone) {
     const pid_t child = fork();
     if (child == 0) {
       const int null = open("/dev/null", O_WRONLY), err = open(messages.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -167,7 +205,7 @@ TEST(PowerCut, AtEveryStepLeavesTheOldOrTheNewPairAndTheNextRunCompletes) {
   };
   const auto mode = [](const std::string &path) {  // "MODE TIME"
     struct stat st {};
-    lstat(path.c_str(), &st);
+    stat(path.c_str(), &st);
     char text[32];
     std::snprintf(text, sizeof text, "%04o %lld", st.st_mode & 07777u, static_cast<long long>(st.st_mtime));
     return std::string(text);
@@ -176,39 +214,53 @@ TEST(PowerCut, AtEveryStepLeavesTheOldOrTheNewPairAndTheNextRunCompletes) {
 
   const auto started = std::chrono::steady_clock::now();
   int cut_points = 0;
-  for (int cut_at = 1;; ++cut_at) {
-    SCOPED_TRACE("cut before step " + std::to_string(cut_at));
-    lay_out_old_box();
-    const int status = run(cut_at);
-    if (status == 0) break;  // the whole installation took fewer steps
-    ASSERT_EQ(status, cut::kCutStatus);
-    ++cut_points;
-    const bool new_plugin = fixtures::read_file(so) == plugin, new_config = fixtures::read_file(cfg) == config;
-    EXPECT_TRUE(new_plugin || (fixtures::read_file(so) == old_plugin && mode(so) == "0600 1000000000"));
-    EXPECT_TRUE(new_config || (fixtures::read_file(cfg) == old_config && mode(cfg).ends_with(" 1000000000")));
-    EXPECT_TRUE(new_plugin || !new_config) << "the new configuration with the old plugin";
-    EXPECT_TRUE(link(font) == "old.ttf" || link(font) == "new.ttf");
-    EXPECT_TRUE(link(tit) == "old-tit" || link(tit) == dir.path());
+  for (const bool linked : {false, true}) {
+    for (int cut_at = 1;; ++cut_at) {
+      SCOPED_TRACE(std::string(linked ? "links" : "plain files") + ", cut before step " + std::to_string(cut_at));
+      lay_out_old_box(linked);
+      const int status = run(cut_at);
+      if (status == 0) break;  // the whole installation took fewer steps
+      ASSERT_EQ(status, cut::kCutStatus);
+      ++cut_points;
+      const bool new_plugin = fixtures::read_file(so) == plugin, new_config = fixtures::read_file(cfg) == config;
+      EXPECT_TRUE(new_plugin || (fixtures::read_file(so) == old_plugin && mode(so) == "0600 1000000000"));
+      EXPECT_TRUE(new_config || (fixtures::read_file(cfg) == old_config && mode(cfg).ends_with(" 1000000000")));
+      EXPECT_EQ(new_plugin, new_config) << "a pair of one new file and one old";
+      EXPECT_TRUE(link(font) == "old.ttf" || link(font) == "new.ttf");
+      EXPECT_TRUE(link(tit) == "old-tit" || link(tit) == dir.path());
 
-    EXPECT_EQ(run(0), 0);
-    EXPECT_EQ(fixtures::read_file(so), plugin);
-    EXPECT_EQ(fixtures::read_file(cfg), config);
-    EXPECT_EQ(mode(so).substr(0, 4) + mode(cfg).substr(0, 4), "07550644");
-    EXPECT_EQ(link(font) + " " + link(tit), "new.ttf " + dir.path());
-    for (const auto &entry : std::filesystem::directory_iterator(box))
-      EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
+      EXPECT_EQ(run(0), 0);
+      EXPECT_EQ(fixtures::read_file(so), plugin);
+      EXPECT_EQ(fixtures::read_file(cfg), config);
+      EXPECT_EQ(mode(so).substr(0, 4) + mode(cfg).substr(0, 4), "07550644");
+      EXPECT_EQ(link(font) + " " + link(tit), "new.ttf " + dir.path());
+      EXPECT_EQ(pair_left_in(box), "");
+    }
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-  // No link can be made: each says so and its old link stays; the files are installed all the same.
-  lay_out_old_box();
-  EXPECT_EQ(run(0, true), 0);
+  // No link but the pair's can be made: each says so and its old link stays; the files are installed all the same.
+  // No link at all: the pair cannot be switched, and the old one stays, of plain files or of links.
+  lay_out_old_box(true);
+  EXPECT_EQ(run(0, cut::NoLinks::kForTheProductFolder), 0);
   const std::string said = "Couldn't link /var/tuxbox/Kavro/tit to '" + dir.path() +
                            "'.\n\aDo it yourself.\nReason: No space left on device\n"
                            "Couldn't link font 'new.ttf'\n\aReason: No space left on device\n";
   EXPECT_EQ(fixtures::read_file(messages), Bytes(said.begin(), said.end()));
   EXPECT_EQ(link(font) + " " + link(tit), "old.ttf old-tit");
   EXPECT_EQ(fixtures::read_file(so), plugin);
+  for (const bool linked : {false, true}) {
+    SCOPED_TRACE(linked ? "no link at all, over links" : "no link at all, over plain files");
+    lay_out_old_box(linked);
+    EXPECT_EQ(run(0, cut::NoLinks::kAtAll), kExitUnpackFailed);
+    EXPECT_EQ(fixtures::read_file(messages), Bytes(kUnpackFailedText.begin(), kUnpackFailedText.end()));
+    EXPECT_EQ(fixtures::read_file(so), old_plugin);
+    EXPECT_EQ(fixtures::read_file(cfg), old_config);
+    EXPECT_EQ(link(font) + " " + link(tit), "old.ttf old-tit");
+    for (const char *name : {"/.kavro.so.new", "/.kavro.cfg.new", "/..kavro.new", linked ? "/.kavro-1" : "/.kavro"})
+      EXPECT_FALSE(fs::is_symlink(box + name) || fs::exists(box + name)) << name;
+    EXPECT_EQ(fs::exists(box + "/.kavro-2"), linked);
+  }
   std::printf("[ CUTS     ] %d cut points, each checked and installed again, in %.2f s\n", cut_points, seconds);
   RecordProperty("cut_points", std::to_string(cut_points));
   EXPECT_GE(cut_points, 30);
@@ -217,14 +269,14 @@ TEST(PowerCut, AtEveryStepLeavesTheOldOrTheNewPairAndTheNextRunCompletes) {
 // A flash with no room for a second copy, played by failing the writes after the first one, with the error a full
 // flash, or a file-size limit, gives.
 namespace full {
-int staged_error = 0, in_place_error = 0;  // for the staged plugin, and for the plugin itself; 0: its writes succeed
-int failing = 0;
+int staged_error = 0, in_place_error = 0;  // for the staged plugin, and for it staged again; 0: its writes succeed
+int failing = 0, plugins_opened = 0;
 bool wrote = false;
 constexpr unpack::Output kOutput{
     .fopen =
         [](const char *path, const char *mode) {
-          const std::string_view name = path;
-          failing = name.ends_with("/.kavro.so.new") ? staged_error : name.ends_with("/kavro.so") ? in_place_error : 0;
+          const bool plugin = std::string_view(path).ends_with("/kavro.so");
+          failing = !plugin ? 0 : plugins_opened++ == 0 ? staged_error : in_place_error;
           wrote = false;
           return std::fopen(path, mode);
         },
@@ -263,12 +315,13 @@ TEST(InPlace, NeverWritesThroughTheOldPluginNorLeavesItCut) {
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.what);
-    for (const std::string &path : {so, cfg, backup}) unlink(path.c_str());
+    for (const std::string &path : {so, cfg, backup}) unlink(path.c_str());  // links of the last row's pair, too
     fixtures::write_file(so, old_plugin);
     fixtures::write_file(cfg, old_config);
     ASSERT_EQ(link(so.c_str(), backup.c_str()), 0);
     full::staged_error = row.staged_error;
     full::in_place_error = row.in_place_error;
+    full::plugins_opened = 0;
     unpack::set_output(&full::kOutput);
     ASSERT_EQ(open_install_disk(disk.c_str()), 0);
     std::fflush(nullptr);  // standard output thrown away, standard error into `messages`
@@ -291,8 +344,13 @@ TEST(InPlace, NeverWritesThroughTheOldPluginNorLeavesItCut) {
     EXPECT_EQ(fixtures::read_file(backup), old_plugin);
     struct stat st {};
     EXPECT_TRUE(row.status != 0 || (stat(so.c_str(), &st) == 0 && (st.st_mode & 07777) == 0755));
-    for (const auto &entry : std::filesystem::directory_iterator(dir.path()))
-      EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
+    if (row.status == 0) {
+      EXPECT_EQ(pair_left_in(dir.path()), "");
+    } else {
+      for (const auto &entry : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
+    }
+    for (const char *name : {"/.kavro", "/.kavro-1", "/.kavro-2"}) fs::remove_all(dir.path() + name);
   }
 }
 
@@ -419,7 +477,11 @@ TEST(TwoInstallers, TheSecondSaysSoAndChangesNothing) {
   };
   const auto listing = [&] {
     std::map<std::string, std::optional<Bytes>> files;
-    for (const auto &entry : fs::directory_iterator(box)) files[entry.path()] = fixtures::read_file(entry.path());
+    for (const auto &entry : fs::recursive_directory_iterator(box)) {
+      const std::string text = entry.is_symlink() ? "-> " + fs::read_symlink(entry.path()).string() : "";
+      files[entry.path()] = entry.is_symlink() ? Bytes(text.begin(), text.end())
+                            : entry.is_directory() ? Bytes{} : fixtures::read_file(entry.path());
+    }
     return files;
   };
   int ready[2], go[2];
@@ -434,7 +496,7 @@ TEST(TwoInstallers, TheSecondSaysSoAndChangesNothing) {
   char byte = 0;
   ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the first installer ended before its rename";
   const auto before = listing();
-  EXPECT_EQ(before.count(box + "/.kavro.so.new") + before.count(box + "/.kavro.cfg.new"), 2u);
+  EXPECT_TRUE(fs::exists(box + "/.kavro-2/kavro.so") && fs::exists(box + "/.kavro-2/kavro.cfg"));
   EXPECT_EQ(ended(start(nullptr, dir / "second")), kExitAnotherInstaller);
   const std::optional<Bytes> said = fixtures::read_file(dir / "second");
   EXPECT_EQ(std::string(said->begin(), said->end()),
@@ -444,7 +506,7 @@ TEST(TwoInstallers, TheSecondSaysSoAndChangesNothing) {
   EXPECT_EQ(ended(first), 0);
   EXPECT_EQ(fixtures::read_file(so), plugin);
   EXPECT_EQ(fixtures::read_file(cfg), config);
-  EXPECT_EQ(listing().size(), 2u);
+  EXPECT_EQ(pair_left_in(box), "");
   for (const int fd : {ready[0], go[1]}) close(fd);
 }
 
