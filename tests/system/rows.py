@@ -22,8 +22,6 @@ usage: rows.py --box-build DIR --uclibc-build DIR --zepa FILE --payloads DIR
                        rows: what it offers empty, the largest incompressible
                        plugin that installs fresh and as an upgrade
   --only ROWS          only these rows: fresh, upgrade, full, in-use, cuts
-  --strict             a known fault (printed as such: the pair mixed by a
-                       cut between its two renames) fails too
   --filler-kib N       the nearly full flash's other files (default 1140)
   --overstated-kib N   the new plugin of the nearly full flash's second case,
                        for which df tells room in place that JFFS2 lacks
@@ -59,7 +57,8 @@ import sysbox  # noqa: E402
 KAVRO_BOX = os.path.join(SOURCE, "tools/kavro-box/kavro-box")
 PLUGIN = "var/tuxbox/plugins/kavro.so"
 CONFIG = "var/tuxbox/plugins/kavro.cfg"
-STAGED = ("var/tuxbox/plugins/.kavro.so.new", "var/tuxbox/plugins/.kavro.cfg.new")
+PLUGINS = "var/tuxbox/plugins"
+SWITCH = PLUGINS + "/.kavro"   # the link that names the pair folder shown
 KEYS = "b0y"          # English, subtitles kept, install
 FREETYPE = "2.1.3"    # the plugin of the FreeType 2.1 family: d213-EN.so
 FLASH_KIB = 1792
@@ -69,6 +68,38 @@ class RowFailed(Exception):
     pass
 
 
+def resolve(path, link_of):
+    """The path PATH names once its links are followed (LINK_OF: a path's
+    link text, or None), or None when they lead nowhere."""
+    for _ in range(8):
+        text = link_of(path)
+        if text is None:
+            return path
+        path = os.path.normpath(text if text.startswith("/") else os.path.join(os.path.dirname(path), text))
+        path = path.lstrip("/")
+    return None
+
+
+def links_in(tree):
+    """LINK_OF for resolve(): a path's link text in TREE, or None."""
+    return lambda path: tree[path][3] if path in tree and tree[path][0] == "l" else None
+
+
+def shown(tree, path):
+    """What the loader finds at PATH: the tree's entry of the file its
+    links name, or None."""
+    path = resolve(path, links_in(tree))
+    return tree.get(path) if path is not None else None
+
+
+def leftovers(tree):
+    """What an installation that ended leaves of the pair besides the shown
+    one: a pair folder the switch link does not name, a staged name."""
+    current = resolve(SWITCH, links_in(tree)) if SWITCH in tree else None
+    return sorted(path for path in tree if path.startswith(PLUGINS + "/.") and path != SWITCH
+                  and not (current and (path == current or path.startswith(current + "/"))))
+
+
 class Pair:
     """A plugin and its configuration, as a disk carries them."""
 
@@ -76,10 +107,12 @@ class Pair:
         self.name, self.plugin, self.config = name, plugin, config
 
     def holds(self, tree):
-        """Whether the box's tree has this pair, whole, in place."""
-        return all(path in tree and tree[path][0] == "f" and tree[path][2] == len(data)
-                   and tree[path][4] == zlib.crc32(data)
-                   for path, data in ((PLUGIN, self.plugin), (CONFIG, self.config)))
+        """Whether the box's tree shows this pair, whole, in place."""
+        for path, data in ((PLUGIN, self.plugin), (CONFIG, self.config)):
+            entry = shown(tree, path)
+            if entry is None or entry[0] != "f" or entry[2] != len(data) or entry[4] != zlib.crc32(data):
+                return False
+        return True
 
 
 def describe(tree, pairs):
@@ -87,11 +120,10 @@ def describe(tree, pairs):
     for pair in pairs:
         if pair.holds(tree):
             return pair.name
-    if PLUGIN not in tree and CONFIG not in tree:
+    entries = {path: shown(tree, path) for path in (PLUGIN, CONFIG)}
+    if not any(entries.values()):
         return "no pair"
-    parts = []
-    for path in (PLUGIN, CONFIG):
-        parts.append(f"{path} {tree[path][2]} bytes" if path in tree else f"no {path}")
+    parts = [f"{path} {entry[2]} bytes" if entry else f"no {path}" for path, entry in entries.items()]
     return "a cut pair: " + ", ".join(parts)
 
 
@@ -204,9 +236,11 @@ class Rows:
             self.boots += 1
             with open(report) as file:
                 text = file.read()
-            sizes = {line.split()[-1]: line.split()[2] for line in text.splitlines() if line.startswith("  file")}
-            if status != 0 or sizes.get("/" + PLUGIN) != str(len(new.plugin)) or \
-                    sizes.get("/" + CONFIG) != str(len(new.config)):
+            lines = [line.split() for line in text.splitlines()]
+            sizes = {words[-1].lstrip("/"): words[2] for words in lines if words[:1] == ["file"]}
+            links = {words[1].lstrip("/"): words[3] for words in lines if words[:1] == ["link"]}
+            if status != 0 or any(sizes.get(resolve(path, links.get)) != str(len(data))
+                                  for path, data in ((PLUGIN, new.plugin), (CONFIG, new.config))):
                 raise RowFailed(f"{os.path.basename(program)} on a fresh flash: status {status}\n{text}")
             free = [line for line in text.splitlines() if line.startswith("Flash")]
             self.say(f"{os.path.basename(program)} installs a 400 KiB plugin on a fresh flash; {'; '.join(free)}")
@@ -219,7 +253,7 @@ class Rows:
         for kind in self.installers:
             run = self.run(f"upgrade-{kind}", self.box(f"upgrade-{kind}", self.disk(new), old), kind)
             tree = run.tree()
-            if run.status != 0 or not new.holds(tree) or any(path in tree for path in STAGED):
+            if run.status != 0 or not new.holds(tree) or leftovers(tree):
                 raise RowFailed(f"upgrade with {kind}: status {run.status}, {describe(tree, [old, new])}")
             self.say(f"the {kind} installer upgrades a 300 KiB plugin to 320 KiB"
                      f" in {run.installing:.1f} s after the last key")
@@ -235,7 +269,7 @@ class Rows:
         tree = run.tree()
         free = run.df.get("before", (0, 0))[1]
         outcome = describe(tree, [old, new])
-        staged = [path for path in STAGED if path in tree]
+        staged = leftovers(tree)
         line = (f"{new_kib} KiB over {old_kib} KiB with {free} KiB free: status {run.status}, "
                 f"{'the old pair' if outcome == old.name else 'the new pair' if outcome == new.name else outcome}")
         return run, outcome, old.name, new.name, staged, line
@@ -277,7 +311,7 @@ class Rows:
         kinds = list(self.installers)
         window = self.args.cut_window or round(getattr(self, "install_time", 5.0) * 1.2, 1)
         root = self.box("cuts", self.disk(pairs[1]), pairs[0])
-        tally = {"old": 0, "new": 0, "mixed": 0}
+        tally = {"old": 0, "new": 0}
         replay = []
         current = 0
         machine = None
@@ -302,25 +336,19 @@ class Rows:
             after = second.tree()
             where = f"cut {cut + 1} ({kind}, {moment:.2f} s after the last key"
             where += ", after the installer ended)" if first.cut is None else ")"
-            mixed = Pair("mixed", pairs[target].plugin, pairs[current].config).holds(seen)
-            if mixed and not self.args.strict:
-                # Cut between the plugin's rename and the configuration's:
-                # each file whole, the pair not one. Reported, not yet mended.
-                self.say(f"KNOWN FAULT: {where}: the new plugin with the old configuration"
-                         f" (the new one staged); --strict fails the lane on it")
-            elif before not in (pairs[current].name, pairs[target].name):
+            if before not in (pairs[current].name, pairs[target].name):
                 raise RowFailed(f"{where}: the flash held {before}")
-            staged = [path for path in STAGED if path in after]
+            staged = leftovers(after)
             if second.status != 0 or not pairs[target].holds(after) or staged:
                 raise RowFailed(f"{where}: the next run: status {second.status}, "
                                 f"{describe(after, pairs)}, staged files {staged}")
-            tally["mixed" if mixed else "old" if before == pairs[current].name else "new"] += 1
+            tally["old" if before == pairs[current].name else "new"] += 1
             replay.append(f"{moment:.2f}{'' if first.cut is not None else '*'}")
             current = target
         self.say(f"power cuts: {self.args.cuts} cuts at random moments of upgrades"
                  f" (--seed {self.args.seed} --cut-window {window}):"
-                 f" {tally['old']} left the whole old pair, {tally['new']} the whole new one, {tally['mixed']}"
-                 f" the new plugin with the old configuration; each next run installed and left no staged file")
+                 f" {tally['old']} left the whole old pair, {tally['new']} the whole new one;"
+                 f" each next run installed and left no staged file")
         self.say(f"  the cuts' moments (s after the last key; * the installer had ended): {' '.join(replay)}")
 
     # -- the flash in numbers -----------------------------------------------------
@@ -369,7 +397,6 @@ def main():
     parser.add_argument("--overstated-kib", type=int, default=420)
     parser.add_argument("--large-kib", type=int, default=1546)
     parser.add_argument("--cut-window", type=float)
-    parser.add_argument("--strict", action="store_true")
     parser.add_argument("--work")
     args = parser.parse_args()
     temporary = args.work is None
