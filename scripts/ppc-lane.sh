@@ -733,7 +733,8 @@ check_release_install() {
   QEMU_CPU=405 "$host_build/bin/kavro-box" $(box_options "$@") --disk "$release_dir/dm7000.dsk" \
     --freetype 2.1.3 --var-size 2048 --keys b0y --report "$report" >"$build/release-box-screen.txt" ||
     { cat "$build/release-box-screen.txt" "$report" >&2; fail "${1##*/} did not install the release's disk"; }
-  grep -q '^  file  0755 .* /var/tuxbox/plugins/kavro.so$' "$report" ||
+  grep -q '^  link  *  /var/tuxbox/plugins/kavro\.so -> \.kavro/kavro\.so$' "$report" &&
+    grep -q '^  file  0755 .* /var/tuxbox/plugins/\.kavro-[12]/kavro\.so$' "$report" ||
     { cat "$report" >&2; fail "${1##*/} left no plugin"; }
   say "  ${1##*/} installed the release's dm7000.dsk under $(basename "$qemu") -cpu 405"
 }

@@ -69,15 +69,23 @@ class RowFailed(Exception):
 
 
 def resolve(path, link_of):
-    """The path PATH names once its links are followed (LINK_OF: a path's
-    link text, or None), or None when they lead nowhere."""
-    for _ in range(8):
-        text = link_of(path)
+    """The path PATH names once the links on its way are followed (LINK_OF:
+    a path's link text, or None; paths without their leading slash), or
+    None when they go round in circles."""
+    done, left, hops = "", path.split("/"), 0
+    while left:
+        here = f"{done}/{left[0]}" if done else left[0]
+        text = link_of(here)
+        left = left[1:]
         if text is None:
-            return path
-        path = os.path.normpath(text if text.startswith("/") else os.path.join(os.path.dirname(path), text))
-        path = path.lstrip("/")
-    return None
+            done = here
+            continue
+        hops += 1
+        if hops > 16:
+            return None
+        target = os.path.normpath(text.lstrip("/") if text.startswith("/") else os.path.join(done, text))
+        done, left = "", target.split("/") + left
+    return done
 
 
 def links_in(tree):
