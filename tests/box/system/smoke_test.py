@@ -17,9 +17,11 @@ import argparse
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
@@ -30,6 +32,42 @@ READY = re.compile(rb"\nready\r?\n")  # smoke_init.c's last line, not the first 
 CFLAGS = ["-mcpu=powerpc", "-msoft-float", "-O2", "-static", "-nostdlib", "-ffreestanding",
           "-fno-builtin", "-fno-stack-protector", "-fno-pie", "-no-pie",
           "-fno-asynchronous-unwind-tables", "-Wall", "-Wextra", "-Wl,--build-id=none"]
+
+
+def emulator_outlives_its_driver(work, kernel):
+    """Whether the emulator of a driver killed with SIGKILL (as a test on
+    its timeout) still runs a moment later, while a child of the driver
+    still holds the serial line's pipe (so no broken pipe ends it)."""
+    driver = subprocess.Popen([sys.executable, "-c", (
+        "import subprocess, sys; sys.dont_write_bytecode = True; sys.path.insert(0, %r); import machine, time\n"
+        "box = machine.Machine(%r, kernel=%r); box.start()\n"
+        "holder = subprocess.Popen(['sleep', '60'], pass_fds=(box.process.stdout.fileno(),))\n"
+        "print(box.process.pid, holder.pid, flush=True); time.sleep(600)")
+        % (os.path.dirname(os.path.abspath(machine.__file__)), os.path.join(work, "box.mem"), kernel)],
+        stdout=subprocess.PIPE)
+    emulator, holder = (int(pid) for pid in driver.stdout.readline().split())
+    driver.kill()
+    driver.wait()
+    try:
+        return still_running(emulator)
+    finally:
+        os.kill(holder, signal.SIGKILL)
+
+
+def still_running(pid):
+    """Whether the process PID runs half a second from now (a zombie has
+    ended): less than the box takes from power-on to its reset, so an
+    emulator left behind is still booting then."""
+    for _ in range(5):
+        try:
+            with open("/proc/%d/stat" % pid) as stat:
+                if stat.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    return False  # ended, not yet reaped
+        except FileNotFoundError:
+            return False
+        time.sleep(0.1)
+    os.kill(pid, signal.SIGKILL)
+    return True
 
 
 def main():
@@ -64,6 +102,15 @@ def main():
         second = box.read_until(READY, 300).decode(errors="replace")
         status = box.wait(60)
         figures2 = box.figures
+        # The flash saved, a fresh one made, the saved one loaded: the third
+        # boot finds the second's file.
+        saved = box.read_flash()
+        box.format_flash(None, options.flash)
+        box.load_flash(saved)
+        box.start()
+        third = box.read_until(READY, 300).decode(errors="replace")
+        box.power_cut()
+        orphan = emulator_outlives_its_driver(work, kernel)
     except machine.MachineError as e:
         print("smoke_test: FAILED: %s\n--- the serial line\n%s" % (e, box.output.decode(errors="replace")))
         return 1
@@ -78,6 +125,8 @@ def main():
         ("the second boot finds the first boot's file", "found: boot 1" in second),
         ("the second boot ends with the machine's reset (qemu status 0)", status == 0),
         ("df of /var", df is not None),
+        ("a saved flash loaded into the machine boots as it was", "found: boot 2" in third),
+        ("the emulator ends with its driver", not orphan),
     ]
     print("smoke_test: first boot: ready after %.2f s (JFFS2 mount %.3f s, guest uptime %.3f s)"
           % (figures.get("ready", 0), figures.get("mount", 0), figures.get("uptime", 0)))

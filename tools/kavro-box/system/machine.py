@@ -43,6 +43,7 @@ The smoke test, tools/kavro-box/system/smoke_test.py (ctest label "system"),
 shows all of it in use.
 """
 
+import ctypes
 import os
 import re
 import shutil
@@ -123,6 +124,15 @@ def newc_archive(root):
     return bytes(out)
 
 
+def _die_with_parent():
+    """In the emulator's process before it starts: the kernel kills it when
+    its driver ends, however that ends (a test killed on its timeout leaves
+    no emulator running, even while a child of the driver still holds the
+    serial line's pipes)."""
+    pr_set_pdeathsig = 1
+    ctypes.CDLL(None, use_errno=True).prctl(pr_set_pdeathsig, signal.SIGKILL, 0, 0, 0)
+
+
 class Machine:
     def __init__(self, memory_file, kernel=None, qemu="qemu-system-ppc"):
         """The machine whose RAM is MEMORY_FILE (made when missing; its
@@ -199,6 +209,16 @@ class Machine:
         self.payload_size = len(data)
         self._write_header()
 
+    def load_flash(self, image):
+        """The bytes IMAGE (read_flash() of an earlier run) as the flash."""
+        self._check_stopped()
+        if not image or len(image) % ERASE_BLOCK or len(image) > FLASH_MAX:
+            raise MachineError("a flash image of %d bytes: whole erase blocks, at most %d KiB"
+                               % (len(image), FLASH_MAX // 1024))
+        self._write(FLASH_AT, image)
+        self.flash_size = len(image)
+        self._write_header()
+
     def read_flash(self):
         """The flash's bytes as they are in the memory file now."""
         with open(self.memory_file, "rb") as f:
@@ -232,7 +252,8 @@ class Machine:
         self.figures = {}
         self._started = time.monotonic()
         self.process = subprocess.Popen(self.command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, start_new_session=True)
+                                        stderr=subprocess.PIPE, start_new_session=True,
+                                        preexec_fn=_die_with_parent)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
         self._error_reader = threading.Thread(target=self._read_errors, daemon=True)

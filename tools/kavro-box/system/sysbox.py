@@ -293,13 +293,10 @@ def load_flash(machine, path):
     import machine as machine_module
     with open(path, "rb") as file:
         image = file.read()
-    if not image or len(image) % machine_module.ERASE_BLOCK:
-        raise BoxError(f"{path}: not a flash image of whole erase blocks")
-    with open(machine.memory_file, "r+b") as file:
-        file.seek(machine_module.FLASH_AT)
-        file.write(image)
-    machine.flash_size = len(image)
-    machine._write_header()
+    try:
+        machine.load_flash(image)
+    except machine_module.MachineError as error:
+        raise BoxError(f"{path}: {error}")
 
 
 def save_flash(machine, path):
