@@ -132,7 +132,7 @@ def describe(tree, pairs):
     if not any(entries.values()):
         return "no pair"
     parts = [f"{path} {entry[2]} bytes" if entry else f"no {path}" for path, entry in entries.items()]
-    return "a cut pair: " + ", ".join(parts)
+    return "neither pair whole: " + ", ".join(parts)
 
 
 class Rows:
