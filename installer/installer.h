@@ -194,7 +194,8 @@ void discard_staged(StagedFile *file);
 // renamed over once: at every moment the names show the whole old pair or the
 // whole new one. An old pair of plain files is first taken into a pair folder
 // by hard links, so that turning its names into links changes nothing they
-// show. The two names must be in one folder.
+// show. A configuration in another folder than the plugin's gets a link that
+// names ".STEM" by its whole path.
 struct FilePair {
   StagedFile *plugin;
   StagedFile *config;
@@ -206,7 +207,9 @@ struct FilePair {
 // Names the pair of two files check_file has passed, clears what a cut-off
 // run left in the pair folder that is not current and makes it the files'
 // staged place (their `staged` and `replaced` set): 0, or 95 after the
-// message when a leftover cannot be removed or the folder cannot be made.
+// message when a leftover, or what stands at a name's staged name (where its
+// link is made), cannot be removed. A folder that cannot be made is reported
+// by the staged write.
 int prepare_pair(FilePair *pair, StagedFile *plugin, StagedFile *config);
 
 // Puts a pair whose two files are staged in place with the one rename, then
