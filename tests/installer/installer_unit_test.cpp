@@ -354,6 +354,39 @@ TEST(InPlace, NeverWritesThroughTheOldPluginNorLeavesItCut) {
   }
 }
 
+// A configuration in another folder than the plugin's: its link names the plugin folder's switch link by its whole
+// path, and a second installation switches both.
+TEST(Pair, ConfigurationInAnotherFolderFollowsTheSwitch) {
+  using fixtures::Bytes;
+  const fixtures::TempDir dir;
+  const Bytes plugin = fixtures::sample_bytes(3000, 9), config = fixtures::sample_bytes(900, 10);
+  const std::string disk = make_disk(dir, plugin, config), so = dir / "plugins/kavro.so", cfg = dir / "etc/kavro.cfg";
+  fs::create_directories(dir / "plugins");
+  fs::create_directories(dir / "etc");
+  fixtures::write_file(cfg, {'o', 'l', 'd', '\n'});
+  const Places places{.plugin = so.c_str(), .config = cfg.c_str(), .subtitles_dir = "", .font_link = ""};
+  std::fflush(nullptr);
+  const int out = dup(STDOUT_FILENO), null = open("/dev/null", O_WRONLY);
+  dup2(null, STDOUT_FILENO);
+  int statuses[2];
+  for (int &status : statuses) {
+    ASSERT_EQ(open_install_disk(disk.c_str()), 0);
+    status = install(0, {.language = 1}, places);
+    close_install_disk();
+  }
+  std::fflush(nullptr);
+  dup2(out, STDOUT_FILENO);
+  close(out);
+  close(null);
+  EXPECT_EQ(statuses[0], 0);
+  EXPECT_EQ(statuses[1], 0);
+  EXPECT_EQ(fs::read_symlink(cfg).string(), dir.path() + "/plugins/.kavro/kavro.cfg");
+  EXPECT_EQ(fs::read_symlink(dir / "plugins/.kavro").string(), ".kavro-1");  // the second installation's folder
+  EXPECT_EQ(fixtures::read_file(so), plugin);
+  EXPECT_EQ(fixtures::read_file(cfg), config);
+  EXPECT_FALSE(fs::exists(dir / "plugins/.kavro-2"));
+}
+
 // Holders of a file as the process folder shows them: child processes that hold it open, or mapped with the
 // descriptor closed; then made-up process folders for what a running system does not show on demand.
 TEST(FileInUse, FoundThroughDescriptorsAndMapsByDeviceAndInode) {
