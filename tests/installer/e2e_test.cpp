@@ -218,7 +218,7 @@ std::vector<Row> Installer::rows() {
      font_menu({"md_khmurabi_10.ttf"}), .summary = summary(flash, favourite_font(md))}) + installed("Creating dir "
      "/var/tuxbox/Kavro/tit\n\nSelected font: '" + md + "'\n\n"), kProbe, {{kPlugin, en}, {kConfig, "0644 " +
      payload("kavro-2.cfg")}, {kTit, made}, {kFontLink, "-> " + md}, {kPairLink, "-> .kavro-2"}, {kPairFolder1,
-     "absent"}}},  // the directory 0777 under the umask
+     "absent"}, {kPairFolder2, "dir 0755"}}},  // the directory 0777 under the umask
     {"z confirms like y, /tmp linked as it is", "b2z", {}, 0, start() + pass({.summary = summary(tmp)}) +
      installed(to_tmp), probed, {{kTit, "-> /tmp"}, {kPlugin, en}}},
     {"large plugin of many blocks", "b0y", {}, 0, start() + pass({}) + installed(), probed, {{kPlugin, "0755 " + big}},

@@ -9,6 +9,7 @@
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <csignal>
@@ -355,7 +356,15 @@ TEST(InPlace, NeverWritesThroughTheOldPluginNorLeavesItCut) {
 }
 
 // A configuration in another folder than the plugin's: its link names the plugin folder's switch link by its whole
-// path, and a second installation switches both.
+// path, both folders reach the medium, and a second installation switches both.
+namespace flushed {
+std::vector<std::string> paths;
+int flush(const char *path) {
+  paths.emplace_back(path);
+  return libc_box_operations().flush(path);
+}
+}  // namespace flushed
+
 TEST(Pair, ConfigurationInAnotherFolderFollowsTheSwitch) {
   using fixtures::Bytes;
   const fixtures::TempDir dir;
@@ -368,12 +377,16 @@ TEST(Pair, ConfigurationInAnotherFolderFollowsTheSwitch) {
   std::fflush(nullptr);
   const int out = dup(STDOUT_FILENO), null = open("/dev/null", O_WRONLY);
   dup2(null, STDOUT_FILENO);
+  BoxOperations logging = libc_box_operations();
+  logging.flush = flushed::flush;
+  set_box_operations(&logging);
   int statuses[2];
   for (int &status : statuses) {
     ASSERT_EQ(open_install_disk(disk.c_str()), 0);
     status = install(0, {.language = 1}, places);
     close_install_disk();
   }
+  set_box_operations(nullptr);
   std::fflush(nullptr);
   dup2(out, STDOUT_FILENO);
   close(out);
@@ -385,6 +398,7 @@ TEST(Pair, ConfigurationInAnotherFolderFollowsTheSwitch) {
   EXPECT_EQ(fixtures::read_file(so), plugin);
   EXPECT_EQ(fixtures::read_file(cfg), config);
   EXPECT_FALSE(fs::exists(dir / "plugins/.kavro-2"));
+  EXPECT_EQ(std::count(flushed::paths.begin(), flushed::paths.end(), dir / "etc"), 2);  // its link made, each time
 }
 
 // Holders of a file as the process folder shows them: child processes that hold it open, or mapped with the
