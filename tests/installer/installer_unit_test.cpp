@@ -401,6 +401,24 @@ TEST(Pair, ConfigurationInAnotherFolderFollowsTheSwitch) {
   EXPECT_EQ(std::count(flushed::paths.begin(), flushed::paths.end(), dir / "etc"), 2);  // its link made, each time
 }
 
+// One file on its own (install_file): a rename over the target that fails removes what was staged and keeps the old
+// file.
+TEST(InstallFile, ARenameThatFailsLeavesTheOldFileAndNothingStaged) {
+  const fixtures::TempDir dir;
+  const std::string disk = make_disk(dir, fixtures::sample_bytes(2000, 11), fixtures::sample_bytes(10, 12));
+  const std::string target = dir / "kavro.so";
+  fixtures::write_file(target, {'o', 'l', 'd', '\n'});
+  BoxOperations failing = libc_box_operations();
+  failing.rename = [](const char *, const char *) { return errno = EIO, -1; };
+  set_box_operations(&failing);
+  ASSERT_EQ(open_install_disk(disk.c_str()), 0);
+  EXPECT_EQ(install_file("d213-EN.so", target.c_str(), 0755), kExitUnpackFailed);
+  close_install_disk();
+  set_box_operations(nullptr);
+  EXPECT_EQ(fixtures::read_file(target), (fixtures::Bytes{'o', 'l', 'd', '\n'}));
+  EXPECT_FALSE(fs::exists(dir / ".kavro.so.new"));
+}
+
 // Holders of a file as the process folder shows them: child processes that hold it open, or mapped with the
 // descriptor closed; then made-up process folders for what a running system does not show on demand.
 TEST(FileInUse, FoundThroughDescriptorsAndMapsByDeviceAndInode) {
