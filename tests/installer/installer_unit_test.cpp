@@ -118,8 +118,9 @@ std::string pair_left_in(const std::string &box) {
 // process right before it, with what the C library still buffered lost.
 namespace cut {
 int at = 0, steps = 0;
-// No room left for a link: for none, for the subtitles' and the font's links only, or for any.
-enum class NoLinks { kNone, kForTheProductFolder, kAtAll } links_fail = NoLinks::kNone;
+// No room left for a link: for none, for the subtitles' and the font's links only, for the plugin's and the
+// configuration's names only, or for any.
+enum class NoLinks { kNone, kForTheProductFolder, kForTheNames, kAtAll } links_fail = NoLinks::kNone;
 constexpr int kCutStatus = 42;
 void step() {
   if (++steps == at) _exit(kCutStatus);
@@ -133,8 +134,11 @@ constexpr BoxOperations kBox{
     .rmdir = [](const char *path) { return step(), ::rmdir(path); },
     .symlink = [](const char *target, const char *path) {
       step();
-      const bool pair = std::string_view(path).find(".kavro") != std::string_view::npos;
-      if (links_fail == NoLinks::kAtAll || (links_fail == NoLinks::kForTheProductFolder && !pair))
+      const std::string_view name = path;
+      const bool pair = name.find(".kavro") != std::string_view::npos;
+      const bool a_name = name.ends_with("/.kavro.so.new") || name.ends_with("/.kavro.cfg.new");
+      if (links_fail == NoLinks::kAtAll || (links_fail == NoLinks::kForTheProductFolder && !pair) ||
+          (links_fail == NoLinks::kForTheNames && a_name))
         return errno = ENOSPC, -1;
       return ::symlink(target, path);
     },
@@ -262,6 +266,13 @@ TEST(PowerCut, AtEveryStepLeavesTheOldOrTheNewPairAndTheNextRunCompletes) {
       EXPECT_FALSE(fs::is_symlink(box + name) || fs::exists(box + name)) << name;
     EXPECT_EQ(fs::exists(box + "/.kavro-2"), linked);
   }
+  // Plain files whose names cannot be made links: the pair is not switched (the new one would not show), and the
+  // old one stays shown, taken into the pair folder.
+  lay_out_old_box(false);
+  EXPECT_EQ(run(0, cut::NoLinks::kForTheNames), kExitUnpackFailed);
+  EXPECT_EQ(fixtures::read_file(so), old_plugin);
+  EXPECT_EQ(fixtures::read_file(cfg), old_config);
+  EXPECT_FALSE(fs::exists(box + "/.kavro-2"));
   std::printf("[ CUTS     ] %d cut points, each checked and installed again, in %.2f s\n", cut_points, seconds);
   RecordProperty("cut_points", std::to_string(cut_points));
   EXPECT_GE(cut_points, 30);
