@@ -179,10 +179,9 @@ int check_file(StagedFile *file);
 // use.
 int stage_file(StagedFile *file);
 
-// Renames the staged files over their targets, `first` before `second` (null:
-// none), and flushes their folder: 0, or 95 after the message, when a rename
-// failed (what is still staged is removed).
-int put_in_place(StagedFile *first, StagedFile *second);
+// Renames a staged file over its target and flushes its folder: 0, or 95
+// after the message when the rename failed (the staged file is removed).
+int put_in_place(StagedFile *file);
 
 // Removes the staged file of a file not put in place.
 void discard_staged(StagedFile *file);

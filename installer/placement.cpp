@@ -282,24 +282,14 @@ int stage_file(StagedFile *file) {
   return unpack_failed();
 }
 
-int put_in_place(StagedFile *first, StagedFile *second) {
-  StagedFile *const files[] = {first, second};
-  for (StagedFile *file : files) {
-    if (file == nullptr || file->state != Staging::kStaged) continue;
-    if (box_operations().rename(file->staged, file->target) != 0) {
-      for (StagedFile *left : files)
-        if (left != nullptr) discard_staged(left);
-      return unpack_failed();
-    }
-    file->state = Staging::kInPlace;
+int put_in_place(StagedFile *file) {
+  if (file->state != Staging::kStaged) return kExitDone;
+  if (box_operations().rename(file->staged, file->target) != 0) {
+    discard_staged(file);
+    return unpack_failed();
   }
-  flush_folder_of(first->target);
-  if (second != nullptr) {
-    char one[kPathBufferSize], other[kPathBufferSize];
-    folder_of(first->target, one);
-    folder_of(second->target, other);
-    if (std::strcmp(one, other) != 0) box_operations().flush(other);
-  }
+  file->state = Staging::kInPlace;
+  flush_folder_of(file->target);
   return kExitDone;
 }
 
@@ -498,7 +488,7 @@ int install_file(const char *name, const char *target, mode_t mode) {
   StagedFile file{.name = name, .target = target, .mode = mode};
   int status = check_file(&file);
   if (status == kExitDone) status = stage_file(&file);
-  return status != kExitDone ? status : put_in_place(&file, nullptr);
+  return status != kExitDone ? status : put_in_place(&file);
 }
 
 // Where a folder stands at the link's name, no link can be renamed over it;
